@@ -1,0 +1,26 @@
+// The few operating-system services the module needs beyond PC/SC, one declaration for every
+// platform; platform_windows.cpp and platform_posix.cpp implement them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "platform/win32.h"
+
+namespace platform {
+
+DWORD ProcessId();
+DWORD ThreadId();
+
+// Local calendar time of the given moment; a zeroed record if the conversion fails.
+std::tm LocalTime(std::time_t t);
+
+// Overwrites memory in a way the optimiser may not drop.
+void SecureWipe(void* data, size_t size) noexcept;
+
+// Fills the buffer from the operating system's random generator; throws SCARD_F_INTERNAL_ERROR
+// (as a status code) if the generator fails.
+void RandomBytes(uint8_t* data, size_t size);
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+#include "platform/platform.h"
+
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+DWORD ProcessId() { return static_cast<DWORD>(::getpid()); }
+
+DWORD ThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+
+std::tm LocalTime(std::time_t t) {
+    std::tm out{};
+    if (::localtime_r(&t, &out) == nullptr) return std::tm{};
+    return out;
+}
+
+void SecureWipe(void* data, size_t size) noexcept {
+    if (data != nullptr && size != 0) ::explicit_bzero(data, size);
+}
+
+void RandomBytes(uint8_t* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::getrandom(data + done, size - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw static_cast<int32_t>(SCARD_F_INTERNAL_ERROR);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace platform
