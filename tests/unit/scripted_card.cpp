@@ -1,0 +1,95 @@
+#include "scripted_card.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "hex.h"
+
+namespace {
+ScriptedCard* g_card = nullptr;  // the card in the reader for the running test
+}
+
+ScriptedCard::ScriptedCard(std::vector<ScriptStep> steps, DWORD activeProtocol, DWORD statusResult)
+    : m_steps(std::move(steps)), m_activeProtocol(activeProtocol), m_statusResult(statusResult),
+      m_atr(Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A")) {
+    g_card = this;
+}
+
+ScriptedCard::~ScriptedCard() {
+    EXPECT_EQ(m_next, m_steps.size()) << "script steps left unused, next expected: "
+                                      << (m_next < m_steps.size() ? m_steps[m_next].command : "");
+    g_card = nullptr;
+}
+
+DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
+                               DWORD* recvLength) {
+    EXPECT_EQ(card, kHandle);
+    m_protocols.push_back(protocol);
+    const libapdu::ByteVector sent(send, send + sendLength);
+    if (m_next >= m_steps.size()) {
+        ADD_FAILURE() << "unexpected command after the script ended: " << ToHex(sent);
+        return SCARD_F_INTERNAL_ERROR;
+    }
+    const ScriptStep& step = m_steps[m_next++];
+    EXPECT_EQ(ToHex(sent), ToHex(Hex(step.command))) << "at script step " << m_next;
+    if (step.error != SCARD_S_SUCCESS) return step.error;
+    const libapdu::ByteVector answer = Hex(step.response);
+    if (answer.size() > *recvLength) {
+        ADD_FAILURE() << "answer larger than the receive buffer";
+        return SCARD_E_INSUFFICIENT_BUFFER;
+    }
+    std::copy(answer.begin(), answer.end(), recv);
+    *recvLength = static_cast<DWORD>(answer.size());
+    return SCARD_S_SUCCESS;
+}
+
+DWORD ScriptedCard::OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
+    EXPECT_EQ(card, kHandle);
+    ++m_statusCalls;
+    if (m_statusResult != SCARD_S_SUCCESS) return m_statusResult;
+    if (protocol != nullptr) *protocol = m_activeProtocol;
+    if (atr != nullptr && atrLength != nullptr) {
+        const DWORD n = std::min<DWORD>(*atrLength, static_cast<DWORD>(m_atr.size()));
+        std::memcpy(atr, m_atr.data(), n);
+        *atrLength = n;
+    }
+    return SCARD_S_SUCCESS;
+}
+
+// The seam: the unit tests link these instead of a real PC/SC binding.
+namespace pcsc {
+
+DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
+               DWORD* recvLength) {
+    if (g_card == nullptr) {
+        ADD_FAILURE() << "transmit without a card";
+        return SCARD_E_NO_SMARTCARD;
+    }
+    return g_card->OnTransmit(card, protocol, send, sendLength, recv, recvLength);
+}
+
+DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
+    return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnStatus(card, protocol, atr, atrLength);
+}
+
+DWORD BeginTransaction(SCARDHANDLE) { return SCARD_S_SUCCESS; }
+DWORD EndTransaction(SCARDHANDLE, DWORD) { return SCARD_S_SUCCESS; }
+DWORD Reconnect(SCARDHANDLE, DWORD, DWORD* protocol) {
+    if (protocol != nullptr) *protocol = kProtocolT1;
+    return SCARD_S_SUCCESS;
+}
+DWORD EstablishContext(SCARDCONTEXT* context) {
+    *context = 1;
+    return SCARD_S_SUCCESS;
+}
+DWORD ReleaseContext(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
+DWORD ListReaders(SCARDCONTEXT, std::string* names) {
+    names->clear();
+    return SCARD_E_NO_READERS_AVAILABLE;
+}
+DWORD Connect(SCARDCONTEXT, const char*, SCARDHANDLE*, DWORD*) { return SCARD_E_NO_SMARTCARD; }
+DWORD Disconnect(SCARDHANDLE, DWORD) { return SCARD_S_SUCCESS; }
+
+}  // namespace pcsc

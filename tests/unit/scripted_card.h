@@ -1,0 +1,49 @@
+// A card that plays back a script through the PC/SC seam. Each step names the command it
+// expects and the answer (or PC/SC failure) it gives; an unexpected command fails the test at
+// once and an unused step fails it when the card goes out of scope.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "channel/pcsc.h"
+#include "libapdu/token/bytes.h"
+
+struct ScriptStep {
+    std::string command;   // hex
+    std::string response;  // hex; ignored when error is set
+    DWORD error = SCARD_S_SUCCESS;
+};
+
+class ScriptedCard {
+public:
+    static constexpr SCARDHANDLE kHandle = 0x5C4D;
+
+    ScriptedCard(std::initializer_list<ScriptStep> steps, DWORD activeProtocol = pcsc::kProtocolT1,
+                 DWORD statusResult = SCARD_S_SUCCESS)
+        : ScriptedCard(std::vector<ScriptStep>(steps), activeProtocol, statusResult) {}
+    explicit ScriptedCard(std::vector<ScriptStep> steps, DWORD activeProtocol = pcsc::kProtocolT1,
+                          DWORD statusResult = SCARD_S_SUCCESS);
+    ~ScriptedCard();
+    ScriptedCard(const ScriptedCard&) = delete;
+    ScriptedCard& operator=(const ScriptedCard&) = delete;
+
+    void SetAtr(const libapdu::ByteVector& atr) { m_atr = atr; }
+    // The protocol argument of each transmit, in order.
+    const std::vector<DWORD>& Protocols() const { return m_protocols; }
+    int StatusCalls() const { return m_statusCalls; }
+
+    DWORD OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
+                     DWORD* recvLength);
+    DWORD OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength);
+
+private:
+    std::vector<ScriptStep> m_steps;
+    size_t m_next = 0;
+    DWORD m_activeProtocol;
+    DWORD m_statusResult;
+    libapdu::ByteVector m_atr;
+    std::vector<DWORD> m_protocols;
+    int m_statusCalls = 0;
+};

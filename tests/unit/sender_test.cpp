@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channel/exceptions.h"
+#include "channel/scard_sender.h"
+#include "hex.h"
+#include "log_capture.h"
+#include "scripted_card.h"
+
+namespace {
+
+std::string Transmit(const std::string& command) {
+    CSCardSender sender(ScriptedCard::kHandle, 3);
+    libapdu::ByteVector response{0xEE};  // the sender must clear what the caller left
+    sender.Transmit(Hex(command), response);
+    return ToHex(response);
+}
+
+DWORD TransmitFailure(const std::string& command) {
+    try {
+        Transmit(command);
+    } catch (const CAException& e) {
+        return e.Code();
+    }
+    ADD_FAILURE() << "no failure for " << command;
+    return 0;
+}
+
+}  // namespace
+
+struct WrongLengthCase {
+    const char* command;
+    const char* corrected;
+};
+
+TEST(Sender, WrongLengthIsRetriedOnceWithTheCardsLe) {
+    const WrongLengthCase cases[] = {
+        {"00A40400", "00A4040010"},                  // header only: Le appended
+        {"00B0000000", "00B0000020"},                // header and Le: Le replaced
+        {"80CA9F7F02AABB", "80CA9F7F02AABB05"},      // Lc and data: Le appended
+        {"80CA9F7F02AABB00", "80CA9F7F02AABB07"},    // Lc, data and Le: Le replaced
+    };
+    for (const WrongLengthCase& c : cases) {
+        const std::string le = std::string(c.corrected).substr(std::string(c.corrected).size() - 2);
+        ScriptedCard card({{c.command, "6C" + le}, {c.corrected, "0102 9000"}});
+        EXPECT_EQ(Transmit(c.command), "01029000") << c.command;
+    }
+}
+
+TEST(Sender, WrongLengthAnswerWithDataIsReturnedAsItIs) {
+    ScriptedCard card({{"00B0000000", "AA 6C10"}});
+    EXPECT_EQ(Transmit("00B0000000"), "AA6C10");
+}
+
+TEST(Sender, SecondWrongLengthIsNotRetriedAgain) {
+    ScriptedCard card({{"00B0000000", "6C10"}, {"00B0000010", "6C08"}});
+    EXPECT_EQ(Transmit("00B0000000"), "6C08");
+}
+
+TEST(Sender, CollectsEveryGetResponseRound) {
+    ScriptedCard card({{"80A40400", "0102 6103"}, {"00C0000003", "040506 6100"}, {"00C0000000", "07 9000"}});
+    EXPECT_EQ(Transmit("80A40400"), "0102040506079000");
+}
+
+TEST(Sender, WrongLengthThenMoreDataAreBothHandled) {
+    ScriptedCard card({{"00CA0000", "6C04"}, {"00CA000004", "0A0B 6102"}, {"00C0000002", "0C0D 9000"}});
+    EXPECT_EQ(Transmit("00CA0000"), "0A0B0C0D9000");
+}
+
+TEST(Sender, FinalStatus6Dxxand6ExxAreRewrittenUnlessSw2IsZero) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"6D01", "0001"}, {"6E05", "0105"}, {"6D00", "6D00"}, {"6E00", "6E00"}, {"6A82", "6A82"}};
+    for (const auto& [answer, expected] : cases) {
+        ScriptedCard card({{"00A4000C023F00", answer}});
+        EXPECT_EQ(Transmit("00A4000C023F00"), expected) << answer;
+    }
+}
+
+TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
+    for (const char* bad : {"", "00", "00A404", "00A4040003AABB", "00A404000300", "00A4040002AABBCCDD",
+                            "00A404000000030101", "00A40400000002AA", "00A40400000001010000"}) {
+        ScriptedCard card({});
+        EXPECT_EQ(TransmitFailure(bad), 0x6B00u) << bad;
+    }
+}
+
+TEST(Sender, EveryAcceptedFormIsSent) {
+    for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00", "00A4040000000101",
+                             "00A404000000010100"}) {
+        ScriptedCard card({{good, "9000"}});
+        EXPECT_EQ(Transmit(good), "9000") << good;
+    }
+}
+
+struct FailureCase {
+    std::vector<ScriptStep> script;
+    DWORD code;
+    const char* logged;
+};
+
+TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
+    const FailureCase cases[] = {
+        {{{"00A40400", "", SCARD_W_RESET_CARD}}, SCARD_W_RESET_CARD, "SCardTransmit error = 0x80100068\n\n"},
+        {{{"00A40400", "6C10"}, {"00A4040010", "", SCARD_W_REMOVED_CARD}},
+         SCARD_W_REMOVED_CARD,
+         "SCardTransmit_6\xD1 error = 0x80100069\n\n"},
+        {{{"00A40400", "6105"}, {"00C0000005", "", SCARD_E_NOT_TRANSACTED}},
+         SCARD_E_NOT_TRANSACTED,
+         "SCardTransmit_reqResp error = 0x80100016\n\n"},
+    };
+    for (const FailureCase& c : cases) {
+        LogCapture log;
+        ScriptedCard card(c.script);
+        EXPECT_EQ(TransmitFailure("00A40400"), c.code);
+        const std::string text = log.Read();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        EXPECT_EQ(text.find("error"), text.rfind("error")) << "one error line only";
+    }
+}
+
+TEST(Sender, AnswerWithoutStatusWordIsACommunicationError) {
+    for (const char* answer : {"", "90"}) {
+        ScriptedCard card({{"00A40400", answer}});
+        EXPECT_EQ(TransmitFailure("00A40400"), SCARD_F_COMM_ERROR) << answer;
+    }
+}
+
+TEST(Sender, EndlessMoreDataIsCutOffAfter256Rounds) {
+    std::vector<ScriptStep> script{{"00A40400", "AA 6101"}};
+    for (int i = 0; i < 256; ++i) script.push_back({"00C0000001", "AA 6101"});
+    ScriptedCard card(script);
+    EXPECT_EQ(TransmitFailure("00A40400"), SCARD_E_COMM_DATA_LOST);
+}
+
+TEST(Sender, ResponseOverSixtyFourKilobytesIsCutOff) {
+    // A card may send more than it announced; what it sends in all is still bounded.
+    ScriptedCard card({{"00B0000000", std::string(2 * 65000, 'B') + "6101"},
+                       {"00C0000001", std::string(2 * 1000, 'C') + "9000"}});
+    EXPECT_EQ(TransmitFailure("00B0000000"), SCARD_E_COMM_DATA_LOST);
+}
+
+TEST(Sender, UsesTheProtocolTheReaderReports) {
+    const std::pair<DWORD, DWORD> cases[] = {{pcsc::kProtocolT0, pcsc::kProtocolT0},
+                                             {pcsc::kProtocolT1, pcsc::kProtocolT1}};
+    for (const auto& [active, used] : cases) {
+        ScriptedCard card({{"00A40400", "9000"}}, active);
+        CSCardSender sender(ScriptedCard::kHandle, 3);
+        libapdu::ByteVector response;
+        sender.Transmit(Hex("00A40400"), response);
+        EXPECT_EQ(card.Protocols(), std::vector<DWORD>{used});
+    }
+}
+
+TEST(Sender, KeepsT1WhenTheReaderCannotReportItsProtocol) {
+    ScriptedCard card({{"00A40400", "9000"}}, pcsc::kProtocolT0, SCARD_W_RESET_CARD);
+    CSCardSender sender(ScriptedCard::kHandle, 3);
+    libapdu::ByteVector response;
+    sender.Transmit(Hex("00A40400"), response);
+    EXPECT_EQ(card.Protocols(), std::vector<DWORD>{3});
+}
+
+TEST(Sender, AtrIsReadOnceWhenFirstAsked) {
+    ScriptedCard card({});
+    card.SetAtr(Hex("3B 02 14 50"));
+    CSCardSender sender(ScriptedCard::kHandle, 3);
+    const int before = card.StatusCalls();
+    EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
+    EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
+    EXPECT_EQ(card.StatusCalls(), before + 1);
+}
+
+TEST(Sender, ReservedSlotIsNotSupported) {
+    ScriptedCard card({});
+    CSCardSender sender(ScriptedCard::kHandle, 3);
+    try {
+        sender.Reserved();
+        FAIL();
+    } catch (const libapdu::IException& e) {
+        EXPECT_EQ(e.StatusWord(), 0xFACE);
+    }
+}
+
+TEST(Sender, EveryCommandAndResponseIsLoggedWithItsTitle) {
+    LogCapture log;
+    ScriptedCard card({{"00B0000000", "6C03"}, {"00B0000003", "0102 6101"}, {"00C0000001", "03 9000"}});
+    EXPECT_EQ(Transmit("00B0000000"), "0102039000");
+    EXPECT_EQ(log.Read(), ReadTestData("log/sender_exchange.log"));
+}
