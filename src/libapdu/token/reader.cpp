@@ -5,7 +5,7 @@ namespace libapdu {
 void Failure::Raise() const {
     switch (m_kind) {
         case Kind::Apdu:
-            ThrowAPDUException(static_cast<uint16_t>(m_code), u"Reader", __LINE__);
+            ThrowAPDUException(static_cast<uint16_t>(m_code), m_where, __LINE__);
         case Kind::Channel:
             HELIX_THROW_CA(m_code);
         case Kind::Status:

@@ -16,8 +16,8 @@ class Failure {
 public:
     // A bare status code (int32_t), as the card module throws them; Status(0) is the integer 0.
     static Failure Status(DWORD code) { return Failure(Kind::Status, code); }
-    // A CAPDUException with the status word.
-    static Failure Apdu(uint16_t sw) { return Failure(Kind::Apdu, sw); }
+    // A CAPDUException with the status word; `where` names the parsing operation.
+    static Failure Apdu(uint16_t sw, const char16_t* where) { return Failure(Kind::Apdu, sw, where); }
     // A CAException with the code.
     static Failure Channel(DWORD code) { return Failure(Kind::Channel, code); }
 
@@ -25,9 +25,10 @@ public:
 
 private:
     enum class Kind { Status, Apdu, Channel };
-    Failure(Kind kind, DWORD code) : m_kind(kind), m_code(code) {}
+    Failure(Kind kind, DWORD code, const char16_t* where = nullptr) : m_kind(kind), m_code(code), m_where(where) {}
     Kind m_kind;
     DWORD m_code;
+    const char16_t* m_where;
 };
 
 class Reader {
