@@ -10,7 +10,9 @@
 // A thrown status code: a Windows or PC/SC status thrown by value as a 32-bit signed integer.
 using StatusCode = int32_t;
 
-[[noreturn]] inline void ThrowStatus(DWORD code) { throw static_cast<StatusCode>(code); }
+[[noreturn]] inline void ThrowStatus(DWORD code) {
+    throw static_cast<StatusCode>(code);
+}
 
 class CAException {
 public:
@@ -58,10 +60,10 @@ public:
 
 // Statuses the token library raises itself, in the card's 16-bit form.
 enum LibraryStatus : uint16_t {
-    kNotSupported = 0xFACE,   // the applet family or sender lacks the operation
-    kNoApplet = 0x6900,       // no applet selected on the token
-    kBadCommand = 0x6B00,     // command shorter than its header or with disagreeing lengths
-    kBadText = 0x6281,        // text not convertible between UTF-16 and UTF-8
+    kNotSupported = 0xFACE,  // the applet family or sender lacks the operation
+    kNoApplet = 0x6900,      // no applet selected on the token
+    kBadCommand = 0x6B00,    // command shorter than its header or with disagreeing lengths
+    kBadText = 0x6281,       // text not convertible between UTF-16 and UTF-8
 };
 
 // Every failure raised inside the token library goes through here. `where` names the

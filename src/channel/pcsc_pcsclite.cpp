@@ -12,8 +12,8 @@
 
 namespace pcsc {
 
-using Dword = uint32_t;      // the module's DWORD
-using Handle = uintptr_t;    // the module's SCARDHANDLE and SCARDCONTEXT
+using Dword = uint32_t;    // the module's DWORD
+using Handle = uintptr_t;  // the module's SCARDHANDLE and SCARDCONTEXT
 
 namespace {
 
@@ -23,10 +23,16 @@ using LiteDword = ::DWORD;
 using LiteHandle = ::SCARDHANDLE;
 using LiteContext = ::SCARDCONTEXT;
 
-Dword Result(LONG rv) { return static_cast<Dword>(static_cast<uint64_t>(rv)); }
+Dword Result(LONG rv) {
+    return static_cast<Dword>(static_cast<uint64_t>(rv));
+}
 
-LiteHandle Lite(Handle h) { return static_cast<LiteHandle>(h); }
-LiteContext LiteCtx(Handle c) { return static_cast<LiteContext>(c); }
+LiteHandle Lite(Handle h) {
+    return static_cast<LiteHandle>(h);
+}
+LiteContext LiteCtx(Handle c) {
+    return static_cast<LiteContext>(c);
+}
 
 }  // namespace
 
@@ -46,7 +52,8 @@ Dword Status(Handle card, Dword* protocol, uint8_t* atr, Dword* atrLength) {
     LiteDword proto = 0;
     BYTE buffer[MAX_ATR_SIZE] = {};
     LiteDword length = sizeof buffer;
-    const Dword rv = Result(::SCardStatus(Lite(card), reader, &readerLength, &state, &proto, buffer, &length));
+    const Dword rv =
+        Result(::SCardStatus(Lite(card), reader, &readerLength, &state, &proto, buffer, &length));
     if (rv != 0) return rv;
     if (protocol != nullptr) *protocol = static_cast<Dword>(proto);
     if (atr != nullptr && atrLength != nullptr) {
@@ -57,7 +64,9 @@ Dword Status(Handle card, Dword* protocol, uint8_t* atr, Dword* atrLength) {
     return rv;
 }
 
-Dword BeginTransaction(Handle card) { return Result(::SCardBeginTransaction(Lite(card))); }
+Dword BeginTransaction(Handle card) {
+    return Result(::SCardBeginTransaction(Lite(card)));
+}
 
 Dword EndTransaction(Handle card, Dword disposition) {
     return Result(::SCardEndTransaction(Lite(card), disposition));
@@ -78,7 +87,9 @@ Dword EstablishContext(Handle* context) {
     return rv;
 }
 
-Dword ReleaseContext(Handle context) { return Result(::SCardReleaseContext(LiteCtx(context))); }
+Dword ReleaseContext(Handle context) {
+    return Result(::SCardReleaseContext(LiteCtx(context)));
+}
 
 Dword ListReaders(Handle context, std::string* multiString) {
     LiteDword length = 0;

@@ -22,7 +22,8 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     DWORD proto = 0;
     BYTE buffer[36] = {};
     DWORD length = sizeof buffer;
-    const DWORD rv = static_cast<DWORD>(::SCardStatusA(card, nullptr, nullptr, &state, &proto, buffer, &length));
+    const DWORD rv =
+        static_cast<DWORD>(::SCardStatusA(card, nullptr, nullptr, &state, &proto, buffer, &length));
     if (rv != SCARD_S_SUCCESS) return rv;
     if (protocol != nullptr) *protocol = proto;
     if (atr != nullptr && atrLength != nullptr) {
@@ -33,7 +34,9 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return rv;
 }
 
-DWORD BeginTransaction(SCARDHANDLE card) { return static_cast<DWORD>(::SCardBeginTransaction(card)); }
+DWORD BeginTransaction(SCARDHANDLE card) {
+    return static_cast<DWORD>(::SCardBeginTransaction(card));
+}
 
 DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
     return static_cast<DWORD>(::SCardEndTransaction(card, disposition));
@@ -41,8 +44,8 @@ DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
 
 DWORD Reconnect(SCARDHANDLE card, DWORD initialization, DWORD* protocol) {
     DWORD proto = 0;
-    const DWORD rv = static_cast<DWORD>(
-        ::SCardReconnect(card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, initialization, &proto));
+    const DWORD rv = static_cast<DWORD>(::SCardReconnect(
+        card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, initialization, &proto));
     if (protocol != nullptr) *protocol = proto;
     return rv;
 }
@@ -51,7 +54,9 @@ DWORD EstablishContext(SCARDCONTEXT* context) {
     return static_cast<DWORD>(::SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, context));
 }
 
-DWORD ReleaseContext(SCARDCONTEXT context) { return static_cast<DWORD>(::SCardReleaseContext(context)); }
+DWORD ReleaseContext(SCARDCONTEXT context) {
+    return static_cast<DWORD>(::SCardReleaseContext(context));
+}
 
 DWORD ListReaders(SCARDCONTEXT context, std::string* multiString) {
     DWORD length = 0;
@@ -65,8 +70,8 @@ DWORD ListReaders(SCARDCONTEXT context, std::string* multiString) {
 
 DWORD Connect(SCARDCONTEXT context, const char* reader, SCARDHANDLE* card, DWORD* protocol) {
     DWORD proto = 0;
-    const DWORD rv = static_cast<DWORD>(
-        ::SCardConnectA(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card, &proto));
+    const DWORD rv = static_cast<DWORD>(::SCardConnectA(context, reader, SCARD_SHARE_SHARED,
+                                                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card, &proto));
     if (protocol != nullptr) *protocol = proto;
     return rv;
 }

@@ -37,8 +37,12 @@ ByteVector WithCorrectedLe(const ByteVector& command, uint8_t le) {
     return corrected;
 }
 
-uint8_t Sw1(ByteSpan r) { return r[r.size - 2]; }
-uint8_t Sw2(ByteSpan r) { return r[r.size - 1]; }
+uint8_t Sw1(ByteSpan r) {
+    return r[r.size - 2];
+}
+uint8_t Sw2(ByteSpan r) {
+    return r[r.size - 1];
+}
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 namespace libapdu {
 
-void ISender::Reserved() { ThrowAPDUException(kNotSupported, u"ISender::Reserved", __LINE__); }
+void ISender::Reserved() {
+    ThrowAPDUException(kNotSupported, u"ISender::Reserved", __LINE__);
+}
 
 }  // namespace libapdu

@@ -59,7 +59,8 @@ std::string IntegerText(char conv, const Arg* arg, const Spec& spec) {
         case 'd':
         case 'i': {
             const int64_t v = SignExtend(bits, spec.bits);
-            const uint64_t magnitude = v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+            const uint64_t magnitude =
+                v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
             return (v < 0 ? "-" : "") + Digits(magnitude, 10, false);
         }
         case 'u':

@@ -20,11 +20,11 @@ public:
     template <class T, std::enable_if_t<std::is_integral_v<T> || std::is_enum_v<T>, int> = 0>
     Arg(T value)  // NOLINT: arguments convert implicitly, as they do for printf
         : m_kind(Kind::Integer), m_bits(Widen(value)) {}
-    Arg(const char* s) : m_kind(Kind::Narrow), m_narrow(s) {}           // NOLINT
+    Arg(const char* s) : m_kind(Kind::Narrow), m_narrow(s) {}                 // NOLINT
     Arg(const std::string& s) : m_kind(Kind::Narrow), m_narrow(s.c_str()) {}  // NOLINT
-    Arg(const WCHAR* s) : m_kind(Kind::Wide), m_wide(s) {}              // NOLINT
-    Arg(WCHAR* s) : m_kind(Kind::Wide), m_wide(s) {}                    // NOLINT
-    Arg(char* s) : m_kind(Kind::Narrow), m_narrow(s) {}                 // NOLINT
+    Arg(const WCHAR* s) : m_kind(Kind::Wide), m_wide(s) {}                    // NOLINT
+    Arg(WCHAR* s) : m_kind(Kind::Wide), m_wide(s) {}                          // NOLINT
+    Arg(char* s) : m_kind(Kind::Narrow), m_narrow(s) {}                       // NOLINT
 
     enum class Kind { Integer, Narrow, Wide };
     Kind GetKind() const { return m_kind; }

@@ -44,7 +44,8 @@ enum class HexHeader {
 };
 
 // One line of hexadecimal bytes, then a blank line.
-void MdLogHex(const WCHAR* title, const BYTE* data, size_t length, HexHeader header = HexHeader::Plain) noexcept;
+void MdLogHex(const WCHAR* title, const BYTE* data, size_t length,
+              HexHeader header = HexHeader::Plain) noexcept;
 
 // Stored records: 16 bytes a line with a character column.
 void MdLogHexTable(const BYTE* data, size_t length) noexcept;

@@ -9,9 +9,13 @@
 
 namespace platform {
 
-DWORD ProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD ProcessId() {
+    return static_cast<DWORD>(::getpid());
+}
 
-DWORD ThreadId() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+DWORD ThreadId() {
+    return static_cast<DWORD>(::syscall(SYS_gettid));
+}
 
 std::tm LocalTime(std::time_t t) {
     std::tm out{};

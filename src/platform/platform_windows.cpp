@@ -4,9 +4,13 @@
 
 namespace platform {
 
-DWORD ProcessId() { return ::GetCurrentProcessId(); }
+DWORD ProcessId() {
+    return ::GetCurrentProcessId();
+}
 
-DWORD ThreadId() { return ::GetCurrentThreadId(); }
+DWORD ThreadId() {
+    return ::GetCurrentThreadId();
+}
 
 std::tm LocalTime(std::time_t t) {
     std::tm out{};

@@ -3,15 +3,17 @@
 #include <optional>
 #include <string>
 
-#include "hex.h"
 #include "channel/exceptions.h"
+#include "hex.h"
 #include "libapdu/token/apdu.h"
 
 using libapdu::ByteVector;
 
 namespace {
 
-ByteVector Exact(const ByteVector& v) { return ByteVector(v.begin(), v.end()); }
+ByteVector Exact(const ByteVector& v) {
+    return ByteVector(v.begin(), v.end());
+}
 
 ByteVector Concat(ByteVector a, const ByteVector& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -45,11 +47,14 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"ZeroByteFiveAlone", Exact(Hex("00 B0 00 00 00")), "00B00000", {}, 0},
         SplitCase{"ZeroByteFiveThenOneByte", Exact(Hex("00 B0 00 00 00 01")), "00B00000", {}, 0x0001},
         SplitCase{"ShortDataNoLe", Exact(Hex("00 A4 04 00 02 3F 00")), "00A40400", Hex("3F 00"), 0},
-        SplitCase{"ShortDataShortLe", Exact(Hex("80 2A 9E 9A 03 01 02 03 00")), "802A9E9A", Hex("01 02 03"), 0},
-        SplitCase{"ShortDataTwoByteLe", Exact(Hex("00 A4 04 00 02 3F 00 01 02")), "00A40400", Hex("3F 00"), 0x0102},
-        SplitCase{"ShortDataExtendedLe", Exact(Hex("00 A4 04 00 02 3F 00 00 01 00")), "00A40400", Hex("3F 00"),
-                  0x0100},
-        SplitCase{"ExtendedData", Exact(Hex("00 2A 9E 9A 00 00 03 01 02 03")), "002A9E9A", Hex("01 02 03"), 0},
+        SplitCase{"ShortDataShortLe", Exact(Hex("80 2A 9E 9A 03 01 02 03 00")), "802A9E9A", Hex("01 02 03"),
+                  0},
+        SplitCase{"ShortDataTwoByteLe", Exact(Hex("00 A4 04 00 02 3F 00 01 02")), "00A40400", Hex("3F 00"),
+                  0x0102},
+        SplitCase{"ShortDataExtendedLe", Exact(Hex("00 A4 04 00 02 3F 00 00 01 00")), "00A40400",
+                  Hex("3F 00"), 0x0100},
+        SplitCase{"ExtendedData", Exact(Hex("00 2A 9E 9A 00 00 03 01 02 03")), "002A9E9A", Hex("01 02 03"),
+                  0},
         SplitCase{"ExtendedDataExtendedLe", Exact(Hex("00 2A 9E 9A 00 00 03 01 02 03 00 00")), "002A9E9A",
                   Hex("01 02 03"), 0},
         SplitCase{"TwoHundredFiftySixTrailingBytesReadAsNoLe",
@@ -79,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadCase{"DataMissing", Exact(Hex("00 A4 04 00 02 3F"))},
                     BadCase{"ExtendedDataMissing", Exact(Hex("00 2A 9E 9A 00 01 00 01 02"))},
                     BadCase{"FourTrailingBytes", Exact(Hex("00 A4 04 00 02 3F 00 01 02 03 04"))},
-                    BadCase{"ThreeTrailingBytesNotStartingWithZero", Exact(Hex("00 A4 04 00 02 3F 00 01 02 03"))}),
+                    BadCase{"ThreeTrailingBytesNotStartingWithZero",
+                            Exact(Hex("00 A4 04 00 02 3F 00 01 02 03"))}),
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

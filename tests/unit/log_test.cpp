@@ -24,10 +24,14 @@ struct FormatCase {
 
 std::string FormatWith(const char* format, const std::vector<Arg>& args) {
     switch (args.size()) {
-        case 0: return Format(format, {});
-        case 1: return Format(format, {args[0]});
-        case 2: return Format(format, {args[0], args[1]});
-        default: return Format(format, {args[0], args[1], args[2]});
+        case 0:
+            return Format(format, {});
+        case 1:
+            return Format(format, {args[0]});
+        case 2:
+            return Format(format, {args[0], args[1]});
+        default:
+            return Format(format, {args[0], args[1], args[2]});
     }
 }
 
@@ -35,7 +39,7 @@ TEST(LogFormat, ConversionsWriteTheSameBytesAsWindowsPrintf) {
     const WCHAR wide[] = {'P', 'I', 'N', 0x00E9, 0};
     const FormatCase cases[] = {
         {"%d", {Arg(-5)}, "-5"},
-        {"%d", {Arg(0x80100004u)}, "-2146435068"},  // "%d" reads 32 bits, signed
+        {"%d", {Arg(0x80100004u)}, "-2146435068"},   // "%d" reads 32 bits, signed
         {"%lu", {Arg(uint64_t{0x100000007})}, "7"},  // "l" is 32 bits as on Windows
         {"%llx", {Arg(0x80100004u)}, "80100004"},
         {"%llx", {Arg(int64_t{-1})}, "ffffffffffffffff"},
@@ -63,7 +67,8 @@ TEST(LogFormat, InvalidUtf16ShowsAsQuestionMarks) {
 }
 
 TEST(LogFormat, TimeLineMatchesTheCLibraryTwentyFourCharacterForm) {
-    for (std::time_t t : {std::time_t{0}, std::time_t{1733329418}, std::time_t{1796400000}, std::time_t{951782400}}) {
+    for (std::time_t t :
+         {std::time_t{0}, std::time_t{1733329418}, std::time_t{1796400000}, std::time_t{951782400}}) {
         std::tm local{};
         ASSERT_NE(::localtime_r(&t, &local), nullptr);
         char expected[64];

@@ -12,7 +12,9 @@ ScriptedCard* g_card = nullptr;  // the card in the reader for the running test
 }
 
 ScriptedCard::ScriptedCard(std::vector<ScriptStep> steps, DWORD activeProtocol, DWORD statusResult)
-    : m_steps(std::move(steps)), m_activeProtocol(activeProtocol), m_statusResult(statusResult),
+    : m_steps(std::move(steps)),
+      m_activeProtocol(activeProtocol),
+      m_statusResult(statusResult),
       m_atr(Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A")) {
     g_card = this;
 }
@@ -23,8 +25,8 @@ ScriptedCard::~ScriptedCard() {
     g_card = nullptr;
 }
 
-DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
-                               DWORD* recvLength) {
+DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength,
+                               BYTE* recv, DWORD* recvLength) {
     EXPECT_EQ(card, kHandle);
     m_protocols.push_back(protocol);
     const libapdu::ByteVector sent(send, send + sendLength);
@@ -74,8 +76,12 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnStatus(card, protocol, atr, atrLength);
 }
 
-DWORD BeginTransaction(SCARDHANDLE) { return SCARD_S_SUCCESS; }
-DWORD EndTransaction(SCARDHANDLE, DWORD) { return SCARD_S_SUCCESS; }
+DWORD BeginTransaction(SCARDHANDLE) {
+    return SCARD_S_SUCCESS;
+}
+DWORD EndTransaction(SCARDHANDLE, DWORD) {
+    return SCARD_S_SUCCESS;
+}
 DWORD Reconnect(SCARDHANDLE, DWORD, DWORD* protocol) {
     if (protocol != nullptr) *protocol = kProtocolT1;
     return SCARD_S_SUCCESS;
@@ -84,12 +90,18 @@ DWORD EstablishContext(SCARDCONTEXT* context) {
     *context = 1;
     return SCARD_S_SUCCESS;
 }
-DWORD ReleaseContext(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
+DWORD ReleaseContext(SCARDCONTEXT) {
+    return SCARD_S_SUCCESS;
+}
 DWORD ListReaders(SCARDCONTEXT, std::string* names) {
     names->clear();
     return SCARD_E_NO_READERS_AVAILABLE;
 }
-DWORD Connect(SCARDCONTEXT, const char*, SCARDHANDLE*, DWORD*) { return SCARD_E_NO_SMARTCARD; }
-DWORD Disconnect(SCARDHANDLE, DWORD) { return SCARD_S_SUCCESS; }
+DWORD Connect(SCARDCONTEXT, const char*, SCARDHANDLE*, DWORD*) {
+    return SCARD_E_NO_SMARTCARD;
+}
+DWORD Disconnect(SCARDHANDLE, DWORD) {
+    return SCARD_S_SUCCESS;
+}
 
 }  // namespace pcsc

@@ -37,10 +37,10 @@ struct WrongLengthCase {
 
 TEST(Sender, WrongLengthIsRetriedOnceWithTheCardsLe) {
     const WrongLengthCase cases[] = {
-        {"00A40400", "00A4040010"},                  // header only: Le appended
-        {"00B0000000", "00B0000020"},                // header and Le: Le replaced
-        {"80CA9F7F02AABB", "80CA9F7F02AABB05"},      // Lc and data: Le appended
-        {"80CA9F7F02AABB00", "80CA9F7F02AABB07"},    // Lc, data and Le: Le replaced
+        {"00A40400", "00A4040010"},                // header only: Le appended
+        {"00B0000000", "00B0000020"},              // header and Le: Le replaced
+        {"80CA9F7F02AABB", "80CA9F7F02AABB05"},    // Lc and data: Le appended
+        {"80CA9F7F02AABB00", "80CA9F7F02AABB07"},  // Lc, data and Le: Le replaced
     };
     for (const WrongLengthCase& c : cases) {
         const std::string le = std::string(c.corrected).substr(std::string(c.corrected).size() - 2);
@@ -87,8 +87,8 @@ TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
 }
 
 TEST(Sender, EveryAcceptedFormIsSent) {
-    for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00", "00A4040000000101",
-                             "00A404000000010100"}) {
+    for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00",
+                             "00A4040000000101", "00A404000000010100"}) {
         ScriptedCard card({{good, "9000"}});
         EXPECT_EQ(Transmit(good), "9000") << good;
     }

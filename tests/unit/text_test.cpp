@@ -43,14 +43,14 @@ TEST_P(Utf8, ConvertsBothWays) {
     EXPECT_EQ(libapdu::Utf8ToWide(Bytes(c.utf8)), c.wide);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Utf8,
-    testing::Values(Utf8Case{"Empty", HELIX_WTEXT(""), ""}, Utf8Case{"Ascii", HELIX_WTEXT("PIN"), "50 49 4E"},
-                    Utf8Case{"TwoBytes", HELIX_WTEXT("\u00e9"), "C3 A9"},
-                    Utf8Case{"ThreeBytes", HELIX_WTEXT("\u20ac"), "E2 82 AC"},
-                    Utf8Case{"SurrogatePair", WideString{0xD83D, 0xDE00}, "F0 9F 98 80"},
-                    Utf8Case{"EmbeddedNul", WideString{'a', 0, 'b'}, "61 00 62"}),
-    [](const testing::TestParamInfo<Utf8Case>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, Utf8,
+                         testing::Values(Utf8Case{"Empty", HELIX_WTEXT(""), ""},
+                                         Utf8Case{"Ascii", HELIX_WTEXT("PIN"), "50 49 4E"},
+                                         Utf8Case{"TwoBytes", HELIX_WTEXT("\u00e9"), "C3 A9"},
+                                         Utf8Case{"ThreeBytes", HELIX_WTEXT("\u20ac"), "E2 82 AC"},
+                                         Utf8Case{"SurrogatePair", WideString{0xD83D, 0xDE00}, "F0 9F 98 80"},
+                                         Utf8Case{"EmbeddedNul", WideString{'a', 0, 'b'}, "61 00 62"}),
+                         [](const testing::TestParamInfo<Utf8Case>& p) { return std::string(p.param.name); });
 
 TEST(Utf8, InvalidUtf16IsBadText) {
     for (const WideString& bad : {WideString{0xD800}, WideString{0xDC00, 'a'}, WideString{0xD83D, 'a'}})
@@ -103,7 +103,9 @@ struct Base64Case {
     std::string text;
 };
 
-void PrintTo(const Base64Case& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const Base64Case& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class Base64 : public testing::TestWithParam<Base64Case> {};
 
@@ -116,17 +118,20 @@ TEST_P(Base64, MatchesTheReferenceVector) {
 
 // RFC 4648 section 10, and the two characters past the alphanumerics.
 INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64,
-                         testing::Values(Base64Case{"", ""}, Base64Case{"f", "Zg=="}, Base64Case{"fo", "Zm8="},
-                                         Base64Case{"foo", "Zm9v"}, Base64Case{"foob", "Zm9vYg=="},
-                                         Base64Case{"fooba", "Zm9vYmE="}, Base64Case{"foobar", "Zm9vYmFy"},
-                                         Base64Case{"\xFB\xFF\xBF", "+/+/"}, Base64Case{"\xFF\xFE", "//4="}));
+                         testing::Values(Base64Case{"", ""}, Base64Case{"f", "Zg=="},
+                                         Base64Case{"fo", "Zm8="}, Base64Case{"foo", "Zm9v"},
+                                         Base64Case{"foob", "Zm9vYg=="}, Base64Case{"fooba", "Zm9vYmE="},
+                                         Base64Case{"foobar", "Zm9vYmFy"}, Base64Case{"\xFB\xFF\xBF", "+/+/"},
+                                         Base64Case{"\xFF\xFE", "//4="}));
 
 struct LenientCase {
     const char* text;
     const char* bytes;
 };
 
-void PrintTo(const LenientCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const LenientCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class Base64Lenient : public testing::TestWithParam<LenientCase> {};
 
@@ -137,7 +142,8 @@ TEST_P(Base64Lenient, StopsAtTheFirstCharacterOutsideTheAlphabet) {
 INSTANTIATE_TEST_SUITE_P(Cases, Base64Lenient,
                          testing::Values(LenientCase{"Zm9vYmFy\nZm9v", "666F6F626172"},
                                          LenientCase{"Zm9v=Zm9v", "666F6F"}, LenientCase{"Zm9vY", "666F6F"},
-                                         LenientCase{"Zm9vYg", "666F6F62"}, LenientCase{"Zm9vYmE", "666F6F6261"},
+                                         LenientCase{"Zm9vYg", "666F6F62"},
+                                         LenientCase{"Zm9vYmE", "666F6F6261"},
                                          LenientCase{"Zm9v-_", "666F6F"}, LenientCase{"Z", ""},
                                          LenientCase{" Zm9v", ""}));
 

@@ -32,7 +32,9 @@ std::array<uint8_t, 24> Derive(const ByteVector& data) {
     return out;
 }
 
-ByteVector ToVector(const std::array<uint8_t, 24>& a) { return ByteVector(a.begin(), a.end()); }
+ByteVector ToVector(const std::array<uint8_t, 24>& a) {
+    return ByteVector(a.begin(), a.end());
+}
 
 // S read as one little-endian number; output byte j is its bits 7j to 7j + 6.
 ByteVector RepackAsLittleEndianNumber(const uint8_t* s) {
@@ -146,7 +148,10 @@ TEST(DecodeTicket, TooShortForACheckValueIsABadCommand) {
 }
 
 TEST(DecodeTicket, ShortRecordIsABadCommand) {
-    EXPECT_EQ(ThrownStatusWord([] { DecodeTicket(Concat({kCheckValue, Hex("01 80"), Counting(128)})); }), 0x6B00);
+    EXPECT_EQ(ThrownStatusWord([] {
+                  DecodeTicket(Concat({kCheckValue, Hex("01 80"), Counting(128)}));
+              }),
+              0x6B00);
 }
 
 TEST(DecodeTicket, MissingOrMalformedElementThrowsStatusZero) {

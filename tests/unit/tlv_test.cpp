@@ -17,7 +17,9 @@ using libapdu::TlvList;
 namespace {
 
 // A buffer with no spare capacity, so that the sanitizer sees any read past its end.
-ByteVector Exact(const ByteVector& v) { return ByteVector(v.begin(), v.end()); }
+ByteVector Exact(const ByteVector& v) {
+    return ByteVector(v.begin(), v.end());
+}
 
 ByteVector Filler(size_t n) {
     ByteVector out(n);
@@ -171,7 +173,8 @@ TEST_P(SimpleInvalid, ThrowsStatusZero) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SimpleInvalid,
-    testing::Values(InvalidCase{"Tag00", Exact(Hex("00 00")), 0}, InvalidCase{"TagFF", Exact(Hex("FF 00")), 0},
+    testing::Values(InvalidCase{"Tag00", Exact(Hex("00 00")), 0},
+                    InvalidCase{"TagFF", Exact(Hex("FF 00")), 0},
                     InvalidCase{"NoLength", Exact(Hex("01")), 0},
                     InvalidCase{"LongLengthMissing", Exact(Hex("01 FF")), 0},
                     InvalidCase{"LongLengthWithOneByteLeft", Exact(Hex("01 FF 01")), 0},
@@ -195,7 +198,9 @@ struct EncodeCase {
     uint32_t encodedLength;
 };
 
-void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.valueLength << " bytes"; }
+void PrintTo(const EncodeCase& c, std::ostream* os) {
+    *os << c.valueLength << " bytes";
+}
 
 class Encode : public testing::TestWithParam<EncodeCase> {};
 

@@ -60,8 +60,12 @@ std::string Base64Encode(ByteSpan bytes) {
     return out;
 }
 
-ByteVector Base64Decode(std::string_view text) { return Decode<ByteVector>(text); }
+ByteVector Base64Decode(std::string_view text) {
+    return Decode<ByteVector>(text);
+}
 
-SecretBytes Base64DecodeSecret(std::string_view text) { return Decode<SecretBytes>(text); }
+SecretBytes Base64DecodeSecret(std::string_view text) {
+    return Decode<SecretBytes>(text);
+}
 
 }  // namespace libapdu

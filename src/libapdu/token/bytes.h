@@ -42,15 +42,21 @@ struct WipingAllocator {
         std::allocator<T>().deallocate(p, n);
     }
     template <class U>
-    bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
     template <class U>
-    bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const WipingAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 // PINs, tickets, session keys and agreed secrets live in these.
 using SecretBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
-inline SecretBytes ToSecret(ByteSpan s) { return SecretBytes(s.begin(), s.end()); }
+inline SecretBytes ToSecret(ByteSpan s) {
+    return SecretBytes(s.begin(), s.end());
+}
 
 // Wipes a plain vector in place (for values that passed through an interface taking ByteVector).
 inline void Wipe(ByteVector& v) noexcept {

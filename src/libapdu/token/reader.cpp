@@ -14,16 +14,22 @@ void Failure::Raise() const {
     ThrowStatus(m_code);
 }
 
-uint8_t Reader::U8() { return Take(1)[0]; }
+uint8_t Reader::U8() {
+    return Take(1)[0];
+}
 
 uint8_t Reader::PeekU8() const {
     Require(m_pos < m_data.size);
     return m_data[m_pos];
 }
 
-uint16_t Reader::U16BE() { return static_cast<uint16_t>(UnsignedBE(2)); }
+uint16_t Reader::U16BE() {
+    return static_cast<uint16_t>(UnsignedBE(2));
+}
 
-uint32_t Reader::U32BE() { return UnsignedBE(4); }
+uint32_t Reader::U32BE() {
+    return UnsignedBE(4);
+}
 
 uint32_t Reader::UnsignedBE(size_t count) {
     Require(count >= 1 && count <= 4);

@@ -25,7 +25,8 @@ public:
 
 private:
     enum class Kind { Status, Apdu, Channel };
-    Failure(Kind kind, DWORD code, const char16_t* where = nullptr) : m_kind(kind), m_code(code), m_where(where) {}
+    Failure(Kind kind, DWORD code, const char16_t* where = nullptr)
+        : m_kind(kind), m_code(code), m_where(where) {}
     Kind m_kind;
     DWORD m_code;
     const char16_t* m_where;

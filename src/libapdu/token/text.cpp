@@ -15,7 +15,9 @@ namespace libapdu {
 
 namespace {
 
-[[noreturn]] void BadText(const char16_t* where, int line) { ThrowAPDUException(kBadText, where, line); }
+[[noreturn]] void BadText(const char16_t* where, int line) {
+    ThrowAPDUException(kBadText, where, line);
+}
 
 void UseUserLocale() {
     static const bool done = [] {

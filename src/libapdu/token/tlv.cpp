@@ -9,7 +9,9 @@ namespace libapdu {
 
 namespace {
 
-Failure Invalid() { return Failure::Status(0); }
+Failure Invalid() {
+    return Failure::Status(0);
+}
 
 // The reader starts at the buffer's beginning so that `end` stays an offset into the buffer.
 Reader ReaderAt(ByteSpan buffer, size_t position) {
