@@ -6,6 +6,7 @@
 #include "channel/exceptions.h"
 #include "hex.h"
 #include "libapdu/token/apdu.h"
+#include "thrown.h"
 
 using libapdu::ByteVector;
 
@@ -69,13 +70,7 @@ struct BadCase {
 class SplitRejects : public testing::TestWithParam<BadCase> {};
 
 TEST_P(SplitRejects, WithBadCommand) {
-    std::optional<uint16_t> sw;
-    try {
-        libapdu::SplitApdu(GetParam().command);
-    } catch (const libapdu::CAPDUException& e) {
-        sw = e.StatusWord();
-    }
-    EXPECT_EQ(sw, 0x6B00);
+    EXPECT_EQ(ThrownStatusWord([&] { libapdu::SplitApdu(GetParam().command); }), 0x6B00);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include "hex.h"
 #include "log_capture.h"
 #include "scripted_card.h"
+#include "thrown.h"
 
 namespace {
 
@@ -18,14 +19,8 @@ std::string Transmit(const std::string& command) {
     return ToHex(response);
 }
 
-DWORD TransmitFailure(const std::string& command) {
-    try {
-        Transmit(command);
-    } catch (const CAException& e) {
-        return e.Code();
-    }
-    ADD_FAILURE() << "no failure for " << command;
-    return 0;
+std::optional<DWORD> TransmitFailure(const std::string& command) {
+    return ThrownCode([&] { Transmit(command); });
 }
 
 }  // namespace

@@ -8,21 +8,12 @@
 #include "hex.h"
 #include "libapdu/token/base64.h"
 #include "libapdu/token/text.h"
+#include "thrown.h"
 
 using libapdu::ByteVector;
 using libapdu::WideString;
 
 namespace {
-
-template <class F>
-std::optional<uint16_t> ThrownStatusWord(F f) {
-    try {
-        f();
-    } catch (const libapdu::CAPDUException& e) {
-        return e.StatusWord();
-    }
-    return std::nullopt;
-}
 
 std::string Bytes(const char* hex) {
     const ByteVector b = Hex(hex);

@@ -9,6 +9,7 @@
 #include "hex.h"
 #include "libapdu/token/base64.h"
 #include "libapdu/token/ticket.h"
+#include "thrown.h"
 
 using libapdu::ByteVector;
 
@@ -88,26 +89,6 @@ TEST(DeriveKey24, WritesNothingForAnyOtherLength) {
         libapdu::DeriveKey24(Hex("01"), out.data(), length);
         for (uint8_t b : out) ASSERT_EQ(b, 0xEE) << length;
     }
-}
-
-template <class F>
-std::optional<StatusCode> ThrownStatus(F f) {
-    try {
-        f();
-    } catch (StatusCode code) {
-        return code;
-    }
-    return std::nullopt;
-}
-
-template <class F>
-std::optional<uint16_t> ThrownStatusWord(F f) {
-    try {
-        f();
-    } catch (const libapdu::CAPDUException& e) {
-        return e.StatusWord();
-    }
-    return std::nullopt;
 }
 
 // The ticket as the authentication library hands it over: Base64 text in a zero-filled buffer.

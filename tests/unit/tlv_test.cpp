@@ -7,6 +7,7 @@
 #include "channel/exceptions.h"
 #include "hex.h"
 #include "libapdu/token/tlv.h"
+#include "thrown.h"
 
 using libapdu::ByteSpan;
 using libapdu::ByteVector;
@@ -30,16 +31,6 @@ ByteVector Filler(size_t n) {
 ByteVector Concat(ByteVector a, const ByteVector& b) {
     a.insert(a.end(), b.begin(), b.end());
     return Exact(a);
-}
-
-template <class F>
-std::optional<StatusCode> ThrownStatus(F f) {
-    try {
-        f();
-    } catch (StatusCode code) {
-        return code;
-    }
-    return std::nullopt;
 }
 
 struct ParseCase {
