@@ -1,0 +1,46 @@
+// The card side of the one-shot secure channel: Diffie-Hellman key establishment, two masked
+// session keys, and wrapped commands (triple-DES CBC cryptogram in tag 87, CBC-MAC with a
+// one-byte counter in tag 8E).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "helixsim/card.h"
+
+namespace helixsim {
+
+class SmSession {
+public:
+    // 80 48 00 80: starts a new key establishment (any earlier session ends). Returns the data
+    // field: 80 g, 81 p, 82 B (BER lengths, unsigned big-endian numbers).
+    Bytes Begin();
+
+    // 80 86 00 00 with the host's public value A: derives K = A^b mod p and answers the 32 bytes
+    // SK1 xor K[0..15] followed by SK2 xor K[24..39]. nullopt without a Begin, or for A outside 2..p-2.
+    std::optional<Bytes> Agree(const Bytes& hostPublic);
+
+    // 80 86 FF FF, a reset, or a failed unwrap.
+    void End();
+    bool Active() const { return m_active; }
+
+    struct Unwrapped {
+        uint16_t sw = 0x9000;  // 9000, 6988 (MAC or counter wrong), 6A80 (malformed objects)
+        Bytes plain;           // the piece's decrypted data, padding removed
+    };
+    // One wrapped piece: its four header bytes as received (CLA with 0x0C, and 0x10 when more
+    // pieces follow) and its data field (87 81 L 01 cryptogram, 8E 08 MAC). The counter advances
+    // by one per piece, and once more after the last piece (for the answer). A failure ends the session.
+    Unwrapped Unwrap(const std::array<uint8_t, 4>& header, const Bytes& data);
+
+    // For the card image: the session is volatile and never saved.
+private:
+    bool m_active = false;
+    bool m_agreed = false;
+    Bytes m_secret;  // b
+    Bytes m_sk1, m_sk2;
+    uint8_t m_counter = 0;
+};
+
+}  // namespace helixsim
