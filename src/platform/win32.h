@@ -15,6 +15,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// The token library has CreateFile and DeleteFile operations of its own; the module never calls
+// the Win32 functions of those names.
+#undef CreateFile
+#undef DeleteFile
 #define HELIX_WTEXT(s) L##s
 #else
 #define WINAPI

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "libapdu/token/base64.h"
+#include "libapdu/token/host_crypto.h"
 #include "libapdu/token/reader.h"
 #include "libapdu/token/tlv.h"
 
@@ -16,9 +17,7 @@ namespace {
 constexpr size_t kMd5Size = 16;
 
 void Md5WithPrefix(uint8_t prefix, ByteSpan data, uint8_t* digest) {
-    // libgcrypt wants its version check before any other call.
-    static const bool ready = gcry_check_version(nullptr) != nullptr;
-    (void)ready;
+    EnsureGcrypt();
     SecretBytes message;
     message.reserve(1 + data.size);
     message.push_back(prefix);

@@ -1,0 +1,50 @@
+#include <optional>
+
+#include "libapdu/libapdu.h"
+
+namespace libapdu {
+
+namespace {
+
+// Card status words folded into the small set the card module's failure mapping relies on,
+// as inclusive ranges tried in order.
+struct Fold {
+    uint16_t first;
+    uint16_t last;
+    uint16_t result;  // 0 means success
+};
+
+constexpr Fold kFolds[] = {
+    {0x9000, 0x90FF, 0},      {0x6100, 0x61FF, 0},      {0x6200, 0x6280, 0x6200}, {0x6281, 0x6281, 0x6281},
+    {0x6282, 0x6282, 0x6282}, {0x6283, 0x6283, 0x6283}, {0x6284, 0x6284, 0x6281}, {0x6285, 0x6285, 0x6283},
+    {0x6286, 0x6286, 0x6286}, {0x6287, 0x62FF, 0x6200}, {0x6300, 0x6380, 0x6300}, {0x6381, 0x6381, 0x6400},
+    {0x6382, 0x63FF, 0x6300}, {0x6400, 0x65FF, 0x6400}, {0x6600, 0x66FF, 0x6900}, {0x6700, 0x68FF, 0x6B00},
+    {0x6900, 0x6980, 0x6900}, {0x6981, 0x6981, 0x6283}, {0x6982, 0x6982, 0x6900}, {0x6983, 0x6983, 0x6983},
+    {0x6984, 0x6985, 0x6900}, {0x6986, 0x6986, 0x6A82}, {0x6987, 0x69FF, 0x6900}, {0x6A00, 0x6A81, 0x6B00},
+    {0x6A82, 0x6A83, 0x6A82}, {0x6A84, 0x6A84, 0x6400}, {0x6A85, 0x6A87, 0x6B00}, {0x6A88, 0x6A88, 0x6A82},
+    {0x6A89, 0x6A8A, 0x6A89}, {0x6A8B, 0x6B00, 0x6B00}, {0x6C00, 0x6EFF, 0x6B00}, {0x6F00, 0x6FFF, 0x6F00},
+};
+
+}  // namespace
+
+std::optional<uint16_t> NormaliseStatusWord(uint16_t sw) {
+    for (const Fold& f : kFolds) {
+        if (sw >= f.first && sw <= f.last) {
+            if (f.result == 0) return std::nullopt;
+            return f.result;
+        }
+    }
+    return uint16_t{0xFFFF};
+}
+
+uint16_t IAppError::StatusWord(const ByteVector& response) {
+    if (response.size() < 2) return 0;
+    return static_cast<uint16_t>(response[response.size() - 2] << 8 | response[response.size() - 1]);
+}
+
+void IAppError::Check(uint16_t sw) {
+    if (const auto failure = NormaliseStatusWord(sw))
+        ThrowAPDUException(*failure, u"IAppError::Check", __LINE__);
+}
+
+}  // namespace libapdu

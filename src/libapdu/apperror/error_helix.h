@@ -1,0 +1,13 @@
+#pragma once
+
+#include "libapdu/libapdu.h"
+
+namespace libapdu {
+
+// For Helix, 6B00 (P1-P2 wrong: an offset outside the file) means what 6A84 means: no room.
+class CErrorHelix final : public IAppError {
+public:
+    void Check(uint16_t sw) override { IAppError::Check(sw == 0x6B00 ? 0x6A84 : sw); }
+};
+
+}  // namespace libapdu
