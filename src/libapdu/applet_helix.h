@@ -4,6 +4,8 @@
 
 namespace libapdu {
 
+class CFSHelix;
+
 // The Helix card application (applet id 0x2101).
 class CAppletHelix final : public IApplet, public IAPDUDefinitions {
 public:
@@ -15,6 +17,12 @@ public:
 
     void Select() override;
     void Identify() override;
+
+    // The file-system facet with the state that IAppFS does not show (the attribute substitute).
+    CFSHelix& HelixFS() const { return *m_helixFS; }
+
+private:
+    CFSHelix* m_helixFS = nullptr;  // borrowed from m_fs
 };
 
 }  // namespace libapdu

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "channel/scard_sender.h"
+#include "hex.h"
+#include "libapdu/applet_helix.h"
+#include "scripted_card.h"
+#include "thrown.h"
+
+namespace {
+
+// A selected-by-construction Helix applet over the scripted card.
+struct Helix {
+    CSCardSender sender{ScriptedCard::kHandle, 3};
+    libapdu::CAppletHelix applet{&sender};
+};
+
+const char* const kSelectAppDir = "80A4080C063F00300030 0200";
+
+std::string LengthHex(const std::string& hex) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(Hex(hex).size()));
+    return text;
+}
+
+// The application directory's FCP answer with the given security attributes.
+std::string Fcp86(const std::string& attributes) {
+    const std::string value =
+        "83023002"
+        "870138"
+        "86" +
+        LengthHex(attributes) + attributes;
+    return "62" + LengthHex(value) + value + "9000";
+}
+
+}  // namespace
+
+TEST(Info, RandomComesInPiecesOfAtMostEightBytes) {
+    ScriptedCard card({{"0084000008", "0102030405060708 9000"},
+                       {"0084000008", "1112131415161718 9000"},
+                       {"0084000004", "21222324 9000"}});
+    Helix h;
+    libapdu::ByteVector out{0xEE};
+    h.applet.Info()->GetRandom(out, 20);
+    EXPECT_EQ(ToHex(out),
+              "EE01020304050607081112131415161718"
+              "21222324");
+}
+
+TEST(Info, MemoryIsReadFromTwoOrFourBytes) {
+    const std::pair<const char*, uint32_t> cases[] = {{"1234 9000", 0x1234}, {"00010000 9000", 65536}};
+    for (const auto& [answer, expected] : cases) {
+        ScriptedCard card({{"80CB011100", answer}});
+        Helix h;
+        EXPECT_EQ(h.applet.Info()->GetFreeMemory(), expected);
+    }
+    ScriptedCard card({{"80CB011000", "010203 9000"}});
+    Helix h;
+    EXPECT_EQ(ThrownStatusWord([&] { h.applet.Info()->GetTotalMemory(); }), 0x6281);
+}
+
+TEST(Info, FixedLengthQueriesRefuseOtherLengths) {
+    ScriptedCard card(
+        {{"00CB000300", "01020304 9000"}, {"80CB011400", "0102030405 9000"}, {"0084000008", "01 9000"}});
+    Helix h;
+    EXPECT_EQ(ToHex(h.applet.Info()->GetData0003()), "01020304");
+    EXPECT_EQ(ThrownStatusWord([&] { h.applet.Info()->GetData0114(); }), 0x6281);
+    libapdu::ByteVector out;
+    EXPECT_EQ(ThrownStatusWord([&] { h.applet.Info()->GetRandom(out, 8); }), 0x6281);
+}
+
+TEST(Bio, UserAuthKindIsTheGuardingObjectWhenItIsAUserObject) {
+    const std::pair<const char*, uint32_t> cases[] = {{"0020", 32}, {"0023", 35}, {"0024", 36},
+                                                      {"0025", 37}, {"0021", 0},  {"0010", 0}};
+    for (const auto& [attributes, expected] : cases) {
+        ScriptedCard card({{kSelectAppDir, Fcp86(std::string(attributes) + "00200020")}});
+        Helix h;
+        EXPECT_EQ(h.applet.Bio()->GetUserAuthKind(), expected) << attributes;
+    }
+}
+
+TEST(Bio, BiometricValueIsPresentedInAPlainVerify) {
+    ScriptedCard card({{"0020002314" + std::string(40, 'B'), "63C2"}});
+    Helix h;
+    const libapdu::ByteVector value(20, 0xBB);
+    EXPECT_EQ(ThrownStatusWord([&] { h.applet.Bio()->VerifyBiometric(0x23, value); }), 0x6300);
+}
