@@ -11,7 +11,9 @@
 #include "libapdu/token/bytes.h"
 
 struct ScriptStep {
-    std::string command;   // hex
+    // hex; a trailing '*' accepts any command that begins with the bytes before it (for commands
+    // carrying host random values, which a test reads back through Received())
+    std::string command;
     std::string response;  // hex; ignored when error is set
     DWORD error = SCARD_S_SUCCESS;
 };
@@ -33,6 +35,8 @@ public:
     // The protocol argument of each transmit, in order.
     const std::vector<DWORD>& Protocols() const { return m_protocols; }
     int StatusCalls() const { return m_statusCalls; }
+    // Every command transmitted, in order.
+    const std::vector<libapdu::ByteVector>& Received() const { return m_received; }
 
     DWORD OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                      DWORD* recvLength);
@@ -45,5 +49,6 @@ private:
     DWORD m_statusResult;
     libapdu::ByteVector m_atr;
     std::vector<DWORD> m_protocols;
+    std::vector<libapdu::ByteVector> m_received;
     int m_statusCalls = 0;
 };

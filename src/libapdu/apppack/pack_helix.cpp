@@ -113,8 +113,11 @@ void CPackHelix::SecureSend(const ByteVector& command, ByteVector& answer) {
     }
     agree.insert(agree.end(), a.begin(), a.end());
     agree.push_back(0x00);
-    ByteVector masked = m_applet.Send(agree);
-    error.CheckResponse(masked);
+    ByteVector maskedAnswer = m_applet.Send(agree);
+    const uint16_t agreed = error.StatusWord(maskedAnswer);
+    const SecretBytes masked(maskedAnswer.begin(), maskedAnswer.end());
+    Wipe(maskedAnswer);
+    error.Check(agreed);
     SessionCloser closer(m_applet);
     if (masked.size() < 2 * kSessionKeyBytes + 2)
         ThrowAPDUException(0x6281, u"IAppPack::SecureSend", __LINE__);
@@ -124,9 +127,13 @@ void CPackHelix::SecureSend(const ByteVector& command, ByteVector& answer) {
         sk1[i] = masked[i] ^ k[i];
         sk2[i] = masked[kSessionKeyBytes + i] ^ k[24 + i];
     }
-    Wipe(masked);
 
-    const ApduParts parts = SplitApdu(command);
+    // The command carries a secret: its plain data is wiped once it is wrapped.
+    ApduParts parts = SplitApdu(command);
+    struct PlainWiper {
+        ByteVector& data;
+        ~PlainWiper() { Wipe(data); }
+    } wiper{parts.data};
     const std::vector<ByteSpan> pieces = Pieces(parts.data);
     uint8_t counter = 0;
     ByteVector response;
@@ -137,7 +144,9 @@ void CPackHelix::SecureSend(const ByteVector& command, ByteVector& answer) {
             static_cast<uint8_t>(parts.header[0] | kClaSecureMessaging | (last ? 0 : kClaChaining));
         const ByteVector header = Header(parts, cla);
 
-        const ByteVector cryptogram = TdesCbcEncrypt(ByteSpan(sk1.data(), sk1.size()), Pad2(pieces[i]));
+        ByteVector padded = Pad2(pieces[i]);
+        const ByteVector cryptogram = TdesCbcEncrypt(ByteSpan(sk1.data(), sk1.size()), padded);
+        Wipe(padded);
         ByteVector object{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01};
         object.insert(object.end(), cryptogram.begin(), cryptogram.end());
 

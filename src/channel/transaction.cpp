@@ -1,0 +1,10 @@
+#include "channel/transaction.h"
+
+#include "channel/exceptions.h"
+#include "channel/pcsc.h"
+
+CTransactionGuard::CTransactionGuard(SCARDHANDLE card) : m_card(card) {
+    if (pcsc::BeginTransaction(m_card) != SCARD_S_SUCCESS) ThrowStatus(SCARD_E_UNEXPECTED);
+}
+
+CTransactionGuard::~CTransactionGuard() { (void)pcsc::EndTransaction(m_card, pcsc::kLeaveCard); }
