@@ -19,17 +19,17 @@ using CardPath = std::vector<uint16_t>;  // from 3F00 down, e.g. {0x3F00, 0x3000
 // What a freshly personalised card holds. Profiles are named; DefaultProfile() is "default".
 struct Profile {
     std::string name = "default";
-    Bytes atr;                       // the card's ATR (one of the four recognised ones by default)
-    uint8_t userPinId = 0x20;        // identifier of the user authentication object (3002 tag 86 byte 1)
-    Bytes userPin;                   // initial user PIN value
+    Bytes atr;                 // the card's ATR (one of the four recognised ones by default)
+    uint8_t userPinId = 0x20;  // identifier of the user authentication object (3002 tag 86 byte 1)
+    Bytes userPin;             // initial user PIN value
     uint8_t userPinMaxTries = 5;
-    Bytes adminKey;                  // 24-byte 3DES administrator key
+    Bytes adminKey;  // 24-byte 3DES administrator key
     uint8_t adminMaxTries = 5;
-    uint8_t biometricId = 0;         // 0 (none), 0x23, 0x24 or 0x25: biometric object on the card
-    Bytes biometricTemplate;         // 20-byte value a plain VERIFY of the biometric object must match
-    bool rsa4096 = true;             // capability query reports 4096-bit RSA
-    bool ec = true;                  // elliptic-curve keys supported
-    bool strictLe = false;           // a wrong Le on commands that need one answers 6Cxx
+    uint8_t biometricId = 0;  // 0 (none), 0x23, 0x24 or 0x25: biometric object on the card
+    Bytes biometricTemplate;  // 20-byte value a plain VERIFY of the biometric object must match
+    bool rsa4096 = true;      // capability query reports 4096-bit RSA
+    bool ec = true;           // elliptic-curve keys supported
+    bool strictLe = false;    // a wrong Le on commands that need one answers 6Cxx
     uint32_t totalMemory = 96 * 1024;
     // PIN policy (3F00/3000/EEEE) and state (EEEF)
     bool adminChallenge = true;
@@ -65,8 +65,8 @@ struct Fault {
 // Latency model: time the card spends per command plus wire time per byte at a baud rate.
 struct Latency {
     uint32_t perCommandMicros = 0;
-    uint32_t baud = 0;  // 0: no wire time
-    bool sleep = false; // really wait (daemon) or only account (tests)
+    uint32_t baud = 0;   // 0: no wire time
+    bool sleep = false;  // really wait (daemon) or only account (tests)
 };
 
 struct TransmitResult {
@@ -87,6 +87,7 @@ public:
 
     // Card image: the whole persistent state (files, objects, keys, counters, profile) in one file,
     // written atomically (temporary file and rename) so that separate processes see one card.
+    // Both throw std::runtime_error; Load refuses an image that is truncated or inconsistent.
     static std::unique_ptr<HelixCard> Load(const std::string& path);
     void Save(const std::string& path) const;
 
@@ -96,6 +97,7 @@ public:
     void Reset();
     TransmitResult Transmit(const Bytes& command);
 
+    // A fault fires once, on command number `fault.command` (0: std::invalid_argument).
     void AddFault(const Fault& fault);
     void SetLatency(const Latency& latency);
     uint64_t CardMicros() const;  // total card time so far
@@ -112,6 +114,10 @@ public:
 
 private:
     std::unique_ptr<CardModel> m_model;
+    std::vector<Fault> m_faults;
+    uint32_t m_commands = 0;  // received since creation or load
+    Latency m_latency;
+    uint64_t m_micros = 0;
 };
 
 }  // namespace helixsim

@@ -6,7 +6,9 @@ namespace helixsim {
 
 namespace {
 
-Bytes Ascii(const char* text) { return Bytes(text, text + std::char_traits<char>::length(text)); }
+Bytes Ascii(const char* text) {
+    return Bytes(text, text + std::char_traits<char>::length(text));
+}
 
 // The four ATRs the module recognises, each in a form its mask accepts, and one it must refuse.
 const Bytes kAtr22{0x3B, 0xDC, 0x18, 0xFF, 0x81, 0x91, 0xFE, 0x1F, 0xC3, 0x80, 0x73,
@@ -31,8 +33,8 @@ Profile DefaultProfile() {
 }
 
 std::vector<std::string> ProfileNames() {
-    return {"default", "atr-22",  "atr-15",     "atr-5",     "unknown-atr", "bio-23", "bio-24",
-            "bio-25",  "no-4096", "strict-le", "policy",    "no-ec"};
+    return {"default", "atr-22", "atr-15",  "atr-5",     "unknown-atr", "bio-23",
+            "bio-24",  "bio-25", "no-4096", "strict-le", "policy",      "no-ec"};
 }
 
 Profile ProfileByName(const std::string& name) {

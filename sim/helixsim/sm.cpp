@@ -1,0 +1,182 @@
+#include "helixsim/sm.h"
+
+#include <openssl/crypto.h>
+
+#include <utility>
+
+namespace helixsim {
+namespace {
+
+constexpr size_t kSecretExponentBytes = 32;
+constexpr size_t kSessionKeyBytes = 16;
+constexpr size_t kMacBytes = 8;
+constexpr uint8_t kClaSecureMessaging = 0x0C;
+constexpr uint8_t kClaChaining = 0x10;
+
+constexpr uint16_t kSwOk = 0x9000;
+constexpr uint16_t kSwNoSession = 0x6985;
+constexpr uint16_t kSwMalformed = 0x6A80;
+constexpr uint16_t kSwBadSecureMessaging = 0x6988;
+
+void AppendTlv(Bytes& out, uint8_t tag, const Bytes& value) {
+    out.push_back(tag);
+    const size_t length = value.size();
+    if (length >= 0x100) {
+        out.push_back(0x82);
+        out.push_back(static_cast<uint8_t>(length >> 8));
+    } else if (length >= 0x80) {
+        out.push_back(0x81);
+    }
+    out.push_back(static_cast<uint8_t>(length & 0xFF));
+    out.insert(out.end(), value.begin(), value.end());
+}
+
+// Walks a data field front to back; no read goes past its end.
+class Cursor {
+public:
+    explicit Cursor(const Bytes& data) : m_data(data) {}
+
+    std::optional<uint8_t> Byte() {
+        if (m_pos >= m_data.size()) return std::nullopt;
+        return m_data[m_pos++];
+    }
+    bool Expect(uint8_t value) {
+        const std::optional<uint8_t> byte = Byte();
+        return byte && *byte == value;
+    }
+    std::optional<Bytes> Take(size_t count) {
+        if (m_data.size() - m_pos < count) return std::nullopt;
+        const auto first = m_data.begin() + static_cast<std::ptrdiff_t>(m_pos);
+        m_pos += count;
+        return Bytes(first, first + static_cast<std::ptrdiff_t>(count));
+    }
+    size_t Position() const { return m_pos; }
+    bool AtEnd() const { return m_pos == m_data.size(); }
+
+private:
+    const Bytes& m_data;
+    size_t m_pos = 0;
+};
+
+struct WrappedPiece {
+    Bytes cryptogramObject;  // the whole 87 object, as the MAC covers it
+    Bytes cryptogram;
+    Bytes mac;
+};
+
+// Exactly 87 81 L 01 cryptogram 8E 08 MAC, the cryptogram whole blocks and at least one.
+std::optional<WrappedPiece> ParsePiece(const Bytes& data) {
+    Cursor cursor(data);
+    if (!cursor.Expect(0x87) || !cursor.Expect(0x81)) return std::nullopt;
+    const std::optional<uint8_t> length = cursor.Byte();
+    if (!length || *length < 9 || (*length - 1) % 8 != 0 || !cursor.Expect(0x01)) return std::nullopt;
+    std::optional<Bytes> cryptogram = cursor.Take(*length - 1u);
+    if (!cryptogram) return std::nullopt;
+    const size_t objectEnd = cursor.Position();
+    if (!cursor.Expect(0x8E) || !cursor.Expect(kMacBytes)) return std::nullopt;
+    std::optional<Bytes> mac = cursor.Take(kMacBytes);
+    if (!mac || !cursor.AtEnd()) return std::nullopt;
+    return WrappedPiece{Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(objectEnd)),
+                        std::move(*cryptogram), std::move(*mac)};
+}
+
+Bytes MinusSmall(Bytes value, uint8_t amount) {
+    unsigned borrow = amount;
+    for (auto it = value.rbegin(); it != value.rend() && borrow != 0; ++it) {
+        const unsigned digit = *it;
+        *it = static_cast<uint8_t>((digit + 0x100 - borrow) & 0xFF);
+        borrow = digit < borrow ? 1 : 0;
+    }
+    return value;
+}
+
+// 2 <= value <= p - 2 for numbers of p's length, where byte order is numeric order; this keeps
+// the agreed secret out of the small subgroup {1, p-1}.
+bool IsValidPublic(const Bytes& value, const Bytes& prime) {
+    Bytes two(prime.size(), 0);
+    two.back() = 2;
+    return !(value < two) && !(MinusSmall(prime, 2) < value);
+}
+
+}  // namespace
+
+Bytes SmSession::Begin() {
+    End();
+    const Bytes prime = crypto::Modp2048Prime();
+    const Bytes generator = crypto::Modp2048Generator();
+    m_secret = crypto::SecretBytes(crypto::Random(kSecretExponentBytes));
+    Bytes out;
+    AppendTlv(out, 0x80, generator);
+    AppendTlv(out, 0x81, prime);
+    AppendTlv(out, 0x82, crypto::ModExp(generator, m_secret.bytes(), prime));
+    m_active = true;
+    return out;
+}
+
+std::optional<Bytes> SmSession::Agree(const Bytes& hostPublic) {
+    const Bytes prime = crypto::Modp2048Prime();
+    if (!m_active || m_agreed || m_secret.empty() || hostPublic.size() > prime.size()) {
+        End();
+        return std::nullopt;
+    }
+    Bytes a(prime.size() - hostPublic.size(), 0);
+    a.insert(a.end(), hostPublic.begin(), hostPublic.end());
+    if (!IsValidPublic(a, prime)) {
+        End();
+        return std::nullopt;
+    }
+    const crypto::SecretBytes k(crypto::ModExp(a, m_secret.bytes(), prime));
+    m_secret.Wipe();
+    m_sk1 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));
+    m_sk2 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));
+    Bytes answer(2 * kSessionKeyBytes);
+    for (size_t i = 0; i < kSessionKeyBytes; ++i) {
+        answer[i] = m_sk1.bytes()[i] ^ k.bytes()[i];
+        answer[kSessionKeyBytes + i] = m_sk2.bytes()[i] ^ k.bytes()[24 + i];
+    }
+    m_agreed = true;
+    m_counter = 0;
+    return answer;
+}
+
+void SmSession::End() {
+    m_active = false;
+    m_agreed = false;
+    m_secret.Wipe();
+    m_sk1.Wipe();
+    m_sk2.Wipe();
+    m_counter = 0;
+}
+
+SmSession::Unwrapped SmSession::Fail(uint16_t sw) {
+    End();
+    return Unwrapped{sw, {}};
+}
+
+SmSession::Unwrapped SmSession::Unwrap(const std::array<uint8_t, 4>& header, const Bytes& data) {
+    if (!m_agreed) return Fail(kSwNoSession);
+    if ((header[0] & kClaSecureMessaging) != kClaSecureMessaging) return Fail(kSwMalformed);
+    const std::optional<WrappedPiece> piece = ParsePiece(data);
+    if (!piece) return Fail(kSwMalformed);
+
+    // A replayed or skipped piece was MACed under another counter value and fails here.
+    const uint8_t counter = static_cast<uint8_t>(m_counter + 1);
+    Bytes macInput(7, 0x00);
+    macInput.push_back(counter);
+    macInput.insert(macInput.end(), header.begin(), header.end());
+    macInput.insert(macInput.end(), {0x80, 0x00, 0x00, 0x00});
+    macInput.insert(macInput.end(), piece->cryptogramObject.begin(), piece->cryptogramObject.end());
+    const Bytes expected = crypto::TdesCbcMac(m_sk2.bytes(), macInput);
+    if (CRYPTO_memcmp(expected.data(), piece->mac.data(), kMacBytes) != 0) return Fail(kSwBadSecureMessaging);
+
+    const crypto::SecretBytes padded(crypto::TdesCbcDecrypt(m_sk1.bytes(), piece->cryptogram));
+    std::optional<Bytes> plain = crypto::Unpad2(padded.bytes());
+    if (!plain) return Fail(kSwBadSecureMessaging);
+
+    m_counter = counter;
+    // The host spends one more value on the answer of the last piece.
+    if ((header[0] & kClaChaining) == 0) ++m_counter;
+    return Unwrapped{kSwOk, std::move(*plain)};
+}
+
+}  // namespace helixsim

@@ -1,0 +1,367 @@
+// The card image (round trip, refusal of damaged files), fault injection and the latency model.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <stdexcept>
+
+#include "sim_key_card.h"
+
+namespace {
+
+using helixsim::Fault;
+using helixsim::HelixCard;
+using helixsim::TransmitResult;
+using simtest::Bytes;
+using simtest::Data;
+using simtest::SimCard;
+using simtest::Sw;
+
+namespace fs = std::filesystem;
+
+const helixsim::CardPath kCardCf{0x3F00, 0x3000, 0x3003, 0x4001};
+const Bytes kDigest = simtest::Sha256("signed before and after");
+
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        std::string pattern = (fs::path(testing::TempDir()) / "helixsim-image-XXXXXX").string();
+        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+        m_path = pattern;
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    std::string File(const char* name) const { return (m_path / name).string(); }
+    size_t Entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(m_path), {})); }
+
+private:
+    fs::path m_path;
+};
+
+Bytes ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+// A card that went through some life: a key of each family, a changed file, a spent try.
+struct UsedCard {
+    SimCard card;
+    Bytes rsaPublic, ecPublic, serial;
+
+    UsedCard() {
+        EXPECT_EQ(card.LoginUser(), 0x9000);
+        simtest::GeneratedKey(card, 0x0061, 0x40, simtest::kSign);
+        rsaPublic = simtest::Collect(card, card.Send("8048000000")).data;
+        simtest::GeneratedKey(card, 0x0041, 0x20, 0x84);
+        ecPublic = simtest::Collect(card, card.Send("8048000000")).data;
+        EXPECT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
+        EXPECT_EQ(card.SwOf("00D6000402 BEEF"), 0x9000);
+        EXPECT_EQ(card.SwOf("80A4080C04 3F000010 00"), 0x9000);
+        EXPECT_EQ(card.SwOf("0084000008"), 0x9000);
+        EXPECT_EQ(card.SwOf("8082000008 0000000000000000"), 0x63C4);
+        serial = Data(card.Send("80CB011406"));
+    }
+};
+
+// After load the card has its files, counters and serial, nothing verified, and signs with the
+// keys it had: the public keys read before saving verify the signatures.
+TEST(SimImage, RoundTripKeepsFilesCountersAndKeys) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("card.img");
+    UsedCard used;
+    used.card.Card().Save(path);
+    const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
+    EXPECT_EQ(loaded->Atr(), used.card.Card().Atr());
+    EXPECT_EQ(loaded->FileContent(kCardCf), Hex("0006 0000 BEEF 0000"));
+    const helixsim::CardPath cardId{0x3F00, 0x3000, 0x3003, 0x4000};
+    EXPECT_EQ(loaded->FileContent(cardId), used.card.Card().FileContent(cardId));
+    EXPECT_EQ(loaded->TriesLeft(0x10), 4);
+    EXPECT_EQ(loaded->FreeMemory(), used.card.Card().FreeMemory());
+
+    const auto send = [&loaded](const Bytes& command) { return loaded->Transmit(command).response; };
+    ASSERT_EQ(send(Hex(simtest::kSelectApplet)), Hex("9000"));
+    EXPECT_EQ(Data(send(Hex("80CB011406"))), used.serial);
+    EXPECT_EQ(send(Hex("80CE000000")), Hex("00009000"));
+    ASSERT_EQ(Sw(send(Hex("80A4080C04 3F000020 00"))), 0x9000);
+    const Bytes challenge = Data(send(Hex("0084000008")));
+    ASSERT_EQ(Sw(send(simtest::VerifyCommand(used.card.GetProfile().userPin, challenge))), 0x9000);
+    const struct {
+        const char* select;
+        const char* sign;
+        Bytes data;
+        simtest::Pkey key;
+    } keys[] = {
+        {"80A4080C08 3F00300030020061 00", "002A9E8A", simtest::DigestInfo(kDigest),
+         simtest::PublicKeyOf(used.rsaPublic, 0x40)},
+        {"80A4080C08 3F00300030020041 00", "002A9E91", kDigest, simtest::PublicKeyOf(used.ecPublic, 0x20)}};
+    for (const auto& k : keys) {
+        ASSERT_EQ(Sw(send(Hex(k.select))), 0x9000);
+        const Bytes object = simtest::DataObject(0x80, k.data);
+        const Bytes signature =
+            send(simtest::Concat({Hex(k.sign), {static_cast<uint8_t>(object.size())}, object, {0x00}}));
+        ASSERT_EQ(Sw(signature), 0x9000);
+        EXPECT_TRUE(simtest::Verifies(k.key.get(), kDigest, Data(signature))) << k.sign;
+    }
+}
+
+TEST(SimImage, SaveReplacesTheImageAndLeavesNoTemporaryFile) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("card.img");
+    SimCard card;
+    card.Card().Save(path);
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
+    ASSERT_EQ(card.SwOf("00D6000201 77"), 0x9000);
+    card.Card().Save(path);
+    EXPECT_EQ(dir.Entries(), 1u);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "an image holds the PIN and the keys";
+    EXPECT_EQ(HelixCard::Load(path)->FileContent(kCardCf), card.Card().FileContent(kCardCf));
+    EXPECT_THROW(card.Card().Save(dir.File("missing/card.img")), std::runtime_error);
+    EXPECT_THROW(HelixCard::Load(dir.File("absent.img")), std::runtime_error);
+}
+
+struct Damage {
+    const char* name;
+    std::function<void(Bytes&)> apply;
+};
+
+class SimImageDamage : public testing::TestWithParam<Damage> {};
+
+TEST_P(SimImageDamage, IsRefused) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("card.img");
+    SimCard card;
+    card.Card().Save(path);
+    Bytes image = ReadAll(path);
+    GetParam().apply(image);
+    WriteAll(path, image);
+    EXPECT_THROW(HelixCard::Load(path), std::runtime_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage,
+                         testing::Values(Damage{"Empty", [](Bytes& b) { b.clear(); }},
+                                         Damage{"MagicOnly", [](Bytes& b) { b.resize(8); }},
+                                         Damage{"HeaderOnly", [](Bytes& b) { b.resize(10); }},
+                                         Damage{"Half", [](Bytes& b) { b.resize(b.size() / 2); }},
+                                         Damage{"LastByteMissing", [](Bytes& b) { b.pop_back(); }},
+                                         Damage{"ByteAppended", [](Bytes& b) { b.push_back(0); }},
+                                         Damage{"OtherMagic", [](Bytes& b) { b[0] = 'X'; }},
+                                         Damage{"NextVersion", [](Bytes& b) { b[9] = 2; }},
+                                         Damage{"FlippedInTheMiddle",
+                                                [](Bytes& b) { b[b.size() / 2] ^= 0x10; }},
+                                         Damage{"FlippedDigest", [](Bytes& b) { b.back() ^= 0x01; }}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// Damage that keeps the digest right (every third byte in turn) must be refused, or load into a
+// card that works.
+TEST(SimImage, BytesChangedUnderAValidDigestLoadCleanlyOrAreRefused) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("card.img");
+    UsedCard used;
+    used.card.Card().Save(path);
+    const Bytes image = ReadAll(path);
+    const size_t body = image.size() - 32;
+    size_t refused = 0;
+    for (size_t i = 10; i < body; i += 3) {
+        Bytes changed(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(body));
+        changed[i] ^= 0xA5;
+        Bytes digest(32);
+        unsigned int length = 0;
+        ASSERT_EQ(EVP_Digest(changed.data(), changed.size(), digest.data(), &length, EVP_sha256(), nullptr),
+                  1);
+        changed.insert(changed.end(), digest.begin(), digest.end());
+        WriteAll(path, changed);
+        try {
+            const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
+            loaded->Transmit(Hex(simtest::kSelectApplet));
+            loaded->Transmit(Hex("80A4080C08 3F00300030020061 00"));
+            loaded->Transmit(Hex("8048000000"));
+        } catch (const std::runtime_error&) {
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, body / 6) << "more than half of the changes";
+}
+
+struct FaultCase {
+    const char* name;
+    Fault::Kind kind;
+    const char* answer;  // hex, empty for none
+    bool written;
+    TransmitResult::Event event;
+    bool stillSelected;
+};
+
+class SimFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(SimFault, OnTheNumberedCommand) {
+    const FaultCase& c = GetParam();
+    SimCard card;
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
+    const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
+    card.Card().AddFault(Fault{c.kind, next, 0x6A84});
+    const TransmitResult result = card.Card().Transmit(Hex("00D6000202 ABCD"));
+    EXPECT_EQ(ToHex(result.response), c.answer);
+    EXPECT_EQ(result.event, c.event);
+    EXPECT_EQ(card.Card().FileContent(kCardCf),
+              c.written ? Hex("0006ABCD00000000") : Hex("0006000000000000"));
+    EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00);
+    EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00) << "a fault fires once";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SimFault,
+                         testing::Values(FaultCase{"StatusWord", Fault::Kind::StatusWord, "6A84", false,
+                                                   TransmitResult::Event::None, true},
+                                         FaultCase{"ResetBefore", Fault::Kind::ResetBefore, "", false,
+                                                   TransmitResult::Event::Reset, false},
+                                         FaultCase{"ResetAfter", Fault::Kind::ResetAfter, "9000", true,
+                                                   TransmitResult::Event::Reset, false},
+                                         FaultCase{"RemoveBefore", Fault::Kind::RemoveBefore, "", false,
+                                                   TransmitResult::Event::Removed, false},
+                                         FaultCase{"RemoveAfter", Fault::Kind::RemoveAfter, "9000", true,
+                                                   TransmitResult::Event::Removed, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+struct TearCase {
+    uint32_t bytes;
+    const char* left;
+};
+
+class SimTearUpdate : public testing::TestWithParam<TearCase> {};
+
+TEST_P(SimTearUpdate, LeavesTheFirstBytesWritten) {
+    SimCard card;
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
+    ASSERT_EQ(card.SwOf("00D6000206 999999999999"), 0x9000);
+    const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
+    card.Card().AddFault(Fault{Fault::Kind::Tear, next, 0, GetParam().bytes});
+    const TransmitResult result = card.Card().Transmit(Hex("00D6000305 1122334455"));
+    EXPECT_TRUE(result.response.empty());
+    EXPECT_EQ(result.event, TransmitResult::Event::Reset);
+    EXPECT_EQ(ToHex(*card.Card().FileContent(kCardCf)), GetParam().left);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, SimTearUpdate,
+                         testing::Values(TearCase{0, "0006999999999999"}, TearCase{1, "0006991199999999"},
+                                         TearCase{4, "0006991122334499"}, TearCase{5, "0006991122334455"},
+                                         TearCase{200, "0006991122334455"}));
+
+TEST(SimFaults, TornCreateLeavesTheObjectAllocatedAndEmpty) {
+    SimCard card;
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
+    const uint32_t before = card.Card().FreeMemory();
+    const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
+    card.Card().AddFault(Fault{Fault::Kind::Tear, next});
+    const char* const create = "00E00100 18 628115 8A0104 83028405 80020040 8608 0000 0020 0020 0020";
+    const TransmitResult result = card.Card().Transmit(Hex(create));
+    EXPECT_TRUE(result.response.empty());
+    EXPECT_EQ(result.event, TransmitResult::Event::Reset);
+    EXPECT_EQ(card.Card().FreeMemory(), before - 32 - 0x40);
+    EXPECT_EQ(card.Card().FileContent({0x3F00, 0x3000, 0x3001, 0x8405}), Bytes(0x40, 0x00));
+    ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
+    EXPECT_EQ(card.SwOf(create), 0x6A89);
+}
+
+// The import's last wrapped piece is the command that tears: the key object stays, keyless.
+TEST(SimFaults, TornImportLeavesAKeyObjectWithoutAKey) {
+    const simtest::Pkey own(EVP_EC_gen("P-256"));
+    Bytes point(65);
+    size_t length = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(own.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
+                                              &length),
+              1);
+    BIGNUM* raw = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(own.get(), OSSL_PKEY_PARAM_PRIV_KEY, &raw), 1);
+    const simtest::Bignum d(raw);
+    Bytes scalar(32);
+    ASSERT_EQ(BN_bn2binpad(d.get(), scalar.data(), 32), 32);
+    const Bytes keyTemplate =
+        simtest::KeyTemplate(0x0061, 0x20, simtest::kSign,
+                             simtest::Concat({simtest::Tlv(0x96, scalar), simtest::Tlv(0x97, point)}));
+    SimCard card;
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C06 3F0030003002 00"), 0x9000);
+    simtest::HostChannel channel(card);
+    const size_t pieces = simtest::HostChannel::Pieces(keyTemplate.size());
+    card.Card().AddFault(
+        Fault{Fault::Kind::Tear, static_cast<uint32_t>(card.Card().CommandLog().size() + pieces)});
+    EXPECT_TRUE(channel.Send("00E00800", keyTemplate).empty());
+
+    ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
+    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030020061 00"), 0x9000);
+    EXPECT_EQ(card.SwOf("8048000000"), 0x6985);
+}
+
+// 80 A4 with Le 05 leaves the rest of the FCP for GET RESPONSE, which is numbered too.
+TEST(SimFaults, GetResponseIsACommandOfItsOwn) {
+    SimCard card;
+    const Bytes first = card.Send("80A4080C04 3F003000 05");
+    ASSERT_EQ(Sw(first) >> 8, 0x61);
+    const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
+    card.Card().AddFault(Fault{Fault::Kind::StatusWord, next, 0x6F00});
+    const Bytes getResponse{0x00, 0xC0, 0x00, 0x00, static_cast<uint8_t>(Sw(first) & 0xFF)};
+    EXPECT_EQ(card.Send(getResponse), Hex("6F00"));
+    const Bytes rest = card.Send(getResponse);
+    EXPECT_EQ(Sw(rest), 0x9000) << "the faulty answer did not run the command";
+    EXPECT_EQ(Data(first).size() + Data(rest).size(), Data(card.Send("80A4080C04 3F003000 00")).size());
+}
+
+TEST(SimFaults, NumberingStartsAgainAtLoad) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("card.img");
+    SimCard card;
+    card.Card().Save(path);
+    const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
+    loaded->AddFault(Fault{Fault::Kind::StatusWord, 1, 0x6581});
+    EXPECT_EQ(loaded->Transmit(Hex(simtest::kSelectApplet)).response, Hex("6581"));
+    EXPECT_EQ(loaded->Transmit(Hex(simtest::kSelectApplet)).response, Hex("9000"));
+    EXPECT_THROW(loaded->AddFault(Fault{Fault::Kind::StatusWord, 0}), std::invalid_argument);
+}
+
+struct LatencyCase {
+    const char* name;
+    uint32_t perCommand;
+    uint32_t baud;
+    uint64_t firstMicros;  // SELECT applet: 17 bytes out, 2 back
+    uint64_t totalMicros;  // then GET CHALLENGE: 5 bytes out, 10 back
+};
+
+class SimLatency : public testing::TestWithParam<LatencyCase> {};
+
+// Card time = per command + bytes on the wire both ways × 10 bits / baud, rounded down per exchange.
+TEST_P(SimLatency, AccountsProcessingAndWireTime) {
+    const LatencyCase& c = GetParam();
+    HelixCard card(helixsim::DefaultProfile());
+    card.SetLatency(helixsim::Latency{c.perCommand, c.baud, false});
+    EXPECT_EQ(card.Transmit(Hex(simtest::kSelectApplet)).cardMicros, c.firstMicros);
+    card.Transmit(Hex("0084000008"));
+    EXPECT_EQ(card.CardMicros(), c.totalMicros);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimLatency,
+    testing::Values(LatencyCase{"Nothing", 0, 0, 0, 0}, LatencyCase{"ProcessingOnly", 1500, 0, 1500, 3000},
+                    LatencyCase{"WireAt9600", 0, 9600, 19791, 19791 + 15625},
+                    LatencyCase{"BothAt115200", 250, 115200, 250 + 1649, 250 + 1649 + 250 + 1302}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
