@@ -13,6 +13,7 @@
 #include "libapdu/token/base64.h"
 #include "libapdu/token/ticket.h"
 #include "scripted_card.h"
+#include "secure_channel_script.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;
@@ -61,20 +62,6 @@ std::string Show(const libapdu::PinState& s) {
     return text;
 }
 
-ByteVector TdesCbcDecrypt(const ByteVector& key16, const ByteVector& data) {
-    ByteVector key(key16);
-    key.insert(key.end(), key16.begin(), key16.begin() + 8);
-    gcry_cipher_hd_t h = nullptr;
-    EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_3DES, GCRY_CIPHER_MODE_CBC, 0), 0u);
-    const uint8_t iv[8] = {};
-    ByteVector out(data.size());
-    EXPECT_EQ(gcry_cipher_setkey(h, key.data(), key.size()), 0u);
-    EXPECT_EQ(gcry_cipher_setiv(h, iv, sizeof iv), 0u);
-    EXPECT_EQ(gcry_cipher_decrypt(h, out.data(), out.size(), data.data(), data.size()), 0u);
-    gcry_cipher_close(h);
-    return out;
-}
-
 // Opens a protected VERIFY under the first 16 bytes of SHA-1(pin), checks that its second block is
 // the card's challenge and returns the first (the host's random block).
 ByteVector OpenVerify(const ByteVector& command, const ByteVector& pin, const std::string& challenge) {
@@ -95,29 +82,6 @@ const std::string kChallenge = "C1C2C3C4C5C6C7C8";
 
 Steps ProtectedVerify(const std::string& answer = "9000") {
     return {{"0084000008", kChallenge + "9000"}, {"8020000010*", answer}};
-}
-
-// The one-shot secure channel with g = B, so the shared value equals the A the host sends and the
-// test can find the session key; the masked keys are zero, so the first session key is A's first
-// 16 bytes.
-Steps SecureSend(const std::string& header) {
-    std::string p;
-    for (int i = 0; i < 63; ++i) p += "F0";
-    p += "F1";
-    std::string masked;
-    for (int i = 0; i < 32; ++i) masked += "00";
-    return {{"8048008000", "800103 8140" + p + "820103 9000"},
-            {"80860000*", masked + "9000"},
-            {header + "*", "9000"}};
-}
-
-// The plain data of the secured command, from what the card received.
-ByteVector OpenSecured(const std::vector<ByteVector>& received) {
-    const ByteVector& agree = received[received.size() - 2];
-    const ByteVector& secured = received.back();
-    const ByteVector key(agree.begin() + 5, agree.begin() + 21);
-    const size_t length = secured[7] - 1u;  // 87 81 L 01 cryptogram
-    return TdesCbcDecrypt(key, ByteVector(secured.begin() + 9, secured.begin() + 9 + length));
 }
 
 // The verify text for a session record: check value, 01 81, kind, biometric value, identity.
@@ -394,17 +358,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(PinHelix, ChangeSendsTheNewValueUnderTheSecureChannel) {
-    ScriptedCard card(SecureSend("8C240000"));
+    ScriptedCard card(SecureChannel("8C240000"));
     Helix h;
     h.pin.ChangePin(Bytes("1234"));
-    EXPECT_EQ(OpenSecured(card.Received()), Hex("6281068104 31323334 80 000000000000"));
+    EXPECT_EQ(OpenSecured(card.Received()), Hex("6281068104 31323334"));
 }
 
 TEST(PinHelix, UnblockResetsTheCounterThenSetsTheValue) {
-    ScriptedCard card(Join({{"802C000000", "9000"}}, SecureSend("8C240000")));
+    ScriptedCard card(Join({{"802C000000", "9000"}}, SecureChannel("8C240000")));
     Helix h;
     h.pin.UnblockPin(Bytes("98765"));
-    EXPECT_EQ(OpenSecured(card.Received()), Hex("6281078105 3938373635 80 0000000000"));
+    EXPECT_EQ(OpenSecured(card.Received()), Hex("6281078105 3938373635"));
 }
 
 TEST(PinHelix, LogoutNamesTheSelectedObject) {
