@@ -7,4 +7,6 @@ CTransactionGuard::CTransactionGuard(SCARDHANDLE card) : m_card(card) {
     if (pcsc::BeginTransaction(m_card) != SCARD_S_SUCCESS) ThrowStatus(SCARD_E_UNEXPECTED);
 }
 
-CTransactionGuard::~CTransactionGuard() { (void)pcsc::EndTransaction(m_card, pcsc::kLeaveCard); }
+CTransactionGuard::~CTransactionGuard() {
+    (void)pcsc::EndTransaction(m_card, pcsc::kLeaveCard);
+}

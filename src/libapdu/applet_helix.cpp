@@ -34,6 +34,17 @@ void CAppletHelix::Select() {
     (void)Exchange(SelectCommand());
 }
 
-void CAppletHelix::Identify() {}
+void CAppletHelix::Identify() {
+    m_pin->Logout();
+    // The configuration file must hold at least 98 bytes, and byte 0x61 names a layout of at least 4.
+    m_fs->SelectPath({kMasterFile, 0x3000, 0xC000});
+    const FileDescriptor configuration = m_fs->GetFileInfo();
+    if (configuration.size < 0x62) ThrowAPDUException(0x6400, u"IApplet::Identify", __LINE__);
+    ByteVector content(configuration.size);
+    m_fs->ReadFile(content, 0);
+    if (content[0x61] < 4) ThrowAPDUException(0x6400, u"IApplet::Identify", __LINE__);
+    (void)m_info->Constant2();
+    m_helixFS->SetAttributeSubstitute(static_cast<uint8_t>(m_bio->GetUserAuthKind()));
+}
 
 }  // namespace libapdu

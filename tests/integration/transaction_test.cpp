@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "channel/transaction.h"
+#include "module_card.h"
+#include "thrown.h"
+
+TEST(TransactionGuard, FailureToBeginIsUnexpectedAndSendsNothing) {
+    simtest::ModuleCard m;
+    m.TakeCommands();
+    helixsim::Readers::Instance().ResetCard(simtest::kReader);  // the handle now sees SCARD_W_RESET_CARD
+    EXPECT_EQ(ThrownStatus([&] { CTransactionGuard guard(m.Handle()); }),
+              static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+    EXPECT_TRUE(m.TakeCommands().empty());
+}
+
+TEST(TransactionGuard, IsEndedWhenTheWorkInsideFails) {
+    simtest::ModuleCard m;
+    try {
+        CTransactionGuard guard(m.Handle());
+        throw std::runtime_error("card work failed");
+    } catch (const std::runtime_error&) {
+    }
+    // Ended with leave-card: another connection can take the card at once.
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE other = 0;
+    DWORD protocol = 0;
+    ASSERT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
+    ASSERT_EQ(pcsc::Connect(context, simtest::kReader, &other, &protocol), SCARD_S_SUCCESS);
+    helixsim::Readers::Instance().SetWaitLimit(std::chrono::milliseconds(200));
+    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(helixsim::Readers::Instance().BlockedCalls(), 0u);
+    pcsc::ReleaseContext(context);
+}
