@@ -1,0 +1,274 @@
+// The crypto facet against the simulated card, every result checked with OpenSSL.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include "hex.h"
+#include "libapdu/appcry/cry_helix.h"
+#include "module_card.h"
+#include "sim_key_card.h"
+#include "thrown.h"
+
+using libapdu::ByteVector;
+using libapdu::CardPath;
+
+namespace {
+
+const CardPath kKeys{0x3F00, 0x3000, 0x3002};
+
+CardPath InKeys(uint16_t id) {
+    return {0x3F00, 0x3000, 0x3002, id};
+}
+
+void VerifyUser(simtest::ModuleCard& m) {
+    libapdu::IAppPin& p = *m.Token().GetPin();
+    p.SelectPin(p.GetUserPinRef());
+    p.VerifyPin(m.Profile().userPin);
+}
+
+// A key object as the module creates one: kind 4, size in bytes, access bytes 0, 0, usage.
+void CreateKeyObject(simtest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage) {
+    libapdu::IAppFS& fs = *m.Token().GetFS();
+    fs.SelectPath(kKeys);
+    libapdu::FileDescriptor descriptor;
+    descriptor.kind = libapdu::kKeyObject;
+    descriptor.size = size;
+    descriptor.access[0] = 0;
+    descriptor.access[1] = 0;
+    descriptor.access[2] = usage;
+    fs.CreateFile(id, descriptor, {});
+}
+
+void GenerateIn(simtest::ModuleCard& m, uint16_t id, uint8_t algorithm) {
+    m.Token().GetFS()->SelectPath(InKeys(id));
+    m.Token().GetCrypto()->GenerateKeyPair(&algorithm, 0);
+}
+
+// The public key the facet describes, as an OpenSSL key.
+simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
+    using simtest::Tlv;
+    const ByteVector inner =
+        info.algorithm == libapdu::kAlgEc
+            ? Tlv(0x86, info.point)
+            : simtest::Concat({simtest::Long82(0x81, info.modulus), Tlv(0x82, info.exponent)});
+    ByteVector publicTemplate{0x7F, 0x49};
+    const ByteVector wrapped = simtest::Long82(0x49, inner);
+    publicTemplate.insert(publicTemplate.end(), wrapped.begin() + 1, wrapped.end());
+    return simtest::PublicKeyOf(publicTemplate, info.size);
+}
+
+ByteVector DerSignature(const ByteVector& rs) {
+    const size_t half = rs.size() / 2;
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    ECDSA_SIG_set0(sig, BN_bin2bn(rs.data(), static_cast<int>(half), nullptr),
+                   BN_bin2bn(rs.data() + half, static_cast<int>(half), nullptr));
+    unsigned char* der = nullptr;
+    const int length = i2d_ECDSA_SIG(sig, &der);
+    ByteVector out(der, der + length);
+    OPENSSL_free(der);
+    ECDSA_SIG_free(sig);
+    return out;
+}
+
+}  // namespace
+
+struct GenerationCase {
+    const char* name;
+    uint16_t size;
+    uint8_t algorithm;
+};
+
+class CryptoGeneration : public testing::TestWithParam<GenerationCase> {};
+
+TEST_P(CryptoGeneration, GeneratedKeySignsWhatItsPublicKeyVerifies) {
+    const GenerationCase& c = GetParam();
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    CreateKeyObject(m, 0x0061, c.size, 2);
+    GenerateIn(m, 0x0061, c.algorithm);
+
+    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    crypto.SelectKeyObject(InKeys(0x0220));
+    const libapdu::KeyObjectInfo info = crypto.GetKeyObjectInfo();
+    const bool ec = simtest::IsEcSize(c.size);
+    EXPECT_EQ(info.algorithm, ec ? libapdu::kAlgEc : libapdu::kAlgRsa);
+    EXPECT_EQ(info.size, c.size);
+    EXPECT_EQ(info.usage, 2);
+    EXPECT_TRUE(info.content.empty());  // no certificate object yet
+
+    const ByteVector digest = simtest::Sha256("signed by the card");
+    const ByteVector toSign = ec ? digest : simtest::DigestInfo(digest);
+    const ByteVector signature = crypto.Sign(0x20, {}, toSign, false);
+    ASSERT_EQ(signature.size(), ec ? 2u * c.size : c.size);
+    const simtest::Pkey key = PublicKey(info);
+    EXPECT_TRUE(simtest::Verifies(key.get(), digest, ec ? DerSignature(signature) : signature));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
+                         testing::Values(GenerationCase{"Rsa1024", 0x80, 6},
+                                         GenerationCase{"Rsa2048", 0x100, 7},
+                                         GenerationCase{"P256", 0x20, 0x11},
+                                         GenerationCase{"P384", 0x30, 0x11},
+                                         GenerationCase{"P521", 0x42, 0x11}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    CreateKeyObject(m, 0x0042, 0x100, 1);
+    GenerateIn(m, 0x0042, 7);
+    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    crypto.SelectKeyObject(InKeys(0x0201));
+    const simtest::Pkey key = PublicKey(crypto.GetKeyObjectInfo());
+
+    const ByteVector secret = Hex("00112233445566778899AABBCCDDEEFF");
+    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
+    ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
+    size_t length = 0;
+    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), nullptr, &length, secret.data(), secret.size()), 1);
+    ByteVector cipher(length);
+    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), cipher.data(), &length, secret.data(), secret.size()), 1);
+
+    m.Token().GetFS()->SelectPath(InKeys(0x0042));
+    const ByteVector block = crypto.Decipher(cipher);
+    ASSERT_EQ(block.size(), 256u);
+    EXPECT_EQ(block[0], 0x00);
+    EXPECT_EQ(block[1], 0x02);
+    EXPECT_EQ(ByteVector(block.end() - 16, block.end()), secret);
+}
+
+TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    CreateKeyObject(m, 0x0061, 0x80, 2);
+    GenerateIn(m, 0x0061, 6);
+    EXPECT_EQ(ThrownStatusWord([&] { m.Token().GetCrypto()->Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
+}
+
+TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    CreateKeyObject(m, 0x0043, 0x20, 1);
+    GenerateIn(m, 0x0043, 0x11);
+    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    crypto.SelectKeyObject(InKeys(0x0202));
+    const simtest::Pkey card = PublicKey(crypto.GetKeyObjectInfo());
+
+    const simtest::Pkey peer(EVP_EC_gen("P-256"));
+    ByteVector point(65);
+    size_t pointLength = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(peer.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
+                                              &pointLength),
+              1);
+    const ByteVector xy(point.begin() + 1, point.begin() + static_cast<long>(pointLength));
+    const libapdu::SecretBytes secret = crypto.AgreeKey(xy, {}, 2, false);
+
+    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_derive_init(ctx.get()), 1);
+    ASSERT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), card.get()), 1);
+    size_t length = 32;
+    ByteVector expected(32);
+    ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &length), 1);
+    EXPECT_EQ(ByteVector(secret.begin(), secret.end()), expected);
+}
+
+TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    const simtest::Pkey own(EVP_RSA_gen(1024));
+    auto component = [&](const char* name, size_t width) {
+        BIGNUM* bn = nullptr;
+        EXPECT_EQ(EVP_PKEY_get_bn_param(own.get(), name, &bn), 1);
+        ByteVector out(width);
+        EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
+        BN_free(bn);
+        return out;
+    };
+    libapdu::KeyRecord record;
+    record.algorithm = libapdu::kAlgRsa;
+    record.length = 0x80;
+    record.rsaExponent = Hex("010001");
+    record.rsaModulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
+    const auto secret = [&](const char* name, size_t width) {
+        const ByteVector v = component(name, width);
+        return libapdu::SecretBytes(v.begin(), v.end());
+    };
+    record.rsaPrivateExponent = secret(OSSL_PKEY_PARAM_RSA_D, 0x80);
+    record.prime1 = secret(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
+    record.prime2 = secret(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
+    record.exponent1 = secret(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
+    record.exponent2 = secret(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
+    record.coefficient = secret(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
+    record.usage = 3;
+
+    m.Token().GetFS()->SelectPath(kKeys);
+    m.Token().GetCrypto()->ImportKey(0x0042, record);
+
+    const ByteVector digest = simtest::Sha256("imported");
+    const ByteVector signature = m.Token().GetCrypto()->Sign(0x01, {}, simtest::DigestInfo(digest), false);
+    EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
+}
+
+TEST(CryptoOverSimulator, CertificateObjectContentComesWithTheKey) {
+    simtest::ModuleCard m;
+    VerifyUser(m);
+    CreateKeyObject(m, 0x0061, 0x80, 2);
+    GenerateIn(m, 0x0061, 6);
+    // A certificate object record: header, entries (filler between them), trailer.
+    const ByteVector certificate = Hex("3082010A0282010100C0FFEE");
+    const auto entry = [](uint16_t tag, uint8_t attribute, const ByteVector& value) {
+        ByteVector out{static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), attribute,
+                       static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
+        out.insert(out.end(), value.begin(), value.end());
+        return out;
+    };
+    const ByteVector entries =
+        simtest::Concat({entry(0x0000, 0x00, Hex("01000000")), Hex("FFFF"), entry(0x0011, 0x00, certificate),
+                         entry(0x8010, 0x00, Hex("01"))});
+    const size_t total = 7 + entries.size();
+    const ByteVector record =
+        simtest::Concat({Hex("00848420"),
+                         {static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total), 0x0E},
+                         entries,
+                         Hex("00000001")});
+
+    libapdu::IAppFS& fs = *m.Token().GetFS();
+    fs.SelectPath({0x3F00, 0x3000, 0x3001});
+    libapdu::FileDescriptor descriptor;
+    descriptor.kind = libapdu::kElementaryFile;
+    descriptor.size = static_cast<uint16_t>(record.size());
+    descriptor.access[0] = 0;
+    descriptor.access[1] = 0x20;
+    descriptor.access[2] = 3;
+    fs.CreateFile(0x8420, descriptor, {});
+    fs.SelectPath({0x3F00, 0x3000, 0x3001, 0x8420});
+    fs.WriteFile(record, 0);
+
+    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    crypto.SelectKeyObject(InKeys(0x0220));
+    EXPECT_EQ(crypto.GetKeyObjectInfo().content, certificate);
+    crypto.SelectKeyObject({0x3F00, 0x3000, 0x3001, 0x8420});
+    EXPECT_EQ(crypto.GetKeyObjectInfo().content, certificate);
+}
+
+struct CapabilityCase {
+    const char* profile;
+    uint16_t algorithm;
+    std::vector<uint16_t> lengths;
+};
+
+TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
+    const CapabilityCase cases[] = {
+        {"default", libapdu::kAlgRsa, {0x80, 0x100, 0x200, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
+        {"no-4096", libapdu::kAlgRsa, {0x80, 0x100, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
+        {"default", libapdu::kAlgEc, {0x1C, 0x20, 0x30, 0x42}},
+        {"no-ec", libapdu::kAlgEc, {}},
+    };
+    for (const CapabilityCase& c : cases) {
+        simtest::ModuleCard m(helixsim::ProfileByName(c.profile));
+        EXPECT_EQ(m.Token().GetCrypto()->GetAlgorithmInfo(c.algorithm).lengths, c.lengths) << c.profile;
+    }
+}
