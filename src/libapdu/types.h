@@ -17,6 +17,11 @@ using PinReference = CardPath;
 
 constexpr uint16_t kMasterFile = 0x3F00;
 
+// Identifiers no file, directory or key object may take.
+constexpr bool IsReservedFileId(uint16_t id) {
+    return id == 0x0000 || id == 0xFFFF || id == 0x3FFF || id == kMasterFile;
+}
+
 enum FileKind : uint8_t {
     kElementaryFile = 1,
     kDirectory = 2,

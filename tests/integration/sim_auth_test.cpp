@@ -6,6 +6,7 @@
 
 #include "libapdu/token/host_crypto.h"
 #include "sim_card.h"
+#include "sim_key_card.h"
 
 namespace {
 
@@ -129,98 +130,13 @@ TEST(SimAuth, SetPinValueOutsideSecureMessagingIsRefused) {
     EXPECT_EQ(card.SwOf("8024000009 6281 06 8104 31313131"), 0x6982);
 }
 
-// The host's secure send: DH over the card's group, then 87/8E pieces under the session keys.
-class HostChannel {
-public:
-    explicit HostChannel(SimCard& card) : m_card(card) {
-        libapdu::EnsureGcrypt();
-        const Bytes begin = Collect(card.Send("8048008000"));
-        size_t at = 0;
-        const auto next = [&begin, &at](uint8_t tag) {
-            EXPECT_EQ(begin.at(at), tag);
-            size_t len = begin.at(at + 1);
-            at += 2;
-            if (len == 0x81) {
-                len = begin.at(at++);
-            } else if (len == 0x82) {
-                len = (size_t{begin.at(at)} << 8) | begin.at(at + 1);
-                at += 2;
-            }
-            Bytes v(begin.begin() + at, begin.begin() + at + len);
-            at += len;
-            return v;
-        };
-        Bytes g = next(0x80);
-        const Bytes p = next(0x81);
-        const Bytes b = next(0x82);
-        g.insert(g.begin(), p.size() - g.size(), 0x00);
-        const Bytes r = Hex("0102030405060708090A0B0C0D0E0F1011121314");
-        const auto a = libapdu::ModExpWords({g.data(), g.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        const auto k = libapdu::ModExpWords({b.data(), b.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        Bytes agree{0x80,
-                    0x86,
-                    0x00,
-                    0x00,
-                    0x00,
-                    static_cast<uint8_t>(a.size() >> 8),
-                    static_cast<uint8_t>(a.size())};
-        agree.insert(agree.end(), a.begin(), a.end());
-        agree.push_back(0x00);
-        const Bytes masked = Data(card.Send(agree));
-        EXPECT_GE(masked.size(), 32u);
-        for (size_t i = 0; i < 16; ++i) {
-            m_sk1.push_back(masked.at(i) ^ k.at(i));
-            m_sk2.push_back(masked.at(16 + i) ^ k.at(24 + i));
-        }
-    }
-
-    Bytes Send(const Bytes& header, const Bytes& data) {
-        ++m_counter;
-        const Bytes wrappedHeader{static_cast<uint8_t>(header[0] | 0x0C), header[1], header[2], header[3]};
-        const Bytes padded = libapdu::Pad2({data.data(), data.size()});
-        const Bytes cryptogram =
-            libapdu::TdesCbcEncrypt({m_sk1.data(), m_sk1.size()}, {padded.data(), padded.size()});
-        Bytes object{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01};
-        object.insert(object.end(), cryptogram.begin(), cryptogram.end());
-        Bytes macInput(7, 0x00);
-        macInput.push_back(m_counter);
-        macInput.insert(macInput.end(), wrappedHeader.begin(), wrappedHeader.end());
-        macInput.insert(macInput.end(), {0x80, 0x00, 0x00, 0x00});
-        macInput.insert(macInput.end(), object.begin(), object.end());
-        const Bytes mac =
-            libapdu::TdesCbcMac({m_sk2.data(), m_sk2.size()}, {macInput.data(), macInput.size()});
-        Bytes cmd = wrappedHeader;
-        cmd.push_back(static_cast<uint8_t>(object.size() + 10));
-        cmd.insert(cmd.end(), object.begin(), object.end());
-        cmd.insert(cmd.end(), {0x8E, 0x08});
-        cmd.insert(cmd.end(), mac.begin(), mac.end());
-        cmd.push_back(0x00);
-        ++m_counter;
-        return m_card.Send(cmd);
-    }
-
-private:
-    Bytes Collect(Bytes response) {
-        Bytes all = Data(response);
-        while (Sw(response) >> 8 == 0x61) {
-            response = m_card.Send(Bytes{0x00, 0xC0, 0x00, 0x00, static_cast<uint8_t>(Sw(response) & 0xFF)});
-            const Bytes more = Data(response);
-            all.insert(all.end(), more.begin(), more.end());
-        }
-        EXPECT_EQ(Sw(response), 0x9000);
-        return all;
-    }
-
-    SimCard& m_card;
-    Bytes m_sk1, m_sk2;
-    uint8_t m_counter = 0;
-};
+using simtest::HostChannel;
 
 TEST(SimAuth, SetPinValueInsideSecureMessagingAfterTheUser) {
     SimCard card;
     ASSERT_EQ(card.LoginUser(), 0x9000);
     HostChannel channel(card);
-    EXPECT_EQ(Sw(channel.Send(Hex("80240000"), Hex("6281 06 8104 31323334"))), 0x9000);
+    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x9000);
     EXPECT_EQ(card.VerifyPin({'1', '2', '3', '4'}), 0x9000);
 }
 
@@ -228,7 +144,7 @@ TEST(SimAuth, SetPinValueInsideSecureMessagingNeedsAnAuthentication) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     HostChannel channel(card);
-    EXPECT_EQ(Sw(channel.Send(Hex("80240000"), Hex("6281 06 8104 31323334"))), 0x6982);
+    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982);
 }
 
 TEST(SimAuth, UnblockByTheAdministratorThroughSecureMessaging) {
@@ -239,7 +155,7 @@ TEST(SimAuth, UnblockByTheAdministratorThroughSecureMessaging) {
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     ASSERT_EQ(card.SwOf("802C000000"), 0x9000);
     HostChannel channel(card);
-    EXPECT_EQ(Sw(channel.Send(Hex("80240000"), Hex("6281 08 8106 313131313131"))), 0x9000);
+    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 08 8106 313131313131"))), 0x9000);
     EXPECT_EQ(card.VerifyPin({'1', '1', '1', '1', '1', '1'}), 0x9000);
 }
 

@@ -15,7 +15,6 @@
 
 using libapdu::ByteVector;
 using libapdu::CardPath;
-using Script = std::vector<ScriptStep>;
 
 namespace {
 
@@ -25,21 +24,6 @@ struct Helix {
     libapdu::IAppCrypto& cry = *applet.Crypto();
 };
 
-Script operator+(Script a, const Script& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::string Byte(size_t value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(value & 0xFF));
-    return text;
-}
-
-std::string Word(size_t value) {
-    return Byte(value >> 8) + Byte(value);
-}
-
 std::string Repeat(const std::string& hex, size_t count) {
     std::string out;
     for (size_t i = 0; i < count; ++i) out += hex;
@@ -48,7 +32,7 @@ std::string Repeat(const std::string& hex, size_t count) {
 
 std::string Tlv(const std::string& tag, const std::string& value) {
     const size_t n = Hex(value).size();
-    return tag + (n < 0x80 ? Byte(n) : n <= 0xFF ? "81" + Byte(n) : "82" + Word(n)) + value;
+    return tag + (n < 0x80 ? HexByte(n) : n <= 0xFF ? "81" + HexByte(n) : "82" + HexWord(n)) + value;
 }
 
 const std::string kAttributes = "0000 00FF 00FF 0020 0020 0000 0020";
@@ -58,7 +42,7 @@ const std::string kEcSignature = "03 04 30 00 A3";
 // Key object `id` of the key directory selected.
 ScriptStep KeyObject(const std::string& id, uint16_t size, const std::string& information) {
     return {"80A4080C08 3F0030003002" + id + "00",
-            Tlv("62", Tlv("83", id) + Tlv("87", "08") + Tlv("80", Word(size)) + Tlv("86", kAttributes) +
+            Tlv("62", Tlv("83", id) + Tlv("87", "08") + Tlv("80", HexWord(size)) + Tlv("86", kAttributes) +
                           Tlv("85", information)) +
                 "9000"};
 }
@@ -74,19 +58,19 @@ ScriptStep NoCertificate(const std::string& id) {
 // The certificate object `id` selected and read whole (records below 256 bytes: one read).
 Script CertificateObject(const std::string& id, const std::string& record) {
     const size_t size = Hex(record).size();
-    return {
-        {"80A4080C08 3F0030003001" + id + "00",
-         Tlv("62", Tlv("83", id) + Tlv("87", "01") + Tlv("80", Word(size)) + Tlv("86", "00000020")) + "9000"},
-        {"00B00000" + Byte(size), record + "9000"}};
+    return {{"80A4080C08 3F0030003001" + id + "00",
+             Tlv("62", Tlv("83", id) + Tlv("87", "01") + Tlv("80", HexWord(size)) + Tlv("86", "00000020")) +
+                 "9000"},
+            {"00B00000" + HexByte(size), record + "9000"}};
 }
 
 std::string Entry(const std::string& tag, const std::string& attribute, const std::string& value) {
-    return tag + attribute + Word(Hex(value).size()) + value;
+    return tag + attribute + HexWord(Hex(value).size()) + value;
 }
 
 // Header 00 84 84 nn, length of header and entries, 0E; the entries; a four-byte trailer.
 std::string Record(const std::string& entries) {
-    return "00848420" + Word(7 + Hex(entries).size()) + "0E" + entries + "00010002";
+    return "00848420" + HexWord(7 + Hex(entries).size()) + "0E" + entries + "00010002";
 }
 
 const std::string kCertificate = "3082000B 3003020105 A0040202 0102";
@@ -97,7 +81,7 @@ libapdu::SecretBytes Secret(const std::string& hex) {
 }
 
 std::string Show(const libapdu::KeyObjectInfo& i) {
-    return Word(i.algorithm) + " " + Word(i.size) + " usage " + std::to_string(i.usage) + " n " +
+    return HexWord(i.algorithm) + " " + HexWord(i.size) + " usage " + std::to_string(i.usage) + " n " +
            ToHex(i.modulus) + " e " + ToHex(i.exponent) + " point " + ToHex(i.point) + " content " +
            ToHex(i.content);
 }
@@ -106,7 +90,7 @@ const auto kByName = [](const auto& test) { return std::string(test.param.name);
 
 std::string Lengths(const libapdu::AlgorithmInfo& info) {
     std::string out;
-    for (uint16_t length : info.lengths) out += (out.empty() ? "" : " ") + Word(length);
+    for (uint16_t length : info.lengths) out += (out.empty() ? "" : " ") + HexWord(length);
     return out;
 }
 
@@ -484,7 +468,7 @@ libapdu::KeyRecord Ec(uint16_t length, uint8_t usage) {
 
 std::string Domain(uint16_t length, const std::string& g) {
     const libapdu::CurveParameters& c = *libapdu::CurveForKeyBytes(length);
-    const std::string l = Byte(length);
+    const std::string l = HexByte(length);
     return "90" + l + ToHex(c.p) + "91" + l + ToHex(c.a) + "92" + l + ToHex(c.b) + g + ToHex(c.g) + "94" + l +
            ToHex(c.n) + "950101";
 }

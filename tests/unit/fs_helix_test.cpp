@@ -23,25 +23,8 @@ struct Helix {
     libapdu::CFSHelix& fs = applet.HelixFS();
 };
 
-using Script = std::vector<ScriptStep>;
-
-Script operator+(Script a, const Script& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::string Byte(size_t value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(value & 0xFF));
-    return text;
-}
-
-std::string Word(size_t value) {
-    return Byte(value >> 8) + Byte(value);
-}
-
 std::string Len(const std::string& hex) {
-    return Byte(Hex(hex).size());
+    return HexByte(Hex(hex).size());
 }
 
 std::string Tlv(const std::string& tag, const std::string& value) {
@@ -61,7 +44,7 @@ std::string DirFcp(const std::string& id, const std::string& attributes = kUserA
 }
 
 std::string FileFcp(const std::string& id, uint16_t size, const std::string& attributes = "00000020") {
-    return Tlv("62", Tlv("83", id) + Tlv("87", "01") + Tlv("80", Word(size)) + Tlv("86", attributes)) +
+    return Tlv("62", Tlv("83", id) + Tlv("87", "01") + Tlv("80", HexWord(size)) + Tlv("86", attributes)) +
            "9000";
 }
 
@@ -72,7 +55,7 @@ std::string ByPath(const std::string& ids) {
 // Identifiers low byte first, zero-padded to 16 bytes.
 std::string Image(std::initializer_list<uint16_t> ids) {
     std::string out;
-    for (uint16_t id : ids) out += Byte(id) + Byte(id >> 8);
+    for (uint16_t id : ids) out += HexByte(id) + HexByte(id >> 8);
     return out + std::string(32 - out.size(), '0');
 }
 
@@ -140,8 +123,8 @@ TEST(FsHelix, ReadFileGoesInPiecesOf255Bytes) {
         Script script = SelectFile(0x0300);
         std::string expected;
         for (const auto& [offset, length] : c.reads) {
-            const std::string data = Repeat(Byte(offset / 255 + 1), length);
-            script.push_back({"00B0" + Word(offset) + Byte(length), data + "9000"});
+            const std::string data = Repeat(HexByte(offset / 255 + 1), length);
+            script.push_back({"00B0" + HexWord(offset) + HexByte(length), data + "9000"});
             expected += data;
         }
         ScriptedCard card(script);
@@ -343,10 +326,10 @@ TEST(FsHelix, ElementaryFileTemplatesCarryTheCardModuleNames) {
         {{0x3F00, 0x3000, 0x3003}, 0x4001, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name + " " + Word(c.id));
+        SCOPED_TRACE(c.name + " " + HexWord(c.id));
         std::string directory;
-        for (uint16_t id : c.directory) directory += Word(id);
-        const std::string fcp = "6281" + Byte(0x15 + Hex(c.name).size()) + "8A0104 8302" + Word(c.id) +
+        for (uint16_t id : c.directory) directory += HexWord(id);
+        const std::string fcp = "6281" + HexByte(0x15 + Hex(c.name).size()) + "8A0104 8302" + HexWord(c.id) +
                                 "80020123 8608 00AA00BB00BB00BB" + c.name;
         ScriptedCard card({{ByPath(directory), DirFcp("3000")}, {"00E00100" + Len(fcp) + fcp, "9000"}});
         Helix h;
@@ -381,16 +364,16 @@ Script KeyObjectCreate(const std::string& fcp) {
         steps.push_back(
             {"10E00800E0" + ToHex(ByteVector(data.begin() + at, data.begin() + at + 224)), "9000"});
     steps.push_back(
-        {"00E00800" + Byte(data.size() - at) + ToHex(ByteVector(data.begin() + at, data.end())) + "00",
+        {"00E00800" + HexByte(data.size() - at) + ToHex(ByteVector(data.begin() + at, data.end())) + "00",
          "9000"});
     return steps;
 }
 
 std::string KeyFcp(uint16_t id, uint16_t size, const std::string& usage) {
     const std::string inner =
-        "8A0104 8302" + Word(id) + "8002" + Word(size) + "860E 000000FF00FF0023002300000023" + usage;
+        "8A0104 8302" + HexWord(id) + "8002" + HexWord(size) + "860E 000000FF00FF0023002300000023" + usage;
     const std::string compact = ToHex(Hex(inner));
-    return "6282" + Word(compact.size() / 2) + compact;
+    return "6282" + HexWord(compact.size() / 2) + compact;
 }
 
 void CreateKeyObject(uint16_t id, uint16_t size, uint8_t usage, const std::string& usageBlock) {
@@ -512,7 +495,7 @@ TEST(FsHelix, NamedDirectoryRefusedForItsDataMeansTheAreaIsFull) {
 
 TEST(FsHelix, NamedDirectoryWithoutAFreeNumberIsRefused) {
     std::string listing;
-    for (size_t id = 1; id <= 0xFF; ++id) listing += D2(Word(id));
+    for (size_t id = 1; id <= 0xFF; ++id) listing += D2(HexWord(id));
     ScriptedCard card({{ByPath(kBase), DirFcp("5000")},
                        {ByPath(kBase), DirFcp("5000")},
                        {ByName({0x4001}), "6A82"},

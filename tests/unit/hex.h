@@ -25,6 +25,15 @@ inline libapdu::ByteVector Hex(const std::string& text) {
     return out;
 }
 
+// Two (four) upper-case hex digits of the low byte (two bytes) of `value`.
+inline std::string HexByte(size_t value) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    return std::string{kDigits[(value >> 4) & 0x0F], kDigits[value & 0x0F]};
+}
+inline std::string HexWord(size_t value) {
+    return HexByte(value >> 8) + HexByte(value);
+}
+
 inline std::string ToHex(const libapdu::ByteVector& bytes) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;

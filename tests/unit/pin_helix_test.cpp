@@ -28,12 +28,6 @@ struct Helix {
     libapdu::IAppPin& pin = *applet.Pin();
 };
 
-std::string Byte(unsigned b) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", b & 0xFFu);
-    return text;
-}
-
 Steps Join(Steps a, const Steps& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -41,13 +35,13 @@ Steps Join(Steps a, const Steps& b) {
 
 // The application directory names the user PIN in byte 1 of its tag 86.
 Steps Load(uint8_t userId = 0x20) {
-    return {{"80A4080C063F00300030 0200", "6205 8603 01" + Byte(userId) + "00 9000"}};
+    return {{"80A4080C063F00300030 0200", "6205 8603 01" + HexByte(userId) + "00 9000"}};
 }
 
 // Selects 3F00/id, whose tag 85 holds `info`.
 ScriptStep SelectObject(uint8_t id, const std::string& info) {
-    return {"80A4080C04 3F00 00" + Byte(id) + "00",
-            "62" + Byte(Hex(info).size() + 2) + "85" + Byte(Hex(info).size()) + info + "9000"};
+    return {"80A4080C04 3F00 00" + HexByte(id) + "00",
+            "62" + HexByte(Hex(info).size() + 2) + "85" + HexByte(Hex(info).size()) + info + "9000"};
 }
 
 // The user PIN 0x20 selected, with its own counters, not verified.

@@ -18,6 +18,13 @@ struct ScriptStep {
     DWORD error = SCARD_S_SUCCESS;
 };
 
+using Script = std::vector<ScriptStep>;
+
+inline Script operator+(Script a, const Script& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 class ScriptedCard {
 public:
     static constexpr SCARDHANDLE kHandle = 0x5C4D;

@@ -47,10 +47,6 @@ constexpr size_t kEcCapabilityBytes = 3;
     ThrowAPDUException(sw, where, __LINE__);
 }
 
-bool IsReserved(uint16_t id) {
-    return id == 0x0000 || id == 0xFFFF || id == 0x3FFF || id == kMasterFile;
-}
-
 template <class Bytes>
 ByteSpan View(const Bytes& bytes) {
     return ByteSpan(bytes.data(), bytes.size());
@@ -326,7 +322,7 @@ void CCryHelix::ReadPublicKey(KeyObjectInfo& record) {
 
 // The key goes out only under the secure channel; every buffer that held it is wiped.
 void CCryHelix::ImportKey(uint16_t keyObjectId, KeyRecord key) {
-    if (IsReserved(keyObjectId)) Fail(kRefused, kImport);
+    if (IsReservedFileId(keyObjectId)) Fail(kRefused, kImport);
     const std::vector<uint16_t> lengths = GetAlgorithmInfo(key.algorithm).lengths;
     if (std::find(lengths.begin(), lengths.end(), key.length) == lengths.end()) Fail(kRefused, kImport);
 

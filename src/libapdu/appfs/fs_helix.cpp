@@ -46,10 +46,6 @@ constexpr uint8_t kTagListEntry = 0xD2;
     ThrowAPDUException(sw, where, __LINE__);
 }
 
-bool IsReserved(uint16_t id) {
-    return id == 0x0000 || id == 0xFFFF || id == 0x3FFF || id == kMasterFile;
-}
-
 bool IsUserAuthObject(uint8_t id) {
     return id == 0x20 || id == 0x23 || id == 0x24 || id == 0x25;
 }
@@ -491,7 +487,7 @@ void CFSHelix::SelectFid(uint16_t id) {
 }
 
 void CFSHelix::CreateFile(uint16_t id, FileDescriptor descriptor, const ByteVector& /*content*/) {
-    if (IsReserved(id)) Fail(kReservedId, u"IAppFS::CreateFile");
+    if (IsReservedFileId(id)) Fail(kReservedId, u"IAppFS::CreateFile");
     if (descriptor.size > kMaxFileSize) Fail(kOutOfRange, u"IAppFS::CreateFile");
     // A directory below the base directory, or anything in the base directory itself, joins the
     // named area.
