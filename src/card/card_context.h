@@ -115,6 +115,15 @@ public:
     std::vector<ContainerEntry>& Containers() { return m_ContIdx; }
 
 private:
+    // Tests read the state that no entry point reports.
+
+    // Re-selection that also presents the cached user PIN inside its transaction (channel.cpp).
+    void ReselectWithPin(PCARD_DATA pCardData);
+    // The file cache is valid for the card handles it was filled under; adopting other handles
+    // drops what was cached under the old ones (files.cpp).
+    bool CacheCurrent(const CARD_DATA& data) const;
+    void AdoptHandles(const CARD_DATA& data);
+
     // Fields in the order the design lists them.
     std::map<uint8_t, libapdu::SecretBytes> m_agreements;
     std::unique_ptr<libapdu::IToken> m_token;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "platform/win32.h"
 
@@ -12,6 +13,9 @@ namespace platform {
 
 DWORD ProcessId();
 DWORD ThreadId();
+
+// Base name of the executable the module runs in; empty when it cannot be learned.
+std::string ProcessName() noexcept;
 
 // Local calendar time of the given moment; a zeroed record if the conversion fails.
 std::tm LocalTime(std::time_t t);

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -15,6 +16,18 @@ DWORD ProcessId() {
 
 DWORD ThreadId() {
     return static_cast<DWORD>(::syscall(SYS_gettid));
+}
+
+std::string ProcessName() noexcept {
+    try {
+        std::array<char, 4096> path{};
+        const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+        if (length <= 0) return {};
+        const std::string full(path.data(), static_cast<size_t>(length));
+        return full.substr(full.rfind('/') + 1);
+    } catch (...) {
+        return {};
+    }
 }
 
 std::tm LocalTime(std::time_t t) {

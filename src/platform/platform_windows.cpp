@@ -2,6 +2,14 @@
 
 #include <bcrypt.h>
 
+#ifndef PSAPI_VERSION
+#define PSAPI_VERSION 2
+#endif
+#include <psapi.h>
+
+#include <memory>
+#include <type_traits>
+
 namespace platform {
 
 DWORD ProcessId() {
@@ -10,6 +18,25 @@ DWORD ProcessId() {
 
 DWORD ThreadId() {
     return ::GetCurrentThreadId();
+}
+
+std::string ProcessName() noexcept {
+    try {
+        // Query-information and read-memory access: what enumerating the modules needs.
+        const std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&::CloseHandle)> process(
+            ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ::GetCurrentProcessId()),
+            &::CloseHandle);
+        if (!process) return {};
+        // The first module is the executable; one handle is all that is asked for.
+        HMODULE first = nullptr;
+        DWORD needed = 0;
+        if (!::K32EnumProcessModules(process.get(), &first, sizeof first, &needed)) return {};
+        char name[260] = {};
+        if (::K32GetModuleBaseNameA(process.get(), first, name, sizeof name) == 0) return {};
+        return name;
+    } catch (...) {
+        return {};
+    }
 }
 
 std::tm LocalTime(std::time_t t) {

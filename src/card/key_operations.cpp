@@ -1,0 +1,23 @@
+// Private-key operations: not offered by this build yet.
+#include "card/card_context.h"
+#include "channel/exceptions.h"
+
+void CCardContext::SignData(PCARD_DATA, PCARD_SIGNING_INFO) {
+    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+void CCardContext::RSADecrypt(PCARD_DATA, PCARD_RSA_DECRYPT_INFO) {
+    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+void CCardContext::ConstructDHAgreement(PCARD_DATA, PCARD_DH_AGREEMENT_INFO) {
+    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+void CCardContext::DeriveKey(PCARD_DATA, PCARD_DERIVE_KEY) {
+    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+void CCardContext::DestroyDHAgreement(PCARD_DATA, BYTE, DWORD) {
+    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+}

@@ -1,0 +1,328 @@
+// The minidriver file system over the simulated card: argument checks, the file cache, the card
+// files each name reaches, free space and key sizes.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "card_fixture.h"
+
+using cardtest::CardFixture;
+using libapdu::ByteVector;
+using libapdu::CardPath;
+
+namespace {
+
+// 80 A4 08 0C: SELECT by path, identifiers high byte first.
+ByteVector SelectCommand(const CardPath& path) {
+    ByteVector cmd{0x80, 0xA4, 0x08, 0x0C, static_cast<uint8_t>(2 * path.size())};
+    for (uint16_t id : path) {
+        cmd.push_back(static_cast<uint8_t>(id >> 8));
+        cmd.push_back(static_cast<uint8_t>(id & 0xFF));
+    }
+    cmd.push_back(0x00);
+    return cmd;
+}
+
+bool Sent(const std::vector<ByteVector>& commands, const ByteVector& command) {
+    return std::find(commands.begin(), commands.end(), command) != commands.end();
+}
+
+struct MisuseCase {
+    const char* name;
+    std::function<void(CardFixture&)> call;
+    DWORD expected;
+};
+
+using F = CardFixture&;
+constexpr DWORD kInvalid = SCARD_E_INVALID_PARAMETER;
+constexpr DWORD kNotFound = SCARD_E_FILE_NOT_FOUND;
+
+const MisuseCase kMisuses[] = {
+    {"ReadNullOutput",
+     [](F f) { f.Context().ReadFile(&f.Data(), nullptr, const_cast<LPSTR>("cardcf"), 0, nullptr, nullptr); },
+     kInvalid},
+    {"ReadNullName", [](F f) { f.Read(nullptr, nullptr); }, kInvalid},
+    {"ReadFlags", [](F f) { f.Read(nullptr, "cardcf", 1); }, kInvalid},
+    {"ReadEmptyName", [](F f) { f.Read(nullptr, ""); }, kInvalid},
+    {"ReadNineCharacterName", [](F f) { f.Read("mscp", "cmapfile1"); }, kInvalid},
+    {"ReadEmptyDirectory", [](F f) { f.Read("", "cardcf"); }, kInvalid},
+    {"ReadForeignNameInMscp", [](F f) { f.Read("mscp", "foo"); }, kNotFound},
+    {"ReadPrefixWithoutDigits", [](F f) { f.Read("mscp", "ksc"); }, kNotFound},
+    {"ReadOneDigit", [](F f) { f.Read("mscp", "ksc1"); }, kNotFound},
+    {"ReadNonHexDigits", [](F f) { f.Read("mscp", "kxcg0"); }, kNotFound},
+    {"ReadRootsInRoot", [](F f) { f.Read(nullptr, "msroots"); }, kNotFound},
+    {"ReadMapInOtherDirectory", [](F f) { f.Read("other", "cmapfile"); }, kNotFound},
+    {"ReadAbsentCertificate", [](F f) { f.Read("mscp", "kxc00"); }, kNotFound},
+    {"ReadAbsentRoots", [](F f) { f.Read("mscp", "msroots"); }, kNotFound},
+    {"WriteNullData",
+     [](F f) { f.Context().WriteFile(&f.Data(), nullptr, const_cast<LPSTR>("cardcf"), 0, nullptr, 0); },
+     kInvalid},
+    {"WriteUnmapped", [](F f) { f.Write(nullptr, "foo", {1}); }, kNotFound},
+    {"WriteBadCertificateName", [](F f) { f.Write("mscp", "kxs00", {1}); }, kNotFound},
+    {"WriteAbsentCertificate",
+     [](F f) {
+         f.Write("mscp", "ksc02", {0x30, 0});
+     },
+     kNotFound},
+    {"WriteCardidUnauthenticated", [](F f) { f.Write(nullptr, "cardid", ByteVector(16)); },
+     SCARD_W_SECURITY_VIOLATION},
+    {"WriteCardcfTooLongForThePrefix", [](F f) { f.Write(nullptr, "cardcf", ByteVector(7)); },
+     SCARD_E_WRITE_TOO_MANY},
+    {"WriteWithWrongCachedPin",
+     [](F f) {
+         f.Context().Login().StorePin(ByteVector{'0', '0', '0', '0'});
+         f.Write(nullptr, "cardcf", ByteVector(6));
+     },
+     SCARD_W_SECURITY_VIOLATION},
+    {"CreateNullName", [](F f) { f.Create("mscp", nullptr, 10); }, kInvalid},
+    {"CreateBadCertificateName", [](F f) { f.Create("mscp", "kxq00", 10); }, kInvalid},
+    {"CreateAsLargeAsTheFreeSpace", [](F f) { f.Create("mscp", "kxc00", f.CardFreeMemory()); }, kInvalid},
+    {"CreateRootsUnauthenticated", [](F f) { f.Create("mscp", "msroots", 10); }, SCARD_E_UNEXPECTED},
+    {"DeleteFlags", [](F f) { f.Delete(nullptr, "kxc00", 1); }, kInvalid},
+    {"DeleteBadCertificateName", [](F f) { f.Delete("mscp", "x"); }, kNotFound},
+    {"DeleteAbsentCertificate", [](F f) { f.Delete("mscp", "kxc03"); }, kNotFound},
+    {"EnumEmptyDirectory", [](F f) { f.Enum(""); }, SCARD_E_DIR_NOT_FOUND},
+    {"EnumOtherDirectory", [](F f) { f.Enum("other"); }, SCARD_E_DIR_NOT_FOUND},
+    {"EnumNullSize",
+     [](F f) {
+         LPSTR names = nullptr;
+         f.Context().EnumFiles(&f.Data(), nullptr, &names, nullptr, 0);
+     },
+     kInvalid},
+    {"InfoNull",
+     [](F f) { f.Context().GetFileInfo(&f.Data(), nullptr, const_cast<LPSTR>("cardid"), nullptr); },
+     kInvalid},
+    {"InfoOfRoots", [](F f) { f.Info("mscp", "msroots"); }, kNotFound},
+    {"FreeSpaceVersionTwo", [](F f) { f.FreeSpace(2); }, ERROR_REVISION_MISMATCH},
+    {"FreeSpaceFlags", [](F f) { f.FreeSpace(0, 1); }, kInvalid},
+    {"KeySpecZero", [](F f) { f.KeySizes(0); }, kInvalid},
+    {"KeySpecNine", [](F f) { f.KeySizes(9); }, kInvalid},
+    {"KeySizesFlags", [](F f) { f.KeySizes(AT_SIGNATURE, 1); }, kInvalid},
+    {"CreateDirectoryNull", [](F f) { f.Context().CreateDirectory(&f.Data(), nullptr, InvalidDirAc); },
+     kInvalid},
+    {"DeleteDirectoryTooLong",
+     [](F f) { f.Context().DeleteDirectory(&f.Data(), const_cast<LPSTR>("directory")); }, kInvalid},
+    {"AllocationRefused",
+     [](F f) {
+         cardtest::Allocations::FailNext() = true;
+         f.Read(nullptr, "cardcf");
+     },
+     SCARD_E_NO_MEMORY},
+};
+
+class CardFileMisuse : public testing::TestWithParam<MisuseCase> {};
+
+TEST_P(CardFileMisuse, AnswersItsStatus) {
+    CardFixture f;
+    f.Ready();
+    EXPECT_EQ(ThrownStatus([&] { GetParam().call(f); }), static_cast<StatusCode>(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileMisuse, testing::ValuesIn(kMisuses),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(CardFiles, CardcfIsServedFromMemoryUntilTheCardHandleChanges) {
+    CardFixture f;
+    f.Ready();
+    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
+    EXPECT_FALSE(f.Commands().empty());
+    EXPECT_EQ(f.Read("mscp", "cardcf"), ByteVector(6, 0));
+    EXPECT_TRUE(f.Commands().empty());
+
+    f.NewCardHandle();
+    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
+    EXPECT_TRUE(Sent(f.Commands(), cardtest::kSelectApplet));
+}
+
+TEST(CardFiles, RefillUnderNewHandlesDropsWhatOtherFilesCached) {
+    CardFixture f;
+    f.Ready();
+    const ByteVector cardid = f.Read(nullptr, "cardid");
+    (void)f.Read(nullptr, "cardcf");
+    (void)f.Read("mscp", "cmapfile");
+    f.NewCardHandle();
+    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
+    f.Commands();
+    (void)f.Read(nullptr, "cardcf");
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kCardcfPath)));
+    (void)f.Read("mscp", "cmapfile");
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kMapPath)));
+}
+
+struct PrefixCase {
+    const char* name;
+    const char* file;
+    const char* content;
+    std::optional<const char*> answer;  // nullopt: SCARD_E_UNEXPECTED
+};
+
+const PrefixCase kPrefixCases[] = {
+    {"CardcfPrefixSix", "cardcf", "0006 010203040506", "010203040506"},
+    {"CardcfPrefixFive", "cardcf", "0005 010203040506", std::nullopt},
+    {"CardcfPrefixSeven", "cardcf", "0007 010203040506", std::nullopt},
+    {"CardidPrefixZero", "cardid", "0000 000102030405060708090A0B0C0D0E0F",
+     "000102030405060708090A0B0C0D0E0F"},
+    {"CardidPrefixEighteen", "cardid", "0012 000102030405060708090A0B0C0D0E0F",
+     "000102030405060708090A0B0C0D0E0F"},
+    {"CardidPrefixNineteen", "cardid", "0013 000102030405060708090A0B0C0D0E0F", std::nullopt},
+};
+
+class CardLengthPrefix : public testing::TestWithParam<PrefixCase> {};
+
+TEST_P(CardLengthPrefix, IsCheckedBeforeTheCacheTakesTheData) {
+    CardFixture f;
+    f.Ready();
+    const bool cardcf = std::string(GetParam().file) == "cardcf";
+    f.PutFile(cardcf ? cardtest::kCardcfPath : cardtest::kCardidPath, Hex(GetParam().content));
+    if (GetParam().answer) {
+        EXPECT_EQ(f.Read(nullptr, GetParam().file), Hex(*GetParam().answer));
+    } else {
+        EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, GetParam().file); }),
+                  static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardLengthPrefix, testing::ValuesIn(kPrefixCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(CardFiles, CardcfWriteGoesToTheCardWithItsPrefixAndIntoTheCache) {
+    CardFixture f;
+    f.Ready();
+    f.CachePin();
+    f.Write(nullptr, "cardcf", Hex("0A0B0C0D0E0F"));
+    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0006 0A0B0C0D0E0F"));
+    f.Commands();
+    EXPECT_EQ(f.Read(nullptr, "cardcf"), Hex("0A0B0C0D0E0F"));
+    EXPECT_TRUE(f.Commands().empty());
+}
+
+TEST(CardFiles, ShortCardcfWriteEmptiesTheCacheSoTheCardAnswersNext) {
+    CardFixture f;
+    f.Ready();
+    f.CachePin();
+    (void)f.Read(nullptr, "cardcf");
+    f.Write(nullptr, "cardcf", Hex("0102"));
+    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0002 0102 00000000"));
+    EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, "cardcf"); }), static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+}
+
+TEST(CardFiles, CreateOutsideMscpSendsOnlyTheSelectionAndTheFreeSpaceQuery) {
+    CardFixture f;
+    f.Ready();
+    f.Create(nullptr, "cardid", 10);
+    const std::vector<ByteVector> commands = f.Commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0], cardtest::kSelectApplet);
+}
+
+TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
+    CardFixture f;
+    f.Ready();
+    f.CachePin();
+    f.Create("mscp", "msroots", 4);
+    EXPECT_EQ(ThrownStatus([&] { f.Create("mscp", "msroots", 4); }),
+              static_cast<StatusCode>(ERROR_FILE_EXISTS));
+    f.Write("mscp", "msroots", Hex("CAFE"));
+    EXPECT_EQ(f.Read("mscp", "msroots"), Hex("CAFE0000"));
+    f.Delete("mscp", "msroots");
+    EXPECT_FALSE(f.CardFile(cardtest::kRootsPath));
+}
+
+struct InfoCase {
+    const char* name;
+    CardPath path;
+};
+
+const InfoCase kInfoCases[] = {
+    {"cardid", cardtest::kCardidPath},
+    {"cardcf", cardtest::kCardcfPath},
+    {"cmapfile", cardtest::kMapPath},
+    {"kxc00", cardtest::CertificatePath(0x8400)},
+    {"ksc00", cardtest::CertificatePath(0x8420)},
+    {"ksc1f", cardtest::CertificatePath(0x843F)},
+    {"kxc1f", cardtest::CertificatePath(0x841F)},
+    {"kxs02", {0x3F00, 0x3000, 0x3002, 0x0202}},
+    {"kss01", {0x3F00, 0x3000, 0x3002, 0x0221}},
+};
+
+class CardFileInfoPath : public testing::TestWithParam<InfoCase> {};
+
+TEST_P(CardFileInfoPath, SelectsTheMappedCardFileAndReportsItsSize) {
+    CardFixture f;
+    f.Ready();
+    const std::optional<ByteVector> content = f.CardFile(GetParam().path);
+    if (content) {
+        EXPECT_EQ(f.Info("mscp", GetParam().name), content->size());
+    } else {
+        EXPECT_EQ(ThrownStatus([&] { f.Info("mscp", GetParam().name); }), static_cast<StatusCode>(kNotFound));
+    }
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(GetParam().path)));
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileInfoPath, testing::ValuesIn(kInfoCases),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(CardFiles, FreeSpaceReportsTheCardAndThirtyContainers) {
+    CardFixture f;
+    f.Ready();
+    const CARD_FREE_SPACE_INFO info = f.FreeSpace();
+    EXPECT_EQ(info.dwVersion, 1u);
+    EXPECT_EQ(info.dwBytesAvailable, f.CardFreeMemory());
+    EXPECT_EQ(info.dwKeyContainersAvailable, 0u);
+    EXPECT_EQ(info.dwMaxKeyContainers, 30u);
+}
+
+struct KeySizeCase {
+    const char* profile;
+    DWORD spec;
+    std::vector<DWORD> expected;  // version, minimum, default, maximum, increment
+};
+
+class CardKeySizes : public testing::TestWithParam<KeySizeCase> {};
+
+TEST_P(CardKeySizes, FollowTheSpecAndTheCard) {
+    CardFixture f(helixsim::ProfileByName(GetParam().profile));
+    f.Ready();
+    const CARD_KEY_SIZES s = f.KeySizes(GetParam().spec);
+    EXPECT_EQ((std::vector<DWORD>{s.dwVersion, s.dwMinimumBitlen, s.dwDefaultBitlen, s.dwMaximumBitlen,
+                                  s.dwIncrementalBitlen}),
+              GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardKeySizes,
+                         testing::Values(KeySizeCase{"default", AT_SIGNATURE, {1, 1024, 2048, 4096, 1024}},
+                                         KeySizeCase{"default", AT_KEYEXCHANGE, {1, 1024, 2048, 4096, 1024}},
+                                         KeySizeCase{"no-4096", AT_SIGNATURE, {1, 1024, 2048, 2048, 1024}},
+                                         KeySizeCase{"default", AT_ECDSA_P256, {1, 256, 256, 256, 1}},
+                                         KeySizeCase{"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
+                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}));
+
+TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
+    CardFixture f;
+    f.Ready();
+    const auto mscp = const_cast<LPSTR>("mscp");
+    f.Context().CreateDirectory(&f.Data(), mscp, InvalidDirAc);
+    f.Context().DeleteDirectory(&f.Data(), mscp);
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand({0x3F00, 0x3000, 0x3003})));
+    f.FailNextCommand(0x6A82);
+    EXPECT_EQ(ThrownStatus([&] { f.Context().DeleteDirectory(&f.Data(), mscp); }),
+              static_cast<StatusCode>(ERROR_FILE_EXISTS));
+}
+
+TEST(CardFiles, NoAppletSelectionWhileTheAdministratorIsLoggedIn) {
+    CardFixture f;
+    f.Ready();
+    f.Context().Login().SetRole(kRoleAdmin);
+    f.NewCardHandle();
+    (void)f.Read(nullptr, "cardcf");
+    (void)f.Read("mscp", "cmapfile");
+    (void)f.Enum("mscp");
+    (void)f.Info(nullptr, "cardid");
+    (void)f.FreeSpace();
+    (void)f.KeySizes(AT_SIGNATURE);
+    f.Create(nullptr, "cardid", 10);
+    f.Context().CreateDirectory(&f.Data(), const_cast<LPSTR>("mscp"), InvalidDirAc);
+    EXPECT_EQ(f.AppletSelections(), 0u);
+}
+
+}  // namespace
