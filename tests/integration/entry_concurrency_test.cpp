@@ -1,0 +1,113 @@
+// The call lock seen from outside: calls on two contexts never run at the same time, and a call
+// waits while another one holds the lock. Nothing here measures time; pauses only give a broken
+// lock the chance to show itself.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "entry_host.h"
+#include "log_capture.h"
+
+namespace {
+
+using entrytest::Acquired;
+using entrytest::SimReader;
+
+char g_mscp[] = "mscp";
+char g_cmapfile[] = "cmapfile";
+
+// Log entries without their time lines, thread ids made alike.
+std::vector<std::string> Entries(const std::string& log) {
+    static const std::regex kCaller("T:[0-9]+: hSCardCtx:0x[0-9A-F]{8}; hScard:0x[0-9A-F]{8}");
+    std::vector<std::string> entries;
+    size_t start = 0;
+    for (size_t end = log.find("\n\n"); end != std::string::npos; end = log.find("\n\n", start)) {
+        const std::string entry = log.substr(start, end - start);
+        const size_t body = entry.find('\n');
+        entries.push_back(
+            std::regex_replace(body == std::string::npos ? entry : entry.substr(body + 1), kCaller, "T:*"));
+        start = end + 2;
+    }
+    return entries;
+}
+
+TEST(CallLock, CallsOnTwoCardsNeverInterleave) {
+    constexpr int kRounds = 8;
+    SimReader first("Helix Sim A");
+    SimReader second("Helix Sim B");
+    // Slow cards: calls that were not kept apart would overlap on every round.
+    for (SimReader* reader : {&first, &second}) {
+        reader->WithCard([](helixsim::HelixCard& card) { card.SetLatency({2000, 0, true}); });
+    }
+    Acquired a(first.Record());
+    Acquired b(second.Record());
+
+    LogCapture log;
+    const auto hammer = [](CARD_DATA* record) {
+        for (int i = 0; i < kRounds; ++i) {
+            CARD_FILE_INFO info{CARD_FILE_INFO_CURRENT_VERSION, 0, InvalidAc};
+            EXPECT_EQ(record->pfnCardGetFileInfo(record, g_mscp, g_cmapfile, &info), SCARD_S_SUCCESS);
+        }
+    };
+    std::thread one(hammer, a.get());
+    std::thread two(hammer, b.get());
+    one.join();
+    two.join();
+
+    // Both cards answer alike, so every call is its line followed by the same exchanges; an
+    // overlap would move exchanges from one call's block into another's.
+    std::vector<std::vector<std::string>> blocks;
+    for (const std::string& entry : Entries(log.Read())) {
+        if (entry.find(">: CardGetFileInfo(") != std::string::npos) blocks.emplace_back();
+        ASSERT_FALSE(blocks.empty()) << entry;
+        blocks.back().push_back(entry);
+    }
+    ASSERT_EQ(blocks.size(), 2u * kRounds);
+    ASSERT_GT(blocks.front().size(), 1u);
+    for (size_t i = 1; i < blocks.size(); ++i) EXPECT_EQ(blocks[i], blocks.front()) << "call " << i;
+}
+
+TEST(CallLock, CallWaitsWhileAnotherHoldsTheLock) {
+    SimReader reader("Helix Sim 0");
+    Acquired waiting(reader.Record());
+    CARD_DATA late = reader.RecordFor(reader.Connect());
+
+    // Another host holds the card: the next CardAcquireContext waits for it inside the lock.
+    const SCARDHANDLE other = reader.Connect();
+    ASSERT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
+    DWORD lateStatus = 0;
+    std::thread holder([&] { lateStatus = CardAcquireContext(&late, 0); });
+    for (int i = 0; i < 5000 && helixsim::Readers::Instance().BlockedCalls() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(helixsim::Readers::Instance().BlockedCalls(), 1u);
+
+    std::mutex eventsMutex;
+    std::vector<std::string> events;
+    const auto note = [&](const char* what) {
+        const std::lock_guard<std::mutex> hold(eventsMutex);
+        events.emplace_back(what);
+    };
+    // A call that needs no card at all still cannot pass the holder.
+    std::thread caller([&] {
+        CARD_CAPABILITIES caps{};
+        EXPECT_EQ(waiting->pfnCardQueryCapabilities(waiting.get(), &caps), SCARD_S_SUCCESS);
+        note("capabilities returned");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    note("card released");
+    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    holder.join();
+    caller.join();
+
+    EXPECT_EQ(lateStatus, SCARD_S_SUCCESS);
+    EXPECT_EQ(events, (std::vector<std::string>{"card released", "capabilities returned"}));
+    if (late.pfnCardDeleteContext != nullptr) late.pfnCardDeleteContext(&late);
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The shipped modules as a loader sees them: helixmd.dll for x86 (PE32) and x64 (PE32+) export
+# CardAcquireContext alone, import only system DLLs (no compiler runtime, no libgcrypt DLL) and
+# carry a version resource; libhelixmd.so exports CardAcquireContext alone.
+# Argument: the source directory. The DLLs come from build/mingw-x86 and build/mingw-x64 there;
+# HELIX_DLL_X86, HELIX_DLL_X64 and HELIX_SO name other files.
+set -euo pipefail
+
+src=${1:?usage: dll_checks.sh SOURCE_DIR}
+dll_x86=${HELIX_DLL_X86:-$src/build/mingw-x86/bin/helixmd.dll}
+dll_x64=${HELIX_DLL_X64:-$src/build/mingw-x64/bin/helixmd.dll}
+# ctest runs this from <build>/tests; the library of that build is in <build>/lib.
+so=${HELIX_SO:-$PWD/../lib/libhelixmd.so}
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# Windows and the C runtime mingw-w64 links against; nothing a user would have to install.
+allowed_imports='^(kernel32|advapi32|user32|winscard|bcrypt|ole32|ws2_32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+
+version=$(sed -n 's/^project(helixmd VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+
+check_dll() {
+    local dll=$1 triple=$2 format=$3 magic=$4
+    local objdump=$triple-objdump windres=$triple-windres
+    if [ ! -f "$dll" ]; then
+        fail "$dll is missing (build the mingw presets first)"
+        return
+    fi
+    echo "== $dll"
+
+    # Captured first: grep -q would close a pipe under the still-writing objdump.
+    local summary headers exports imports
+    summary=$("$objdump" -f "$dll")
+    headers=$("$objdump" -p "$dll")
+    grep -q "file format $format\$" <<<"$summary" || fail "$dll is not $format"
+    grep -Eq "^Magic[[:space:]]+[0-9a-f]+[[:space:]]+[(]$magic[)]\$" <<<"$headers" || fail "$dll is not $magic"
+    # The name table lists one "[ n] Name" line per exported name.
+    exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\(.*\)$/\1/p')
+    echo "exports: $(echo $exports)"
+    [ "$exports" = "CardAcquireContext" ] || fail "$dll exports [$(echo $exports)], not CardAcquireContext alone"
+
+    imports=$(sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p' <<<"$headers")
+    echo "imports: $(echo $imports)"
+    [ -n "$imports" ] || fail "$dll shows no imports"
+    local name
+    for name in $imports; do
+        if ! grep -Eqi "$allowed_imports" <<<"$name"; then
+            fail "$dll imports $name, which is not a system DLL"
+        fi
+    done
+
+    local resources
+    resources=$("$windres" -i "$dll" -O rc 2>/dev/null || true)
+    grep -q "VERSIONINFO" <<<"$resources" || fail "$dll has no version resource"
+    grep -q "VALUE \"FileDescription\", \"Helix smart card minidriver\"" <<<"$resources" ||
+        fail "$dll has no file description"
+    grep -q "VALUE \"FileVersion\", \"$version.0\"" <<<"$resources" ||
+        fail "$dll file version is not $version.0"
+    grep -q "VALUE \"ProductVersion\", \"$version.0\"" <<<"$resources" ||
+        fail "$dll product version is not $version.0"
+}
+
+check_so() {
+    if [ ! -f "$so" ]; then
+        fail "$so is missing"
+        return
+    fi
+    echo "== $so"
+    local exports
+    exports=$(nm -D --defined-only "$so" | awk '{print $NF}')
+    echo "exports: $(echo $exports)"
+    [ "$exports" = "CardAcquireContext" ] || fail "$so exports [$(echo $exports)], not CardAcquireContext alone"
+}
+
+check_dll "$dll_x86" i686-w64-mingw32 pei-i386 PE32
+check_dll "$dll_x64" x86_64-w64-mingw32 pei-x86-64 "PE32[+]"
+check_so
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all checks passed"
