@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Checks of mdhost's JSON output for the system tests.
+
+    mdhost_checks.py scinfo SEED_JSON SCINFO_JSON [--card-counts]
+        the card seeded by `mdhost seed` as `mdhost scinfo --runs 2` shows it through the module;
+        with --card-counts the card's own command count must equal the module's log count
+    mdhost_checks.py reset RESET_JSON EXPECTED_CODE
+        a call fails with EXPECTED_CODE after another application reset the card, and works
+        after the host reconnects
+
+Prints a line per check and the APDU figures; exits 1 when a check failed.
+"""
+import json
+import sys
+
+SUCCESS = "0x00000000"
+UNSUPPORTED = "0x80100022"
+failures = 0
+
+
+def check(ok, what):
+    global failures
+    print(("ok: " if ok else "FAIL: ") + what)
+    if not ok:
+        failures += 1
+
+
+def load(path):
+    with open(path, encoding="ascii") as f:
+        return json.load(f)
+
+
+def check_host(summary):
+    allocations = summary["allocations"]
+    check(allocations["unfreed"] == 0 and allocations["bad_frees"] == 0,
+          "every block the module allocated was freed once (%d allocations, %d left, %d bad frees)"
+          % (allocations["total"], allocations["unfreed"], allocations["bad_frees"]))
+    check(summary["delete_context"] == SUCCESS, "CardDeleteContext succeeds")
+
+
+def figures(name, run):
+    return "%s: %d APDUs, %d bytes (%d sent, %d received)" % (
+        name, run["apdus"], run["bytes"], run["bytes_sent"], run["bytes_received"])
+
+
+def check_scinfo(seed, info, card_counts):
+    check(info["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
+    cardid = info["cardid"]
+    check(cardid["status"] == SUCCESS and cardid["size"] == 16 and len(cardid["hex"]) == 32,
+          "cardid holds 16 bytes: " + cardid["hex"])
+    cardcf = info["cardcf"]
+    check(cardcf["status"] == SUCCESS and cardcf["hex"] == seed["cardcf"][4:],
+          "cardcf holds the seeded counters: " + cardcf["hex"])
+    capabilities = info["capabilities"]
+    check(capabilities["status"] == SUCCESS and capabilities["version"] == 1
+          and capabilities["certificate_compression"] and capabilities["key_generation"],
+          "capabilities: version 1, certificate compression, key generation")
+    space = info["free_space"]
+    check(space["status"] == SUCCESS and space["bytes_available"] > 0
+          and space["containers_available"] == len(seed["containers"]) and space["max_containers"] == 30,
+          "free space: %d bytes, %d of %d containers" % (
+              space["bytes_available"], space["containers_available"], space["max_containers"]))
+    sizes = {k["key_spec"]: k for k in info["key_sizes"]}
+    check(sorted(sizes) == list(range(1, 9)) and all(k["status"] == SUCCESS for k in sizes.values()),
+          "key sizes for key specs 1 to 8")
+    check((sizes[1]["minimum"], sizes[1]["default"], sizes[1]["maximum"]) == (1024, 2048, 4096),
+          "RSA key sizes 1024 to 4096, default 2048")
+
+    containers = info["containers"]["list"]
+    check(info["containers"]["status"] == SUCCESS
+          and [c["name"] for c in containers] == [c["name"] for c in seed["containers"]],
+          "cmapfile names the seeded containers in order")
+    check(all(c["info_status"] in (SUCCESS, UNSUPPORTED) for c in containers),
+          "CardGetContainerInfo answers success or not-supported-yet for each container")
+    certificates = {c["file"]: c for c in info["certificates"]}
+    for seeded in seed["containers"]:
+        got = certificates.get(seeded["certificate_file"], {})
+        check(got.get("status") == SUCCESS and got.get("sha1") == seeded["sha1"]
+              and got.get("subject") == seeded["subject"],
+              "%s reads back as the seeded certificate (SHA-1 %s)" % (seeded["certificate_file"], seeded["sha1"]))
+    check(sorted(info["files"]["mscp"]) == sorted(["cmapfile", "msroots"] + list(certificates)),
+          "mscp lists cmapfile, msroots and the certificates: " + " ".join(info["files"]["mscp"]))
+    roots = info["msroots"]
+    check(roots["present"] and roots["size"] == seed["msroots_size"] and roots["certificates"] == 1,
+          "msroots holds the seeded root store (%d bytes)" % roots["size"])
+    check(info["summary"]["failures"] == [], "no call failed")
+    check_host(info["summary"])
+
+    runs = info["summary"]["runs"]
+    check(len(runs) == 2, "two runs over one context")
+    if len(runs) == 2:
+        check(runs[1]["apdus"] < runs[0]["apdus"], "the second run is served partly from the module's cache")
+    if card_counts:
+        for number, run in enumerate([info["summary"]["acquire"]] + runs):
+            check(run["card_commands"] == run["apdus"],
+                  "part %d: the card received the %d commands the module logged" % (number, run["apdus"]))
+    print(figures("CardAcquireContext", info["summary"]["acquire"]))
+    for number, run in enumerate(runs, 1):
+        print(figures("scinfo run %d" % number, run))
+
+
+def check_reset(report, expected):
+    check(report["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
+    check(report["before"] == SUCCESS, "CardQueryFreeSpace works before the reset")
+    check(report["reset"] == SUCCESS, "another application resets the card")
+    check(report["after_reset"] == expected,
+          "CardQueryFreeSpace after the reset answers %s (got %s)" % (expected, report["after_reset"]))
+    check(report["reconnect"] == SUCCESS, "the host reconnects")
+    check(report["after_reconnect"] == SUCCESS, "CardQueryFreeSpace works again after the reconnection")
+    check_host(report["summary"])
+
+
+def main(args):
+    if len(args) >= 3 and args[0] == "scinfo":
+        check_scinfo(load(args[1]), load(args[2]), "--card-counts" in args[3:])
+    elif len(args) == 3 and args[0] == "reset":
+        check_reset(load(args[1]), args[2])
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
+# seeding a card image, `scinfo` twice over one context with the card's own command count
+# against the module's log, the image kept between runs, and the reset scenario.
+#
+# usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
+# Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
+# cannot run the test, 1 otherwise.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# A failed card transaction at the start of a call: the module's answer once the card was reset.
+readonly reset_answer=0x8010001F
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Runs mdhost with the given arguments and checks its exit status.
+expect_status() {
+    local want=$1 rc=0
+    shift
+    "$mdhost" "$@" >"$work/out" 2>&1 || rc=$?
+    [[ $rc -eq $want ]] || fail "mdhost $* ended with $rc, not $want: $(cat "$work/out")"
+    echo "ok: mdhost $* ends with $want"
+}
+
+main() {
+    [[ $# -ge 1 ]] || { echo "usage: $0 BIN_DIR" >&2; exit 2; }
+    local bin
+    bin=$(cd "$1" && pwd)
+    mdhost=$bin/mdhost
+    [[ -x $mdhost ]] || fail "no mdhost in $bin"
+    [[ -e $bin/../lib/libhelixmd-sim.so ]] || fail "no libhelixmd-sim.so in $bin/../lib"
+    command -v python3 >/dev/null || { echo "SKIP: python3 is not installed" >&2; exit 77; }
+    work=$(mktemp -d /tmp/helix-mdhost.XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+
+    expect_status 0 --help
+    expect_status 2 scinfo --runs 0
+    expect_status 2 seed
+    expect_status 3 scinfo --module "$work/missing.so"
+    expect_status 3 scinfo --profile no-such-profile
+    expect_status 0 scinfo
+
+    "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed.json" || fail "mdhost seed"
+    [[ -s $work/card.img ]] || fail "seed left no card image"
+    echo "ok: seed wrote a card image"
+
+    "$mdhost" scinfo --card-image "$work/card.img" --runs 2 --json >"$work/scinfo.json" ||
+        fail "mdhost scinfo: $(cat "$work/scinfo.json")"
+    python3 "$here/mdhost_checks.py" scinfo "$work/seed.json" "$work/scinfo.json" --card-counts ||
+        fail "scinfo of the seeded card"
+
+    "$mdhost" reset --card-image "$work/card.img" --json >"$work/reset.json" ||
+        fail "mdhost reset: $(cat "$work/reset.json")"
+    python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
+
+    "$mdhost" scinfo --card-image "$work/card.img" >"$work/scinfo.txt" || fail "mdhost scinfo, readable form"
+    grep -q "^Root store (msroots): [0-9]* bytes, 1 certificate" "$work/scinfo.txt" ||
+        fail "the readable form shows no root store: $(cat "$work/scinfo.txt")"
+    echo "ok: the seeded card is still there after three runs, in readable form too"
+}
+
+main "$@"

@@ -1,0 +1,173 @@
+// mdhost: a minidriver host. Loads a minidriver, fills CARD_DATA the way the Windows smart card
+// stack does and runs a scenario against a real reader or the module's embedded card.
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mdhost/apdu_log.h"
+#include "mdhost/host_os.h"
+#include "mdhost/options.h"
+#include "mdhost/readers.h"
+#include "mdhost/reset.h"
+#include "mdhost/scinfo.h"
+#include "mdhost/seed.h"
+#include "mdhost/session.h"
+#include "mdhost/status_names.h"
+
+namespace mdhost {
+
+namespace {
+
+enum ExitCode { kSuccess = 0, kFailed = 1, kUsage = 2, kUnreachable = 3 };
+
+// Next to mdhost, then in the build tree's library directory.
+std::string DefaultModule(const std::string& name) {
+    const std::string file = os::LibraryFileName(name);
+    const std::string here = os::ExecutableDirectory();
+    for (const std::string& candidate : {here + "/" + file, here + "/../lib/" + file}) {
+        if (os::FileExists(candidate)) return candidate;
+    }
+    throw std::runtime_error("no " + file + " next to mdhost or in " + here + "/../lib; give --module");
+}
+
+class CCommandCounter {
+public:
+    CCommandCounter(const CApduLog& log, ICardReader& reader)
+        : m_log(log), m_reader(reader), m_mark(log.Mark()), m_card(reader.CardCommands()) {}
+
+    RunStats Stats() const {
+        RunStats stats;
+        stats.apdus = m_log.CountSince(m_mark);
+        const std::optional<uint64_t> card = m_reader.CardCommands();
+        if (card && m_card) stats.cardCommands = *card - *m_card;
+        return stats;
+    }
+
+private:
+    const CApduLog& m_log;
+    ICardReader& m_reader;
+    uint64_t m_mark;
+    std::optional<uint64_t> m_card;
+};
+
+void Print(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+}
+
+int Failed(const std::string& why) {
+    std::fprintf(stderr, "mdhost: %s\n", why.c_str());
+    return kFailed;
+}
+
+int RunSeed(const Options& options, ICardReader& reader, HostReport& host) {
+    auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
+    if (embedded == nullptr) return Failed("seed needs the embedded card");
+    try {
+        const SeedReport report = SeedDemoCard(*embedded, options.pin);
+        Print(options.json ? SeedJson(report, host) : SeedText(report, host));
+        return kSuccess;
+    } catch (const std::exception& e) {
+        return Failed(std::string("seed: ") + e.what());
+    }
+}
+
+// A scenario over one acquired card context; the allocations are counted once the context is gone.
+int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader,
+                   const CApduLog& log, HostReport& host) {
+    ScInfo info;
+    ResetReport reset;
+    {
+        CMinidriverSession session(acquire, reader);
+        const CCommandCounter acquiring(log, reader);
+        host.acquireStatus = session.Acquire();
+        host.atr = session.Atr();
+        host.acquire = acquiring.Stats();
+        if (host.acquireStatus != SCARD_S_SUCCESS)
+            return Failed("CardAcquireContext: " + StatusText(host.acquireStatus));
+        std::vector<CallOutcome> failures;  // of every run, not only the one shown
+        for (unsigned run = 1; run <= options.runs && options.command == "scinfo"; ++run) {
+            const CCommandCounter counter(log, reader);
+            info = GatherScInfo(session);
+            host.runs.push_back(counter.Stats());
+            for (CallOutcome& f : info.failures) {
+                if (options.runs > 1) f.call = "run " + std::to_string(run) + ": " + f.call;
+                failures.push_back(f);
+            }
+        }
+        info.failures = failures;
+        if (options.command == "reset") {
+            const CCommandCounter counter(log, reader);
+            reset = RunResetScenario(session, reader);
+            host.runs.push_back(counter.Stats());
+        }
+        host.deleteStatus = session.DeleteContext();
+    }
+    host.allocations = CAllocationTracker::Instance().Stats();
+    bool good = host.deleteStatus == SCARD_S_SUCCESS && AllocationsClean(host.allocations);
+    if (options.command == "scinfo") {
+        Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
+        good = good && info.failures.empty();
+    } else {
+        Print(options.json ? ResetJson(reset, host) : ResetText(reset, host));
+        good = good && ResetBehaved(reset);
+    }
+    return good ? kSuccess : kFailed;
+}
+
+int Run(const Options& options) {
+    const std::string modulePath = options.module.empty()
+                                       ? DefaultModule(options.Embedded() ? "helixmd-sim" : "helixmd")
+                                       : options.module;
+    const CApduLog log;  // before the module is loaded: it reads TQ_MD_LOG
+    const os::CLibrary library(modulePath);
+    const auto acquire = library.Function<PFN_CARD_ACQUIRE_CONTEXT>("CardAcquireContext");
+    if (acquire == nullptr) throw std::runtime_error(modulePath + " exports no CardAcquireContext");
+
+    std::unique_ptr<ICardReader> reader;
+    HostReport host;
+    host.command = options.command;
+    host.module = modulePath;
+    if (options.Embedded()) {
+        reader = std::make_unique<CEmbeddedReader>(library, options.profile, options.cardImage);
+        host.reader = "embedded card (" +
+                      (options.cardImage.empty() ? "profile " + options.profile : options.cardImage) + ")";
+    } else {
+        reader = std::make_unique<CPcscReader>(options.reader);
+        host.reader = options.reader;
+    }
+
+    int rc = options.command == "seed" ? RunSeed(options, *reader, host)
+                                       : RunWithContext(options, acquire, *reader, log, host);
+    const DWORD closed = reader->Close();
+    if (closed != SCARD_S_SUCCESS) {
+        const auto* embedded = dynamic_cast<const CEmbeddedReader*>(reader.get());
+        rc = Failed("closing the card: " + StatusText(closed) +
+                    (embedded ? " (" + embedded->LastError() + ")" : ""));
+    }
+    return rc;
+}
+
+}  // namespace
+
+}  // namespace mdhost
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    mdhost::Options options;
+    if (const auto error = mdhost::ParseOptions(args, options)) {
+        std::fprintf(stderr, "mdhost: %s\n\n%s", error->c_str(), mdhost::Usage().c_str());
+        return mdhost::kUsage;
+    }
+    if (options.help) {
+        std::fputs(mdhost::Usage().c_str(), stdout);
+        return mdhost::kSuccess;
+    }
+    try {
+        return mdhost::Run(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mdhost: %s\n", e.what());
+        return mdhost::kUnreachable;
+    }
+}

@@ -1,0 +1,132 @@
+#include "mdhost/options.h"
+
+#include <cstdlib>
+
+namespace mdhost {
+
+namespace {
+
+constexpr unsigned kMaxRuns = 100;
+
+const char* const kCommands[] = {"scinfo", "seed", "reset"};
+
+struct Valued {
+    const char* name;
+    std::string Options::*field;
+};
+
+const Valued kValued[] = {
+    {"--module", &Options::module},        {"--reader", &Options::reader}, {"--profile", &Options::profile},
+    {"--card-image", &Options::cardImage}, {"--pin", &Options::pin},
+};
+
+bool IsCommand(const std::string& word) {
+    for (const char* c : kCommands) {
+        if (word == c) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> SetRuns(const std::string& text, Options& options) {
+    char* end = nullptr;
+    const unsigned long runs = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != 0 || runs < 1 || runs > kMaxRuns)
+        return "--runs takes a number from 1 to " + std::to_string(kMaxRuns);
+    options.runs = static_cast<unsigned>(runs);
+    return std::nullopt;
+}
+
+// One option, given as "--name value" (the value taken from `next`) or "--name=value".
+std::optional<std::string> TakeOption(const std::string& arg, const std::string* next, bool& usedNext,
+                                      Options& options) {
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    if (name == "--json" || name == "--help" || name == "-h") {
+        if (equals != std::string::npos) return name + " takes no value";
+        (name == "--json" ? options.json : options.help) = true;
+        return std::nullopt;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+    } else if (next != nullptr) {
+        value = *next;
+        usedNext = true;
+    } else {
+        return name + " needs a value";
+    }
+    if (name == "--runs") return SetRuns(value, options);
+    for (const Valued& v : kValued) {
+        if (name == v.name) {
+            if (value.empty()) return name + " needs a value";
+            options.*v.field = value;
+            return std::nullopt;
+        }
+    }
+    return "unknown option " + name;
+}
+
+std::optional<std::string> Check(const Options& options) {
+    if (options.help) return std::nullopt;
+    if (options.command.empty()) return std::string("no command given");
+    if (!options.Embedded() && (options.profile != "default" || !options.cardImage.empty()))
+        return std::string(
+            "--profile and --card-image choose the embedded card; they do not go with --reader");
+    if (options.command == "seed" && !options.Embedded())
+        return std::string("seed writes the embedded card only");
+    if (options.command == "seed" && options.cardImage.empty())
+        return std::string("seed needs --card-image to keep what it writes");
+    if (options.runs != 1 && options.command != "scinfo") return std::string("--runs goes with scinfo only");
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Options& options) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.compare(0, 1, "-") == 0) {
+            bool usedNext = false;
+            const std::string* next = i + 1 < args.size() ? &args[i + 1] : nullptr;
+            if (auto error = TakeOption(arg, next, usedNext, options)) return error;
+            if (usedNext) ++i;
+        } else if (options.command.empty() && IsCommand(arg)) {
+            options.command = arg;
+        } else {
+            return options.command.empty() ? "unknown command " + arg : "unexpected argument " + arg;
+        }
+    }
+    return Check(options);
+}
+
+std::string Usage() {
+    return "usage: mdhost COMMAND [options]\n"
+           "\n"
+           "Loads a minidriver, fills CARD_DATA as the Windows smart card stack does and drives it.\n"
+           "\n"
+           "commands:\n"
+           "  scinfo   what a certificate tool shows of the card: identifier, cache file, capabilities,\n"
+           "           free space, key sizes, containers, certificate files, root store; then the\n"
+           "           host's summary (allocations left unfreed, APDUs and bytes exchanged)\n"
+           "  seed     give the embedded card two containers with keys generated on the card,\n"
+           "           their certificates and a root store (needs --card-image)\n"
+           "  reset    a call, a reset of the card by another application, the same call (which\n"
+           "           fails), the host's reconnection, the same call again (which works)\n"
+           "\n"
+           "options:\n"
+           "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
+           "  --module PATH       the minidriver to load (default: libhelixmd-sim.so for the embedded\n"
+           "                      card, libhelixmd.so for a reader; looked for next to mdhost and in\n"
+           "                      ../lib)\n"
+           "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
+           "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
+           "  --pin PIN           the user PIN for seed (default: 12345678)\n"
+           "  --runs N            scinfo N times over the same card context (the module's caches)\n"
+           "  --json              machine-readable output\n"
+           "\n"
+           "exit status: 0 success; 1 a call failed, an allocation was left unfreed or freed wrongly,\n"
+           "or a scenario did not behave; 2 a wrong command line; 3 the module or the card could not\n"
+           "be reached\n";
+}
+
+}  // namespace mdhost

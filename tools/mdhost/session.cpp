@@ -1,0 +1,124 @@
+#include "mdhost/session.h"
+
+namespace mdhost {
+
+namespace {
+
+// The entry points take writable strings.
+std::vector<char> Writable(const char* text) {
+    if (text == nullptr) return {};
+    std::vector<char> copy(text, text + std::char_traits<char>::length(text));
+    copy.push_back(0);
+    return copy;
+}
+
+LPSTR Pointer(std::vector<char>& text) {
+    return text.empty() ? nullptr : text.data();
+}
+
+// A multi-string: names each ended by a zero, the list by an empty name.
+std::vector<std::string> SplitMultiString(const Bytes& block) {
+    std::vector<std::string> names;
+    std::string current;
+    for (const uint8_t byte : block) {
+        if (byte != 0) {
+            current.push_back(static_cast<char>(byte));
+            continue;
+        }
+        if (current.empty()) break;
+        names.push_back(current);
+        current.clear();
+    }
+    if (!current.empty()) names.push_back(current);
+    return names;
+}
+
+}  // namespace
+
+CMinidriverSession::CMinidriverSession(PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader)
+    : m_acquire(acquire), m_reader(reader) {}
+
+CMinidriverSession::~CMinidriverSession() {
+    (void)DeleteContext();
+}
+
+DWORD CMinidriverSession::Acquire() {
+    const DWORD rv = m_reader.Atr(m_atr);
+    if (rv != SCARD_S_SUCCESS) return rv;
+    m_data = CARD_DATA{};
+    FillHostServices(m_data, m_cache);
+    m_data.pbAtr = m_atr.data();
+    m_data.cbAtr = static_cast<DWORD>(m_atr.size());
+    m_data.hSCardCtx = m_reader.Context();
+    m_data.hScard = m_reader.Card();
+    const DWORD acquired = m_acquire(&m_data, 0);
+    m_acquired = acquired == SCARD_S_SUCCESS;
+    return acquired;
+}
+
+DWORD CMinidriverSession::DeleteContext() {
+    if (!m_acquired) return SCARD_S_SUCCESS;
+    m_acquired = false;
+    return m_data.pfnCardDeleteContext == nullptr ? SCARD_E_UNEXPECTED : m_data.pfnCardDeleteContext(&m_data);
+}
+
+Bytes CMinidriverSession::Take(PBYTE block, DWORD size) {
+    if (block == nullptr) return {};
+    Bytes copy(block, block + size);
+    m_data.pfnCspFree(block);
+    return copy;
+}
+
+DWORD CMinidriverSession::ReadFile(const char* directory, const char* name, Bytes& content) {
+    if (m_data.pfnCardReadFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    PBYTE block = nullptr;
+    DWORD size = 0;
+    const DWORD rv = m_data.pfnCardReadFile(&m_data, Pointer(dir), Pointer(file), 0, &block, &size);
+    content = Take(block, size);
+    return rv;
+}
+
+DWORD CMinidriverSession::EnumFiles(const char* directory, std::vector<std::string>& names) {
+    if (m_data.pfnCardEnumFiles == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    LPSTR block = nullptr;
+    DWORD size = 0;
+    const DWORD rv = m_data.pfnCardEnumFiles(&m_data, Pointer(dir), &block, &size, 0);
+    names = SplitMultiString(Take(reinterpret_cast<PBYTE>(block), size));  // NOLINT: a multi-string is bytes
+    return rv;
+}
+
+DWORD CMinidriverSession::QueryCapabilities(CARD_CAPABILITIES& capabilities) {
+    if (m_data.pfnCardQueryCapabilities == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    capabilities = CARD_CAPABILITIES{};
+    capabilities.dwVersion = CARD_CAPABILITIES_CURRENT_VERSION;
+    return m_data.pfnCardQueryCapabilities(&m_data, &capabilities);
+}
+
+DWORD CMinidriverSession::QueryFreeSpace(CARD_FREE_SPACE_INFO& space) {
+    if (m_data.pfnCardQueryFreeSpace == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    space = CARD_FREE_SPACE_INFO{};
+    space.dwVersion = CARD_FREE_SPACE_INFO_CURRENT_VERSION;
+    return m_data.pfnCardQueryFreeSpace(&m_data, 0, &space);
+}
+
+DWORD CMinidriverSession::QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes) {
+    if (m_data.pfnCardQueryKeySizes == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    sizes = CARD_KEY_SIZES{};
+    sizes.dwVersion = CARD_KEY_SIZES_CURRENT_VERSION;
+    return m_data.pfnCardQueryKeySizes(&m_data, keySpec, 0, &sizes);
+}
+
+DWORD CMinidriverSession::GetContainerInfo(BYTE index, ContainerKeys& keys) {
+    if (m_data.pfnCardGetContainerInfo == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    CONTAINER_INFO info{};
+    info.dwVersion = CONTAINER_INFO_CURRENT_VERSION;
+    const DWORD rv = m_data.pfnCardGetContainerInfo(&m_data, index, 0, &info);
+    keys.signature = Take(info.pbSigPublicKey, info.cbSigPublicKey);
+    keys.keyExchange = Take(info.pbKeyExPublicKey, info.cbKeyExPublicKey);
+    return rv;
+}
+
+}  // namespace mdhost

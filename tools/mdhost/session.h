@@ -1,0 +1,56 @@
+// One card connection as the Windows stack holds it: a CARD_DATA filled with the host's services,
+// the reader's handles and ATR, handed to CardAcquireContext; then the module's entry points,
+// each returning its status and handing back what the module allocated as host-owned bytes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mdhost/host_services.h"
+#include "mdhost/readers.h"
+#include "platform/minidriver.h"
+
+namespace mdhost {
+
+struct ContainerKeys {
+    Bytes signature;
+    Bytes keyExchange;
+};
+
+class CMinidriverSession {
+public:
+    CMinidriverSession(PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader);
+    // CardDeleteContext when the context was acquired.
+    ~CMinidriverSession();
+    CMinidriverSession(const CMinidriverSession&) = delete;
+    CMinidriverSession& operator=(const CMinidriverSession&) = delete;
+
+    // Reads the ATR from the reader and calls CardAcquireContext.
+    DWORD Acquire();
+    DWORD DeleteContext();
+    // The reader's reconnection after a reset; the module keeps the same handles.
+    DWORD Reconnect() { return m_reader.Reconnect(); }
+
+    DWORD ReadFile(const char* directory, const char* name, Bytes& content);
+    DWORD EnumFiles(const char* directory, std::vector<std::string>& names);
+    DWORD QueryCapabilities(CARD_CAPABILITIES& capabilities);
+    DWORD QueryFreeSpace(CARD_FREE_SPACE_INFO& space);
+    DWORD QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes);
+    DWORD GetContainerInfo(BYTE index, ContainerKeys& keys);
+
+    const Bytes& Atr() const { return m_atr; }
+    const CARD_DATA& Data() const { return m_data; }
+
+private:
+    // The module hands its buffers over with the host's allocator; the host copies and frees them.
+    Bytes Take(PBYTE block, DWORD size);
+
+    PFN_CARD_ACQUIRE_CONTEXT m_acquire;
+    ICardReader& m_reader;
+    CHostCache m_cache;
+    Bytes m_atr;
+    CARD_DATA m_data{};
+    bool m_acquired = false;
+};
+
+}  // namespace mdhost

@@ -1,0 +1,78 @@
+#include "mdhost/options.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace mdhost {
+namespace {
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+struct Refused {
+    const char* line;
+    const char* why;  // a part of the message
+};
+
+class OptionsRefused : public testing::TestWithParam<Refused> {};
+
+TEST_P(OptionsRefused, NamesTheMistake) {
+    Options options;
+    const auto error = ParseOptions(Words(GetParam().line), options);
+    ASSERT_TRUE(error.has_value()) << GetParam().line;
+    EXPECT_NE(error->find(GetParam().why), std::string::npos) << *error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OptionsRefused,
+    testing::Values(Refused{"", "no command"}, Refused{"scinfo scinfo", "unexpected argument scinfo"},
+                    Refused{"inspect", "unknown command inspect"},
+                    Refused{"scinfo --reader", "needs a value"}, Refused{"scinfo --runs 0", "--runs takes"},
+                    Refused{"scinfo --runs 101", "--runs takes"}, Refused{"scinfo --runs 2x", "--runs takes"},
+                    Refused{"scinfo --frobnicate 1", "unknown option"},
+                    Refused{"scinfo --json=yes", "takes no value"},
+                    Refused{"scinfo --module=", "needs a value"},
+                    Refused{"scinfo --reader R --profile no-ec", "do not go with --reader"},
+                    Refused{"scinfo --reader R --card-image c.img", "do not go with --reader"},
+                    Refused{"seed --reader R", "embedded card only"}, Refused{"seed", "needs --card-image"},
+                    Refused{"reset --runs 2", "scinfo only"}));
+
+TEST(Options, TakeValuesInBothForms) {
+    Options options;
+    ASSERT_FALSE(ParseOptions(Words("--json scinfo --reader=Virtual --module /m.so --runs=3"), options));
+    EXPECT_EQ(options.command, "scinfo");
+    EXPECT_EQ(options.reader, "Virtual");
+    EXPECT_EQ(options.module, "/m.so");
+    EXPECT_EQ(options.runs, 3u);
+    EXPECT_TRUE(options.json);
+    EXPECT_FALSE(options.Embedded());
+}
+
+TEST(Options, KeepAReaderNameWithSpacesAsOneValue) {
+    Options options;
+    ASSERT_FALSE(ParseOptions({"scinfo", "--reader", "Virtual PCD 00 00"}, options));
+    EXPECT_EQ(options.reader, "Virtual PCD 00 00");
+}
+
+TEST(Options, DefaultToTheEmbeddedCardWithTheDefaultProfileAndPin) {
+    Options options;
+    ASSERT_FALSE(ParseOptions({"seed", "--card-image", "card.img"}, options));
+    EXPECT_TRUE(options.Embedded());
+    EXPECT_EQ(options.profile, "default");
+    EXPECT_EQ(options.pin, "12345678");
+    EXPECT_EQ(options.runs, 1u);
+}
+
+TEST(Options, AcceptHelpWithoutACommand) {
+    Options options;
+    EXPECT_FALSE(ParseOptions({"--help"}, options));
+    EXPECT_TRUE(options.help);
+}
+
+}  // namespace
+}  // namespace mdhost

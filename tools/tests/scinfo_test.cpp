@@ -1,0 +1,63 @@
+#include "mdhost/scinfo.h"
+
+#include <gtest/gtest.h>
+
+#include "mdhost/card_objects.h"
+
+namespace mdhost {
+namespace {
+
+TEST(ParseContainerMap, ReadsNameFlagsAndKeySizesOfEachRecord) {
+    Bytes cmapfile = ContainerRecordBytes(ContainerRecord("{A}", 3, 0, 2048));
+    const Bytes second = ContainerRecordBytes(ContainerRecord("sig", 1, 1024, 0));
+    cmapfile.insert(cmapfile.end(), second.begin(), second.end());
+    std::vector<ContainerReport> containers;
+    ASSERT_TRUE(ParseContainerMap(cmapfile, containers));
+    ASSERT_EQ(containers.size(), 2u);
+    EXPECT_EQ(containers[0].name, "{A}");
+    EXPECT_EQ(containers[0].flags, 3);
+    EXPECT_EQ(containers[0].keyExchangeBits, 2048);
+    EXPECT_EQ(containers[1].index, 1u);
+    EXPECT_EQ(containers[1].name, "sig");
+    EXPECT_EQ(containers[1].signatureBits, 1024);
+}
+
+TEST(ParseContainerMap, RefusesALengthThatIsNoWholeNumberOfRecords) {
+    std::vector<ContainerReport> containers;
+    EXPECT_FALSE(ParseContainerMap(Bytes(87, 0), containers));
+    EXPECT_TRUE(containers.empty());
+}
+
+TEST(ParseContainerMap, DecodesANameOfFortyCharactersWithoutTerminatorAndNonAsciiText) {
+    Bytes record(86, 0);
+    for (size_t i = 0; i < 40; ++i) record[2 * i] = 'a';
+    record[0] = 0xE9;  // U+00E9
+    record[2] = 0x3D;  // U+D83D U+DE00, one character outside the basic plane
+    record[3] = 0xD8;
+    record[4] = 0x00;
+    record[5] = 0xDE;
+    std::vector<ContainerReport> containers;
+    ASSERT_TRUE(ParseContainerMap(record, containers));
+    EXPECT_EQ(containers[0].name, "\xC3\xA9\xF0\x9F\x98\x80" + std::string(37, 'a'));
+}
+
+struct FileName {
+    const char* name;
+    bool certificate;
+};
+
+class CertificateFileNames : public testing::TestWithParam<FileName> {};
+
+TEST_P(CertificateFileNames, AreKscOrKxcAndTwoHexDigits) {
+    EXPECT_EQ(IsCertificateFile(GetParam().name), GetParam().certificate) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CertificateFileNames,
+                         testing::Values(FileName{"kxc00", true}, FileName{"ksc1f", true},
+                                         FileName{"kxcAB", true}, FileName{"ksc", false},
+                                         FileName{"ksc0", false}, FileName{"ksc001", false},
+                                         FileName{"kxs00", false}, FileName{"kscg0", false},
+                                         FileName{"msroots", false}, FileName{"cmapfile", false}));
+
+}  // namespace
+}  // namespace mdhost

@@ -1,0 +1,155 @@
+// The host's side of the contract, against a stand-in module: what CARD_DATA holds when
+// CardAcquireContext sees it, and that every block the module hands over is freed once.
+#include "mdhost/session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "mdhost/scinfo.h"
+
+namespace mdhost {
+namespace {
+
+class FakeReader final : public ICardReader {
+public:
+    std::string Name() const override { return "fake"; }
+    SCARDCONTEXT Context() const override { return 0x1111; }
+    SCARDHANDLE Card() const override { return 0x2222; }
+    DWORD Atr(Bytes& atr) override {
+        atr = {0x3B, 0x8C, 0x80, 0x01};
+        return SCARD_S_SUCCESS;
+    }
+    DWORD Reconnect() override {
+        ++reconnects;
+        return SCARD_S_SUCCESS;
+    }
+    DWORD ResetByAnotherApplication() override { return SCARD_S_SUCCESS; }
+    std::optional<uint64_t> CardCommands() override { return std::nullopt; }
+    DWORD Close() override { return SCARD_S_SUCCESS; }
+
+    int reconnects = 0;
+};
+
+// What the stand-in module saw and did.
+struct Seen {
+    CARD_DATA atAcquire{};
+    Bytes atr;
+    DWORD flags = 0xFFFFFFFF;
+    int deletes = 0;
+};
+Seen g_seen;
+
+PBYTE Hand(PCARD_DATA data, const void* bytes, DWORD size) {
+    auto* block = static_cast<PBYTE>(data->pfnCspAlloc(size));
+    std::memcpy(block, bytes, size);
+    return block;
+}
+
+DWORD WINAPI ReadFile(PCARD_DATA data, LPSTR, LPSTR name, DWORD, PBYTE* out, PDWORD size) {
+    *size = static_cast<DWORD>(std::strlen(name));
+    *out = Hand(data, name, *size);
+    return SCARD_S_SUCCESS;
+}
+
+DWORD WINAPI EnumFiles(PCARD_DATA data, LPSTR, LPSTR* names, LPDWORD size, DWORD) {
+    static const char kNames[] = "cmapfile\0kxc00\0";
+    *size = sizeof kNames;
+    *names = reinterpret_cast<LPSTR>(Hand(data, kNames, sizeof kNames));  // NOLINT
+    return SCARD_S_SUCCESS;
+}
+
+DWORD WINAPI GetContainerInfo(PCARD_DATA data, BYTE, DWORD, PCONTAINER_INFO info) {
+    info->cbSigPublicKey = 4;
+    info->pbSigPublicKey = Hand(data, "\x06\x02\x00\x00", 4);
+    return SCARD_E_UNEXPECTED;
+}
+
+DWORD WINAPI DeleteContext(PCARD_DATA) {
+    ++g_seen.deletes;
+    return SCARD_S_SUCCESS;
+}
+
+DWORD WINAPI Acquire(PCARD_DATA data, DWORD flags) {
+    g_seen.atAcquire = *data;
+    g_seen.atr.assign(data->pbAtr, data->pbAtr + data->cbAtr);
+    g_seen.flags = flags;
+    data->pfnCardReadFile = ReadFile;
+    data->pfnCardEnumFiles = EnumFiles;
+    data->pfnCardGetContainerInfo = GetContainerInfo;
+    data->pfnCardDeleteContext = DeleteContext;
+    return SCARD_S_SUCCESS;
+}
+
+class SessionTest : public testing::Test {
+protected:
+    void SetUp() override { g_seen = Seen{}; }
+
+    FakeReader m_reader;
+};
+
+TEST_F(SessionTest, HandsTheModuleACardDataOfVersion7WithTheReadersHandlesAndAtr) {
+    CMinidriverSession session(Acquire, m_reader);
+    ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+    const CARD_DATA& seen = g_seen.atAcquire;
+    EXPECT_EQ(g_seen.flags, 0u);
+    EXPECT_EQ(seen.dwVersion, 7u);
+    EXPECT_EQ(g_seen.atr, (Bytes{0x3B, 0x8C, 0x80, 0x01}));
+    EXPECT_EQ(seen.hSCardCtx, 0x1111u);
+    EXPECT_EQ(seen.hScard, 0x2222u);
+    EXPECT_NE(seen.pwszCardName, nullptr);
+    EXPECT_TRUE(seen.pfnCspAlloc && seen.pfnCspReAlloc && seen.pfnCspFree && seen.pfnCspCacheAddFile &&
+                seen.pfnCspCacheLookupFile && seen.pfnCspCacheDeleteFile && seen.pfnCspPadData &&
+                seen.pfnCspUnpadData);
+    EXPECT_NE(seen.pvCacheContext, nullptr);
+    EXPECT_EQ(seen.pvVendorSpecific, nullptr);
+    EXPECT_EQ(seen.pfnCardReadFile, nullptr);
+}
+
+TEST_F(SessionTest, CopiesWhatTheModuleHandsOverAndFreesEachBlockOnce) {
+    const AllocationStats before = CAllocationTracker::Instance().Stats();
+    {
+        CMinidriverSession session(Acquire, m_reader);
+        ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+        Bytes content;
+        EXPECT_EQ(session.ReadFile("mscp", "kxc00", content), SCARD_S_SUCCESS);
+        EXPECT_EQ(std::string(content.begin(), content.end()), "kxc00");
+        std::vector<std::string> names;
+        EXPECT_EQ(session.EnumFiles("mscp", names), SCARD_S_SUCCESS);
+        EXPECT_EQ(names, (std::vector<std::string>{"cmapfile", "kxc00"}));
+        ContainerKeys keys;
+        EXPECT_EQ(session.GetContainerInfo(0, keys), SCARD_E_UNEXPECTED);
+        EXPECT_EQ(keys.signature.size(), 4u);
+    }
+    const AllocationStats after = CAllocationTracker::Instance().Stats();
+    EXPECT_EQ(after.allocations, before.allocations + 3);
+    EXPECT_EQ(after.live, before.live);
+    EXPECT_EQ(after.badFrees, before.badFrees);
+}
+
+TEST_F(SessionTest, DeletesTheContextOnceAndOnlyWhenItWasAcquired) {
+    {
+        CMinidriverSession session(Acquire, m_reader);
+        ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+        EXPECT_EQ(session.DeleteContext(), SCARD_S_SUCCESS);
+    }
+    EXPECT_EQ(g_seen.deletes, 1);
+    { const CMinidriverSession never(Acquire, m_reader); }
+    EXPECT_EQ(g_seen.deletes, 1);
+}
+
+TEST_F(SessionTest, ReconnectsThroughTheReader) {
+    CMinidriverSession session(Acquire, m_reader);
+    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
+    EXPECT_EQ(m_reader.reconnects, 1);
+}
+
+TEST_F(SessionTest, AnswersUnsupportedForAnEntryPointTheModuleLeftEmpty) {
+    CMinidriverSession session(Acquire, m_reader);
+    ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+    CARD_FREE_SPACE_INFO space{};
+    EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+}  // namespace
+}  // namespace mdhost
