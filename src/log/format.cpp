@@ -9,7 +9,7 @@ namespace mdlog {
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     size_t width = 0;
@@ -38,12 +38,12 @@ int64_t SignExtend(uint64_t bits, int width) {
     return static_cast<int64_t>(value ^ sign) - static_cast<int64_t>(sign);
 }
 
-void Pad(std::string& out, std::string text, const Spec& spec, bool numeric) {
-    if (text.size() < spec.width) {
-        const size_t fill = spec.width - text.size();
-        if (spec.left) {
+void Pad(std::string& out, std::string text, const Conversion& form, bool numeric) {
+    if (text.size() < form.width) {
+        const size_t fill = form.width - text.size();
+        if (form.left) {
             text.append(fill, ' ');
-        } else if (spec.zero && numeric) {
+        } else if (form.zero && numeric) {
             const size_t at = (!text.empty() && text[0] == '-') ? 1 : 0;
             text.insert(at, fill, '0');
         } else {
@@ -53,22 +53,22 @@ void Pad(std::string& out, std::string text, const Spec& spec, bool numeric) {
     out += text;
 }
 
-std::string IntegerText(char conv, const Arg* arg, const Spec& spec) {
+std::string IntegerText(char conv, const Arg* arg, const Conversion& form) {
     const uint64_t bits = (arg != nullptr && arg->GetKind() == Arg::Kind::Integer) ? arg->Bits() : 0;
     switch (conv) {
         case 'd':
         case 'i': {
-            const int64_t v = SignExtend(bits, spec.bits);
+            const int64_t v = SignExtend(bits, form.bits);
             const uint64_t magnitude =
                 v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
             return (v < 0 ? "-" : "") + Digits(magnitude, 10, false);
         }
         case 'u':
-            return Digits(Truncate(bits, spec.bits), 10, false);
+            return Digits(Truncate(bits, form.bits), 10, false);
         case 'x':
-            return Digits(Truncate(bits, spec.bits), 16, false);
+            return Digits(Truncate(bits, form.bits), 16, false);
         case 'X':
-            return Digits(Truncate(bits, spec.bits), 16, true);
+            return Digits(Truncate(bits, form.bits), 16, true);
         case 'c':
             return std::string(1, static_cast<char>(bits & 0xFF));
         default:
@@ -117,24 +117,24 @@ std::string Format(const char* format, std::initializer_list<Arg> args) {
             out.push_back('%');
             continue;
         }
-        Spec spec;
-        for (; *p == '-' || *p == '0'; ++p) (*p == '-' ? spec.left : spec.zero) = true;
-        for (; *p >= '0' && *p <= '9'; ++p) spec.width = spec.width * 10 + static_cast<size_t>(*p - '0');
-        if (spec.width > 4096) spec.width = 4096;
+        Conversion form;
+        for (; *p == '-' || *p == '0'; ++p) (*p == '-' ? form.left : form.zero) = true;
+        for (; *p >= '0' && *p <= '9'; ++p) form.width = form.width * 10 + static_cast<size_t>(*p - '0');
+        if (form.width > 4096) form.width = 4096;
         if (p[0] == 'h' && p[1] == 'h') {
-            spec.bits = 8;
+            form.bits = 8;
             p += 2;
         } else if (*p == 'h') {
-            spec.bits = 16;
+            form.bits = 16;
             ++p;
         } else if (p[0] == 'l' && p[1] == 'l') {
-            spec.bits = 64;
+            form.bits = 64;
             p += 2;
         } else if (*p == 'l') {
-            spec.wide = true;  // "%ls" is wide; "%lu" stays 32-bit as on Windows
+            form.wide = true;  // "%ls" is wide; "%lu" stays 32-bit as on Windows
             ++p;
         } else if (*p == 'w') {
-            spec.wide = true;
+            form.wide = true;
             ++p;
         }
         switch (*p) {
@@ -144,13 +144,13 @@ std::string Format(const char* format, std::initializer_list<Arg> args) {
             case 'x':
             case 'X':
             case 'c':
-                Pad(out, IntegerText(*p, take(), spec), spec, *p != 'c');
+                Pad(out, IntegerText(*p, take(), form), form, *p != 'c');
                 break;
             case 's':
-                Pad(out, StringText(take(), spec.wide), spec, false);
+                Pad(out, StringText(take(), form.wide), form, false);
                 break;
             case 'S':
-                Pad(out, StringText(take(), true), spec, false);
+                Pad(out, StringText(take(), true), form, false);
                 break;
             default:
                 // Not a conversion we know: keep the text as written.

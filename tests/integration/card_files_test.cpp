@@ -274,7 +274,7 @@ TEST(CardFiles, FreeSpaceReportsTheCardAndThirtyContainers) {
 
 struct KeySizeCase {
     const char* profile;
-    DWORD spec;
+    DWORD keySpec;
     std::vector<DWORD> expected;  // version, minimum, default, maximum, increment
 };
 
@@ -283,7 +283,7 @@ class CardKeySizes : public testing::TestWithParam<KeySizeCase> {};
 TEST_P(CardKeySizes, FollowTheSpecAndTheCard) {
     CardFixture f(helixsim::ProfileByName(GetParam().profile));
     f.Ready();
-    const CARD_KEY_SIZES s = f.KeySizes(GetParam().spec);
+    const CARD_KEY_SIZES s = f.KeySizes(GetParam().keySpec);
     EXPECT_EQ((std::vector<DWORD>{s.dwVersion, s.dwMinimumBitlen, s.dwDefaultBitlen, s.dwMaximumBitlen,
                                   s.dwIncrementalBitlen}),
               GetParam().expected);

@@ -188,9 +188,9 @@ public:
         m_card.QueryFreeSpace(&m_data, flags, &info);
         return info;
     }
-    CARD_KEY_SIZES KeySizes(DWORD spec, DWORD flags = 0) {
+    CARD_KEY_SIZES KeySizes(DWORD keySpec, DWORD flags = 0) {
         CARD_KEY_SIZES sizes{};
-        m_card.QueryKeySizes(&m_data, spec, flags, &sizes);
+        m_card.QueryKeySizes(&m_data, keySpec, flags, &sizes);
         return sizes;
     }
     std::vector<std::string> Enum(const char* directory) {

@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(PinIds, CreateContainerExPin,
 TEST(CreateContainerEx, UserPinIsCardCreateContainer) {
     SimReader reader(kReader);
     Acquired card(reader.Record());
-    // An invalid key specification: whatever the method answers, both entry points answer alike.
+    // An invalid key spec value: whatever the method answers, both entry points answer alike.
     const Outcome plain = Observe([&] {
         return card->pfnCardCreateContainer(card.get(), 0, CARD_CREATE_CONTAINER_KEY_GEN, 0x77, 2048,
                                             nullptr);

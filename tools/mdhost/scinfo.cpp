@@ -14,7 +14,7 @@ constexpr size_t kNameCharacters = 40;
 constexpr DWORD kFirstKeySpec = 1;
 constexpr DWORD kLastKeySpec = 8;
 
-const char* KeySpecName(DWORD spec) {
+const char* KeySpecName(DWORD keySpec) {
     static const char* const kNames[] = {"",
                                          "AT_KEYEXCHANGE",
                                          "AT_SIGNATURE",
@@ -24,7 +24,7 @@ const char* KeySpecName(DWORD spec) {
                                          "AT_ECDHE_P256",
                                          "AT_ECDHE_P384",
                                          "AT_ECDHE_P521"};
-    return spec <= kLastKeySpec ? kNames[spec] : "";
+    return keySpec <= kLastKeySpec ? kNames[keySpec] : "";
 }
 
 unsigned U16LE(const Bytes& bytes, size_t at) {
@@ -204,11 +204,11 @@ ScInfo GatherScInfo(CMinidriverSession& session) {
     info.capabilitiesStatus =
         Note(info, "CardQueryCapabilities", session.QueryCapabilities(info.capabilities));
     info.freeSpaceStatus = Note(info, "CardQueryFreeSpace", session.QueryFreeSpace(info.freeSpace));
-    for (DWORD spec = kFirstKeySpec; spec <= kLastKeySpec; ++spec) {
+    for (DWORD keySpec = kFirstKeySpec; keySpec <= kLastKeySpec; ++keySpec) {
         KeySizesReport sizes;
-        sizes.keySpec = spec;
-        sizes.status = Note(info, std::string("CardQueryKeySizes(") + KeySpecName(spec) + ")",
-                            session.QueryKeySizes(spec, sizes.sizes));
+        sizes.keySpec = keySpec;
+        sizes.status = Note(info, std::string("CardQueryKeySizes(") + KeySpecName(keySpec) + ")",
+                            session.QueryKeySizes(keySpec, sizes.sizes));
         info.keySizes.push_back(sizes);
     }
 
