@@ -35,28 +35,6 @@ bool Reserved(uint16_t fid) {
     return fid == 0x0000 || fid == 0xFFFF || fid == 0x3FFF || fid == 0x3F00;
 }
 
-bool WellFormedRules(const Bytes& access, size_t rules) {
-    if (access.size() != 2 * rules) return false;
-    for (size_t i = 0; i < access.size(); i += 2) {
-        if (access[i] != 0) return false;
-    }
-    return true;
-}
-
-size_t RuleCount(NodeKind kind) {
-    switch (kind) {
-        case NodeKind::Df:
-            return kDfRules;
-        case NodeKind::Ef:
-            return kEfRules;
-        case NodeKind::Key:
-            return kKeyRules;
-        case NodeKind::Auth:
-            return 0;
-    }
-    return 0;
-}
-
 // Rule that guards rewriting the attributes of an object of each kind.
 size_t RewriteRule(NodeKind kind) {
     switch (kind) {
@@ -352,7 +330,7 @@ Answer CardModel::CreateFile(const Command& cmd) {
             return Status(0x6A86);
     }
     const auto t = ParseTemplate(apdu.data, allowed);
-    if (!t || !WellFormedRules(t->Get(0x86), RuleCount(node.kind))) return Status(0x6A80);
+    if (!t || !WellFormedRules(t->Get(0x86), node.kind)) return Status(0x6A80);
     node.fid = U16(t->Get(0x83));
     node.size = U16(t->Get(0x80));
     node.access = t->Get(0x86);
@@ -469,11 +447,22 @@ Answer CardModel::RewriteAttributes(const Apdu& apdu) {
     if (!body) return Status(0x6A80);
     const auto access = SoleTlv(*body, 0x86);
     Node& node = m_nodes.at(m_currentFile);
-    if (!access || !WellFormedRules(*access, RuleCount(node.kind)) || node.kind == NodeKind::Auth)
-        return Status(0x6A80);
+    if (!access || !WellFormedRules(*access, node.kind) || node.kind == NodeKind::Auth) return Status(0x6A80);
     if (!Permits(node, RewriteRule(node.kind))) return Status(0x6982);
     node.access = *access;
     return Status(0x9000);
+}
+
+bool WellFormedRules(const Bytes& access, NodeKind kind) {
+    const size_t rules = kind == NodeKind::Df    ? kDfRules
+                         : kind == NodeKind::Ef  ? kEfRules
+                         : kind == NodeKind::Key ? kKeyRules
+                                                 : 0;
+    if (access.size() != 2 * rules) return false;
+    for (size_t i = 0; i < access.size(); i += 2) {
+        if (access[i] != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace helixsim

@@ -226,28 +226,6 @@ Node ReadNode(Reader& r) {
     return node;
 }
 
-size_t RuleCount(NodeKind kind) {
-    switch (kind) {
-        case NodeKind::Df:
-            return kDfRules;
-        case NodeKind::Ef:
-            return kEfRules;
-        case NodeKind::Key:
-            return kKeyRules;
-        case NodeKind::Auth:
-            return 0;
-    }
-    return 0;
-}
-
-bool WellFormedRules(const Node& node) {
-    if (node.access.size() != 2 * RuleCount(node.kind)) return false;
-    for (size_t i = 0; i < node.access.size(); i += 2) {
-        if (node.access[i] != 0) return false;
-    }
-    return true;
-}
-
 // 90 p, 91 a, 92 b, 93 G, 94 n, 95 h of the curve, in this order.
 bool DomainOf(const Bytes& domain, crypto::Curve curve) {
     const crypto::DomainParameters d = crypto::CurveParameters(curve);
@@ -321,7 +299,7 @@ void CheckAuthObject(const Node& node) {
 }
 
 void CheckNode(const Node& node, const Profile& profile) {
-    Require(WellFormedRules(node), "access rules");
+    Require(WellFormedRules(node.access, node.kind), "access rules");
     Require(node.name.size() <= 16, "name length");
     if (node.kind != NodeKind::Key)
         Require(node.usage.empty() && node.domain.empty() && !node.key, "key data");

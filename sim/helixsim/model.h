@@ -19,6 +19,9 @@ namespace helixsim {
 
 enum class NodeKind : uint8_t { Df, Ef, Key, Auth };
 
+// Tag 86 of an object of this kind: its number of two-byte rules, each beginning with 00.
+bool WellFormedRules(const Bytes& access, NodeKind kind);
+
 // Authentication object types (tag 85 byte 2).
 inline constexpr uint8_t kAuthPin = 0x00;     // own value and counters, protected VERIFY
 inline constexpr uint8_t kAuthKey = 0x01;     // 3DES key, own counters, EXTERNAL AUTHENTICATE
