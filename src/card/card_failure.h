@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
+
+namespace sw = libapdu::sw;
 
 struct WordToStatus {
     uint16_t statusWord;
@@ -27,7 +29,3 @@ auto TranslateCardFailures(std::initializer_list<WordToStatus> table, DWORD othe
         ThrowStatus(otherwise);
     }
 }
-
-constexpr uint16_t kSwNotFound = 0x6A82;
-constexpr uint16_t kSwExists = 0x6A89;
-constexpr uint16_t kSwDenied = 0x6900;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/reader.h"
 
 namespace cmap {

@@ -142,7 +142,7 @@ std::optional<CardPath> InfoPath(const char* name) {
 
 template <class Work>
 auto OnMappedFile(Work&& work) -> decltype(work()) {
-    return TranslateCardFailures({{kSwNotFound, SCARD_E_FILE_NOT_FOUND}}, SCARD_E_UNEXPECTED, work);
+    return TranslateCardFailures({{sw::kFileNotFound, SCARD_E_FILE_NOT_FOUND}}, SCARD_E_UNEXPECTED, work);
 }
 
 template <class Work>
@@ -272,7 +272,7 @@ bool RootsPresent(libapdu::IAppFS& fs) {
         fs.SelectPath(kRootsPath);
         return true;
     } catch (const libapdu::CAPDUException& e) {
-        if (e.StatusWord() == kSwNotFound) return false;
+        if (e.StatusWord() == sw::kFileNotFound) return false;
         throw;
     }
 }
@@ -345,7 +345,7 @@ void CCardContext::CreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
 
     ReverifyCachedPin();
     libapdu::IAppFS& fs = *token.GetFS();
-    TranslateCardFailures({{kSwExists, ERROR_FILE_EXISTS}}, SCARD_E_UNEXPECTED, [&] {
+    TranslateCardFailures({{sw::kFileExists, ERROR_FILE_EXISTS}}, SCARD_E_UNEXPECTED, [&] {
         if (file.kind == FileKind::Msroots) {
             fs.SelectPath(kRootsDirectory);
             fs.CreateFile(kRootsFileId, ElementaryFile(cbInitialCreationSize, kRootsAccess), ByteVector());
@@ -435,7 +435,7 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
             m_cardcf = cbData == m_cardcfSize ? data.ToVector() : ByteVector();
             return;
         case FileKind::Cardid:
-            WritePrefixed(fs, kCardidPath, data, {{kSwDenied, SCARD_W_SECURITY_VIOLATION}});
+            WritePrefixed(fs, kCardidPath, data, {{sw::kNotAllowed, SCARD_W_SECURITY_VIOLATION}});
             m_cardid = cbData == m_cardidSize ? data.ToVector() : ByteVector();
             return;
         case FileKind::Cmapfile: {

@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "card/card_context.h"
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 namespace {
 

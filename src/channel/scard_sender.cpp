@@ -1,7 +1,7 @@
 #include "channel/scard_sender.h"
 
-#include "channel/exceptions.h"
 #include "channel/pcsc.h"
+#include "libapdu/failure.h"
 #include "log/mdlog.h"
 
 using libapdu::ByteSpan;
@@ -12,14 +12,14 @@ namespace {
 constexpr DWORD kReceiveSize = 65536;
 
 // The command forms a reader accepts: header only, header + Le, short Lc + data (+ Le),
-// extended Lc + data (+ one more byte).
+// extended Lc + data (+ one more byte, or the two-byte Le of a long key-agreement command).
 bool IsAcceptedForm(const ByteVector& c) {
     const size_t n = c.size();
     if (n == 4 || n == 5) return true;
     if (n > 5 && (n == c[4] + 5u || n == c[4] + 6u)) return true;
     if (n > 7) {
         const size_t lc = static_cast<size_t>(c[5]) * 256 + c[6];
-        if (n == lc + 7 || n == lc + 8) return true;
+        if (n == lc + 7 || n == lc + 8 || n == lc + 9) return true;
     }
     return false;
 }
@@ -84,7 +84,7 @@ ByteSpan CSCardSender::Exchange(const ByteVector& command, ByteVector& buffer, c
 }
 
 void CSCardSender::Transmit(const ByteVector& command, ByteVector& response) {
-    if (!IsAcceptedForm(command)) HELIX_THROW_CA(0x6B00);
+    if (!IsAcceptedForm(command)) HELIX_THROW_CA(libapdu::sw::kWrongParameters);
     response.clear();
     ByteVector buffer(kReceiveSize);
 
@@ -103,7 +103,7 @@ void CSCardSender::Transmit(const ByteVector& command, ByteVector& response) {
         response.insert(response.end(), answer.begin(), answer.end() - 2);
         if (++rounds > kMaxResponseRounds || response.size() > kMaxResponseBytes)
             HELIX_THROW_CA(SCARD_E_COMM_DATA_LOST);
-        const ByteVector getResponse{0x00, 0xC0, 0x00, 0x00, Sw2(answer)};
+        const ByteVector getResponse = libapdu::GetResponse(Sw2(answer)).Encode();
         MdLogHex(HELIX_WTEXT("CAPDU_reqResponse: "), getResponse.data(), getResponse.size());
         answer = Exchange(getResponse, buffer, "SCardTransmit_reqResp error = 0x%08X");
     }

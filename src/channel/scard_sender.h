@@ -3,12 +3,12 @@
 #pragma once
 
 #include "libapdu/isender.h"
+#include "libapdu/token/apdu.h"
 #include "platform/win32.h"
 
 class CSCardSender final : public libapdu::ISender {
 public:
-    // GET RESPONSE collection stops here: a card that keeps answering 61xx cannot hang the host.
-    static constexpr size_t kMaxResponseRounds = 256;
+    static constexpr size_t kMaxResponseRounds = libapdu::kMaxGetResponseRounds;
     static constexpr size_t kMaxResponseBytes = 65536;
 
     // `protocol` is the fallback when the reader cannot say which protocol is active.

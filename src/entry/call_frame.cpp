@@ -3,7 +3,7 @@
 #include <map>
 #include <new>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 namespace entry {
 

@@ -2,9 +2,9 @@
 // method of the card context; the log lines are those of call_lines.h.
 #include <algorithm>
 
-#include "channel/exceptions.h"
 #include "entry/call_frame.h"
 #include "entry/call_lines.h"
+#include "libapdu/failure.h"
 
 namespace entry {
 

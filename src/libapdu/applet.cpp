@@ -16,14 +16,26 @@ IApplet::IApplet(ISender* sender)
 
 IApplet::~IApplet() = default;
 
-ByteVector IApplet::Send(const ByteVector& command) {
+ByteVector IApplet::Transmit(const ByteVector& command) {
     if (m_sender == nullptr) HELIX_NOT_SUPPORTED("IApplet::Send");
     ByteVector response;
     m_sender->Transmit(command, response);
     return response;
 }
 
-ByteVector IApplet::Exchange(const ByteVector& command) {
+ByteVector IApplet::Send(const Command& command) {
+    ByteVector encoded = command.Encode();
+    try {
+        ByteVector response = Transmit(encoded);
+        Wipe(encoded);
+        return response;
+    } catch (...) {
+        Wipe(encoded);
+        throw;
+    }
+}
+
+ByteVector IApplet::Exchange(const Command& command) {
     ByteVector response = Send(command);
     m_error->CheckResponse(response);
     response.resize(response.size() - 2);

@@ -8,6 +8,7 @@
 #include "libapdu/applabel/label_helix.h"
 #include "libapdu/apppack/pack_helix.h"
 #include "libapdu/apppin/pin_helix.h"
+#include "libapdu/commands_helix.h"
 
 namespace libapdu {
 
@@ -26,12 +27,8 @@ CAppletHelix::CAppletHelix(ISender* sender) : IApplet(sender) {
 
 CAppletHelix::~CAppletHelix() = default;
 
-ByteVector CAppletHelix::SelectCommand() {
-    return {0x00, 0xA4, 0x04, 0x00, 0x0C, 0xA0, 0x00, 0x00, 0x01, 0x64, 'P', 'R', 'I', 'S', 'M', 0x00, 0x01};
-}
-
 void CAppletHelix::Select() {
-    (void)Exchange(SelectCommand());
+    (void)Exchange(helix::SelectApplet());
 }
 
 void CAppletHelix::Identify() {
@@ -39,10 +36,10 @@ void CAppletHelix::Identify() {
     // The configuration file must hold at least 98 bytes, and byte 0x61 names a layout of at least 4.
     m_fs->SelectPath({kMasterFile, 0x3000, 0xC000});
     const FileDescriptor configuration = m_fs->GetFileInfo();
-    if (configuration.size < 0x62) ThrowAPDUException(0x6400, u"IApplet::Identify", __LINE__);
+    if (configuration.size < 0x62) ThrowAPDUException(sw::kExecutionError, u"IApplet::Identify", __LINE__);
     ByteVector content(configuration.size);
     m_fs->ReadFile(content, 0);
-    if (content[0x61] < 4) ThrowAPDUException(0x6400, u"IApplet::Identify", __LINE__);
+    if (content[0x61] < 4) ThrowAPDUException(sw::kExecutionError, u"IApplet::Identify", __LINE__);
     (void)m_info->Constant2();
     m_helixFS->SetAttributeSubstitute(static_cast<uint8_t>(m_bio->GetUserAuthKind()));
 }

@@ -12,9 +12,6 @@ public:
     explicit CAppletHelix(ISender* sender);
     ~CAppletHelix() override;
 
-    // SELECT by AID: A0 00 00 01 64, "PRISM", 00 01; no Le.
-    static ByteVector SelectCommand();
-
     void Select() override;
     void Identify() override;
 

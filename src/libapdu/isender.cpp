@@ -1,11 +1,11 @@
 #include "libapdu/isender.h"
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 namespace libapdu {
 
 void ISender::Reserved() {
-    ThrowAPDUException(kNotSupported, u"ISender::Reserved", __LINE__);
+    ThrowAPDUException(sw::kNotSupported, u"ISender::Reserved", __LINE__);
 }
 
 }  // namespace libapdu

@@ -10,14 +10,15 @@
 #include <optional>
 #include <vector>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "libapdu/isender.h"
+#include "libapdu/token/apdu.h"
 #include "libapdu/types.h"
 
 namespace libapdu {
 
 [[noreturn]] inline void NotSupported(const char16_t* where, int line) {
-    ThrowAPDUException(kNotSupported, where, line);
+    ThrowAPDUException(sw::kNotSupported, where, line);
 }
 
 #define HELIX_NOT_SUPPORTED(where) NotSupported(u##where, __LINE__)
@@ -28,7 +29,6 @@ struct IAPDUDefinitions {
     static constexpr uint8_t kClaProprietary = 0x80;
     static constexpr uint8_t kClaChaining = 0x10;
     static constexpr uint8_t kClaSecureMessaging = 0x0C;
-    static constexpr uint8_t kInsGetResponse = 0xC0;
 };
 
 class IAppFS {
@@ -205,14 +205,14 @@ public:
     // The last two bytes of a response, first byte high; 0 for a response shorter than two bytes.
     virtual uint16_t StatusWord(const ByteVector& response);
     // Returns for success, else throws the normalised word.
-    virtual void Check(uint16_t sw);
+    virtual void Check(uint16_t word);
 
     // The two steps together, as every facet uses them.
     void CheckResponse(const ByteVector& response) { Check(StatusWord(response)); }
 };
 
 // The shared normalisation of card status words; nullopt means success.
-std::optional<uint16_t> NormaliseStatusWord(uint16_t sw);
+std::optional<uint16_t> NormaliseStatusWord(uint16_t word);
 
 // The applet object: owns one facet object per interface.
 class IApplet {
@@ -239,9 +239,12 @@ public:
 
     // Sends a command through the applet's sender and checks the answer with its error facet;
     // returns the answer without the status word.
-    ByteVector Exchange(const ByteVector& command);
-    // Sends and returns the whole answer, status word included, unchecked.
-    ByteVector Send(const ByteVector& command);
+    ByteVector Exchange(const Command& command);
+    // Sends and returns the whole answer, status word included, unchecked. The encoded command
+    // is wiped once sent: it may carry a PIN or a key.
+    ByteVector Send(const Command& command);
+    // Sends bytes as they are, for a command built elsewhere.
+    ByteVector Transmit(const ByteVector& command);
 
 protected:
     ISender* m_sender;

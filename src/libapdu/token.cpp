@@ -1,6 +1,7 @@
 #include "libapdu/token.h"
 
 #include "libapdu/applet_helix.h"
+#include "libapdu/commands_helix.h"
 
 namespace libapdu {
 
@@ -14,8 +15,8 @@ bool CToken::Probe(uint16_t appletId) {
     // Only the Helix family is built into this library; the others are known by their rows.
     if (appletId != kAppletHelix) HELIX_NOT_SUPPORTED("IToken::Probe");
     ByteVector response;
-    m_sender->Transmit(CAppletHelix::SelectCommand(), response);
-    return IAppError().StatusWord(response) == 0x9000;
+    m_sender->Transmit(helix::SelectApplet().Encode(), response);
+    return IAppError().StatusWord(response) == sw::kOk;
 }
 
 void CToken::CreateApplet(uint16_t appletId) {
@@ -40,13 +41,13 @@ void CToken::AppletCommand(uint32_t argument) {
 }
 
 IApplet& CToken::RequireApplet() const {
-    if (!m_applet) ThrowAPDUException(kNoApplet, u"IToken::GetFacet", __LINE__);
+    if (!m_applet) ThrowAPDUException(sw::kNotAllowed, u"IToken::GetFacet", __LINE__);
     return *m_applet;
 }
 
 template <class Facet>
 Facet* CToken::RequireFacet(Facet* facet, const char16_t* where) const {
-    if (facet == nullptr) ThrowAPDUException(kNotSupported, where, __LINE__);
+    if (facet == nullptr) ThrowAPDUException(sw::kNotSupported, where, __LINE__);
     return facet;
 }
 

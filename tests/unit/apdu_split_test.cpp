@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "channel/exceptions.h"
 #include "hex.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/apdu.h"
 #include "thrown.h"
 

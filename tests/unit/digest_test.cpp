@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "card/digest.h"
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
+#include "libapdu/token/digest.h"
 
 using digest::CDigest;
 using digest::DigestAlg;

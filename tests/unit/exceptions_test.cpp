@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 using libapdu::CAPDUException;
 using libapdu::IException;

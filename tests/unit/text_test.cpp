@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "channel/exceptions.h"
 #include "hex.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/base64.h"
 #include "libapdu/token/text.h"
 #include "thrown.h"

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 template <class F>
 std::optional<StatusCode> ThrownStatus(F f) {

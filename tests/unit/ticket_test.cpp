@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "channel/exceptions.h"
 #include "hex.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/base64.h"
 #include "libapdu/token/ticket.h"
 #include "thrown.h"

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "channel/exceptions.h"
 #include "hex.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/tlv.h"
 #include "thrown.h"
 

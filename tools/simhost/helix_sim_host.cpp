@@ -9,12 +9,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "channel/exceptions.h"
 #include "channel/pcsc.h"
 #include "channel/scard_sender.h"
 #include "channel/transaction.h"
 #include "helixsim/card.h"
 #include "libapdu/appcry/cry_finder.h"
+#include "libapdu/failure.h"
 #include "libapdu/libapdu.h"
 #include "pcsc/sim_readers.h"
 

@@ -8,9 +8,6 @@ namespace libapdu {
 
 namespace {
 
-constexpr uint16_t kBadAnswer = 0x6281;
-constexpr uint16_t kNotFound = 0x6A82;
-
 constexpr uint16_t kApplication = 0x3000;
 constexpr uint16_t kKeyDirectory = 0x3002;
 constexpr uint16_t kCertificateDirectory = 0x3001;
@@ -36,7 +33,7 @@ std::optional<ParsedTlv> FindElement(ByteSpan buffer, uint32_t tag) {
 
 ParsedTlv RequireElement(ByteSpan buffer, uint32_t tag, const char16_t* where) {
     const std::optional<ParsedTlv> element = FindElement(buffer, tag);
-    if (!element) ThrowAPDUException(kBadAnswer, where, __LINE__);
+    if (!element) ThrowAPDUException(sw::kCorruptedData, where, __LINE__);
     return *element;
 }
 
@@ -55,7 +52,7 @@ CardPath CCryFinder::CertificatePathOfKeyFile(uint8_t nn) {
 KeyObjectFcp CCryFinder::SelectKeyObject(uint16_t id, const char16_t* where) {
     const ByteVector answer = m_applet.HelixFS().SelectByPath(KeyObjectPath(id));
     const ByteSpan fcp = RequireElement(answer, kTagFcp, where).Value();
-    const Failure failure = Failure::Apdu(kBadAnswer, where);
+    const Failure failure = Failure::Apdu(sw::kCorruptedData, where);
 
     KeyObjectFcp key;
     Reader size(RequireElement(fcp, kTagSize, where).Value(), failure);
@@ -77,7 +74,7 @@ std::optional<ByteVector> CCryFinder::TryReadCertificate(const CardPath& path, c
     try {
         m_applet.FS()->SelectPath(path);
     } catch (const CAPDUException& e) {
-        if (e.StatusWord() == kNotFound) return std::nullopt;
+        if (e.StatusWord() == sw::kFileNotFound) return std::nullopt;
         throw;
     }
     return ReadSelectedCertificate(where);
@@ -91,7 +88,7 @@ ByteVector CCryFinder::ReadSelectedCertificate(const char16_t* where) {
 }
 
 ByteVector CCryFinder::CertificateOfRecord(ByteSpan record, const char16_t* where) {
-    const Failure failure = Failure::Apdu(kBadAnswer, where);
+    const Failure failure = Failure::Apdu(sw::kCorruptedData, where);
     Reader header(record, failure);
     header.Skip(4);
     const uint16_t length = header.U16BE();

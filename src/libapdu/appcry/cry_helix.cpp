@@ -5,16 +5,12 @@
 
 #include "libapdu/appfs/curves.h"
 #include "libapdu/applet_helix.h"
+#include "libapdu/commands_helix.h"
 #include "libapdu/token/reader.h"
 
 namespace libapdu {
 
 namespace {
-
-constexpr uint16_t kBadAnswer = 0x6281;
-constexpr uint16_t kNotFound = 0x6A82;
-constexpr uint16_t kRefused = 0x6900;
-constexpr uint16_t kTooLong = 0x6700;
 
 constexpr char16_t kSelect[] = u"IAppCrypto::SelectKeyObject";
 constexpr char16_t kImport[] = u"IAppCrypto::ImportKey";
@@ -43,8 +39,8 @@ constexpr size_t kMaxExtended = 0xFFFF;
 constexpr size_t kRsaCapabilityBytes = 4;
 constexpr size_t kEcCapabilityBytes = 3;
 
-[[noreturn]] void Fail(uint16_t sw, const char16_t* where) {
-    ThrowAPDUException(sw, where, __LINE__);
+[[noreturn]] void Fail(uint16_t word, const char16_t* where) {
+    ThrowAPDUException(word, where, __LINE__);
 }
 
 template <class Bytes>
@@ -72,7 +68,7 @@ enum class LengthForm {
 template <class Bytes>
 void AppendTlv(Bytes& out, uint8_t tag, ByteSpan value, LengthForm form, const char16_t* where) {
     const size_t n = value.size;
-    if (n > kMaxExtended) Fail(kTooLong, where);
+    if (n > kMaxExtended) Fail(sw::kWrongLength, where);
     out.push_back(tag);
     if (form == LengthForm::kShortest && n < 0x80) {
         out.push_back(static_cast<uint8_t>(n));
@@ -200,30 +196,12 @@ SecretBytes KeyTemplate(uint16_t id, const KeyRecord& key, uint8_t u) {
     return fcp;
 }
 
-// An extended command with the data field given and, when `le`, Le 00 00.
-ByteVector ExtendedCommand(std::initializer_list<uint8_t> header, ByteSpan data, bool le,
-                           const char16_t* where) {
-    if (data.size > kMaxExtended) Fail(kTooLong, where);
-    ByteVector cmd(header);
-    cmd.reserve(header.size() + 3 + data.size + 2);
-    cmd.push_back(0x00);
-    AppendU16(cmd, data.size);
-    Append(cmd, data);
-    if (le) cmd.insert(cmd.end(), {0x00, 0x00});
-    return cmd;
-}
-
 // The input of a decipher or sign command: its length always in the 81 or 82 form.
 ByteVector DataObject(uint8_t tag, const ByteVector& input, const char16_t* where) {
     ByteVector object;
     AppendTlv(object, tag, View(input), LengthForm::kLong, where);
-    if (object.size() > kMaxExtended) Fail(kTooLong, where);
+    if (object.size() > kMaxExtended) Fail(sw::kWrongLength, where);
     return object;
-}
-
-// PSO: 00 2A P1 P2 00 Lc-high Lc-low data-object 00 00.
-ByteVector OperationCommand(uint8_t p1, uint8_t p2, const ByteVector& object, const char16_t* where) {
-    return ExtendedCommand({IAPDUDefinitions::kClaIso, 0x2A, p1, p2}, View(object), true, where);
 }
 
 size_t DerLength(Reader& r) {
@@ -257,7 +235,7 @@ void AppendScalar(ByteVector& out, ByteSpan integer, size_t size, const Reader& 
 
 // SEQUENCE { INTEGER r, INTEGER s } to r || s, each at the key size.
 ByteVector EcdsaSignature(const ByteVector& der, uint16_t size) {
-    const Failure failure = Failure::Apdu(kBadAnswer, kSign);
+    const Failure failure = Failure::Apdu(sw::kCorruptedData, kSign);
     Reader outer(der, failure);
     Reader pair(DerElement(outer, kDerSequence), failure);
     outer.Require(outer.AtEnd());
@@ -274,7 +252,7 @@ ByteVector EcdsaSignature(const ByteVector& der, uint16_t size) {
 CCryHelix::CCryHelix(CAppletHelix& applet) : m_applet(applet), m_finder(applet) {}
 
 void CCryHelix::SelectKeyObject(CardPath path) {
-    if (path.empty()) Fail(kNotFound, kSelect);
+    if (path.empty()) Fail(sw::kFileNotFound, kSelect);
     const uint16_t last = path.back();
     switch (last >> 8) {
         case kKeyFileSeries:
@@ -287,7 +265,7 @@ void CCryHelix::SelectKeyObject(CardPath path) {
             return;
         }
         default:
-            Fail(kNotFound, kSelect);
+            Fail(sw::kFileNotFound, kSelect);
     }
 }
 
@@ -304,11 +282,11 @@ KeyObjectInfo CCryHelix::ReadKeyObject(uint8_t nn) {
     return record;
 }
 
-// 80 48 00 00 00: a 7F 49 template with modulus 81 and exponent 82, or point 86.
+// A 7F 49 template with modulus 81 and exponent 82, or point 86.
 void CCryHelix::ReadPublicKey(KeyObjectInfo& record) {
-    const ByteVector answer = m_applet.Exchange({kClaProprietary, 0x48, 0x00, 0x00, 0x00});
+    const ByteVector answer = m_applet.Exchange(helix::ReadPublicKey());
     if (answer.size() < 2 || answer[0] != kPublicKeyTag[0] || answer[1] != kPublicKeyTag[1])
-        Fail(kBadAnswer, kSelect);
+        Fail(sw::kCorruptedData, kSelect);
     // The TLV reader takes only 1F as the lead byte of a longer tag: past the 7F, the template
     // reads as the one-byte tag 49 with the template's length and value.
     const ParsedTlv key = ParseBerTlv(answer, 1);
@@ -322,12 +300,14 @@ void CCryHelix::ReadPublicKey(KeyObjectInfo& record) {
 
 // The key goes out only under the secure channel; every buffer that held it is wiped.
 void CCryHelix::ImportKey(uint16_t keyObjectId, KeyRecord key) {
-    if (IsReservedFileId(keyObjectId)) Fail(kRefused, kImport);
+    if (IsReservedFileId(keyObjectId)) Fail(sw::kNotAllowed, kImport);
     const std::vector<uint16_t> lengths = GetAlgorithmInfo(key.algorithm).lengths;
-    if (std::find(lengths.begin(), lengths.end(), key.length) == lengths.end()) Fail(kRefused, kImport);
+    if (std::find(lengths.begin(), lengths.end(), key.length) == lengths.end())
+        Fail(sw::kNotAllowed, kImport);
 
     const SecretBytes fcp = KeyTemplate(keyObjectId, key, UserPinId());
-    ByteVector command = ExtendedCommand({kClaIso, 0xE0, 0x08, 0x00}, View(fcp), false, kImport);
+    if (fcp.size() > Command::kMaxData) Fail(sw::kWrongLength, kImport);
+    ByteVector command = helix::CreateKeyObject(View(fcp)).Encode();
     const WipeOnExit wipe(command);
     ByteVector answer;
     m_applet.Pack()->SecureSend(command, answer);
@@ -335,7 +315,7 @@ void CCryHelix::ImportKey(uint16_t keyObjectId, KeyRecord key) {
 
 uint8_t CCryHelix::UserPinId() {
     const PinReference reference = m_applet.Pin()->GetUserPinRef();
-    if (reference.empty()) Fail(kNotFound, kImport);
+    if (reference.empty()) Fail(sw::kFileNotFound, kImport);
     return static_cast<uint8_t>(reference.back() & 0xFF);
 }
 
@@ -344,14 +324,14 @@ ByteVector CCryHelix::Decipher(const ByteVector& input) {
     ByteVector answer;
     const WipeOnExit wipe(answer);
     m_applet.Pack()->ChainedSend(
-        OperationCommand(0x80, 0x0C, DataObject(kTagCipher, input, kDecipher), kDecipher), answer);
+        helix::PerformSecurityOperation(0x80, 0x0C, DataObject(kTagCipher, input, kDecipher)).Encode(),
+        answer);
     return RequireElement(answer, kTagPlain, kDecipher).CopyValue();
 }
 
-// 00 47 00 00 05 AC 03 80 01 p
 void CCryHelix::GenerateKeyPair(const uint8_t* parameter, uint32_t /*unused*/) {
-    if (parameter == nullptr || *parameter < 0x05 || *parameter > 0x11) Fail(kRefused, kGenerate);
-    (void)m_applet.Exchange({kClaIso, 0x47, 0x00, 0x00, 0x05, 0xAC, 0x03, 0x80, 0x01, *parameter});
+    if (parameter == nullptr || *parameter < 0x05 || *parameter > 0x11) Fail(sw::kNotAllowed, kGenerate);
+    (void)m_applet.Exchange(helix::GenerateKeyPair(*parameter));
 }
 
 // The key object's type picks the operation: 8A computes a digital signature over a formatted
@@ -364,22 +344,20 @@ ByteVector CCryHelix::Sign(uint8_t keyReference, const ByteVector& /*auxiliary*/
     const KeyObjectFcp key = m_finder.SelectKeyObject(id, kSign);
     const bool rsa = key.keyType == CCryFinder::kKeyTypeRsa;
     ByteVector answer;
-    m_applet.Pack()->ChainedSend(OperationCommand(0x9E, rsa ? 0x8A : 0x91, object, kSign), answer);
+    m_applet.Pack()->ChainedSend(helix::PerformSecurityOperation(0x9E, rsa ? 0x8A : 0x91, object).Encode(),
+                                 answer);
     return rsa ? answer : EcdsaSignature(answer, key.size);
 }
 
-// 80 4A 00 00 (n + 1) 04 peer-key Le, Le the low byte of the key size.
+// Le is the low byte of the key size.
 SecretBytes CCryHelix::AgreeKey(const ByteVector& peerPublic, const ByteVector& /*auxiliary*/,
                                 uint8_t keyIndex, bool /*flag*/) {
-    if (peerPublic.size() >= 0xFF) Fail(kTooLong, kAgree);
+    if (peerPublic.size() >= 0xFF) Fail(sw::kWrongLength, kAgree);
     const KeyObjectFcp key = m_finder.SelectKeyObject(static_cast<uint16_t>(0x41 + keyIndex), kAgree);
-    ByteVector cmd{kClaProprietary, 0x4A, 0x00, 0x00, static_cast<uint8_t>(peerPublic.size() + 1), 0x04};
-    Append(cmd, View(peerPublic));
-    cmd.push_back(static_cast<uint8_t>(key.size & 0xFF));
-    ByteVector answer = m_applet.Exchange(cmd);
+    ByteVector answer = m_applet.Exchange(helix::AgreeKey(peerPublic, static_cast<uint8_t>(key.size & 0xFF)));
     SecretBytes secret(answer.begin(), answer.end());
     Wipe(answer);
-    if (secret.size() != key.size) Fail(kBadAnswer, kAgree);
+    if (secret.size() != key.size) Fail(sw::kCorruptedData, kAgree);
     return secret;
 }
 
@@ -394,28 +372,26 @@ AlgorithmInfo CCryHelix::GetAlgorithmInfo(uint16_t algorithm) {
     return info;
 }
 
-ByteVector CCryHelix::Capabilities(const ByteVector& query, size_t minimum, const char16_t* where) {
-    ByteVector answer = m_applet.Exchange(query);
-    if (answer.size() < minimum) Fail(kBadAnswer, where);
+ByteVector CCryHelix::Capabilities(uint8_t p2, uint8_t length, size_t minimum, const char16_t* where) {
+    ByteVector answer = m_applet.Exchange(helix::GetCapabilities(p2, length));
+    if (answer.size() < minimum) Fail(sw::kCorruptedData, where);
     return answer;
 }
 
-// 80 CB 01 88 05: bytes 2 and 3 name the RSA lengths beyond 1024 and 2048 bits.
+// Algorithm capabilities (88): bytes 2 and 3 name the RSA lengths beyond 1024 and 2048 bits.
 std::vector<uint16_t> CCryHelix::RsaLengths() {
-    const ByteVector capabilities =
-        Capabilities({kClaProprietary, 0xCB, 0x01, 0x88, 0x05}, kRsaCapabilityBytes, kAlgorithms);
+    const ByteVector capabilities = Capabilities(0x88, 0x05, kRsaCapabilityBytes, kAlgorithms);
     std::vector<uint16_t> lengths{0x80, 0x100};
     AddListed(lengths, capabilities, kRsaBits);
     return lengths;
 }
 
-// 80 CB 01 80 03: byte 0 bit 08 says whether the card has elliptic curves at all; then bytes 1
-// and 2 of the algorithm capabilities name the curve sizes.
+// Card capabilities (80): byte 0 bit 08 says whether the card has elliptic curves at all; then
+// bytes 1 and 2 of the algorithm capabilities name the curve sizes.
 std::vector<uint16_t> CCryHelix::EcLengths() {
-    const ByteVector curves = Capabilities({kClaProprietary, 0xCB, 0x01, 0x80, 0x03}, 1, kAlgorithms);
+    const ByteVector curves = Capabilities(0x80, 0x03, 1, kAlgorithms);
     if ((curves[0] & 0x08) == 0) return {};
-    const ByteVector capabilities =
-        Capabilities({kClaProprietary, 0xCB, 0x01, 0x88, 0x05}, kEcCapabilityBytes, kAlgorithms);
+    const ByteVector capabilities = Capabilities(0x88, 0x05, kEcCapabilityBytes, kAlgorithms);
     std::vector<uint16_t> lengths;
     AddListed(lengths, capabilities, kEcBitsBelow1C);
     lengths.push_back(0x1C);

@@ -34,7 +34,7 @@ private:
     std::vector<uint16_t> RsaLengths();
     std::vector<uint16_t> EcLengths();
     // The answer to a capability query, at least `minimum` bytes long.
-    ByteVector Capabilities(const ByteVector& query, size_t minimum, const char16_t* where);
+    ByteVector Capabilities(uint8_t p2, uint8_t length, size_t minimum, const char16_t* where);
     uint8_t UserPinId();
 
     CAppletHelix& m_applet;

@@ -17,12 +17,13 @@ bool Addressable(size_t size, uint32_t offset) {
 void CFSCommon::ReadFile(ByteVector& buffer, uint32_t offset) {
     const size_t piece = MaxChunk();
     if (piece == 0) HELIX_NOT_SUPPORTED("IAppFS::ReadFile");
-    if (!Addressable(buffer.size(), offset)) ThrowAPDUException(0x6282, u"IAppFS::ReadFile", __LINE__);
+    if (!Addressable(buffer.size(), offset))
+        ThrowAPDUException(sw::kEndOfFile, u"IAppFS::ReadFile", __LINE__);
     for (size_t done = 0; done < buffer.size(); done += piece) {
         const size_t n = std::min(piece, buffer.size() - done);
         ByteVector chunk(n);
         ReadChunk(chunk, static_cast<uint32_t>(offset + done));
-        if (chunk.size() != n) ThrowAPDUException(0x6282, u"IAppFS::ReadFile", __LINE__);
+        if (chunk.size() != n) ThrowAPDUException(sw::kEndOfFile, u"IAppFS::ReadFile", __LINE__);
         std::copy(chunk.begin(), chunk.end(), buffer.begin() + static_cast<std::ptrdiff_t>(done));
     }
 }
@@ -30,7 +31,8 @@ void CFSCommon::ReadFile(ByteVector& buffer, uint32_t offset) {
 void CFSCommon::WriteFile(const ByteVector& data, uint32_t offset) {
     const size_t piece = MaxChunk();
     if (piece == 0) HELIX_NOT_SUPPORTED("IAppFS::WriteFile");
-    if (!Addressable(data.size(), offset)) ThrowAPDUException(0x6A84, u"IAppFS::WriteFile", __LINE__);
+    if (!Addressable(data.size(), offset))
+        ThrowAPDUException(sw::kNotEnoughMemory, u"IAppFS::WriteFile", __LINE__);
     for (size_t done = 0; done < data.size(); done += piece) {
         const auto from = data.begin() + static_cast<std::ptrdiff_t>(done);
         const ByteVector chunk(from, from + static_cast<std::ptrdiff_t>(std::min(piece, data.size() - done)));

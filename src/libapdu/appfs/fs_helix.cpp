@@ -5,22 +5,13 @@
 
 #include "libapdu/appfs/curves.h"
 #include "libapdu/applet_helix.h"
+#include "libapdu/commands_helix.h"
 #include "libapdu/token/reader.h"
 #include "libapdu/token/tlv.h"
 
 namespace libapdu {
 
 namespace {
-
-constexpr uint16_t kNotFound = 0x6A82;
-constexpr uint16_t kReservedId = 0x6900;
-constexpr uint16_t kOutOfRange = 0x6400;
-constexpr uint16_t kExists = 0x6A89;
-constexpr uint16_t kNotADirectory = 0x6283;
-constexpr uint16_t kReadOutside = 0x6282;
-constexpr uint16_t kWriteOutside = 0x6A84;
-constexpr uint16_t kBadAnswer = 0x6281;
-constexpr uint16_t kWrongData = 0x6A80;
 
 constexpr uint16_t kMaxFileSize = 0x7FFF;
 constexpr uint16_t kMaxResize = 0x7FFE;
@@ -42,8 +33,8 @@ constexpr uint8_t kTagAttributes = 0x86;
 constexpr uint8_t kTagDescriptor = 0x87;
 constexpr uint8_t kTagListEntry = 0xD2;
 
-[[noreturn]] void Fail(uint16_t sw, const char16_t* where) {
-    ThrowAPDUException(sw, where, __LINE__);
+[[noreturn]] void Fail(uint16_t word, const char16_t* where) {
+    ThrowAPDUException(word, where, __LINE__);
 }
 
 bool IsUserAuthObject(uint8_t id) {
@@ -74,17 +65,8 @@ ByteVector U16Bytes(uint16_t value) {
     return out;
 }
 
-// A short command: CLA INS P1 P2, Lc and the data.
-ByteVector ShortCommand(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, ByteSpan data) {
-    if (data.size > 0xFF) ThrowAPDUException(kBadCommand, u"CFSHelix::ShortCommand", __LINE__);
-    ByteVector cmd{cla, ins, p1, p2, static_cast<uint8_t>(data.size)};
-    // Byte by byte: GCC 12 takes a range insert after a braced start for an overflow.
-    for (uint8_t b : data) cmd.push_back(b);
-    return cmd;
-}
-
 Reader AnswerReader(ByteSpan value) {
-    return Reader(value, Failure::Apdu(kBadAnswer, u"CFSHelix::ReadAnswer"));
+    return Reader(value, Failure::Apdu(sw::kCorruptedData, u"CFSHelix::ReadAnswer"));
 }
 
 // A two-byte value, high byte first, that must be exactly that long.
@@ -107,7 +89,7 @@ std::optional<ParsedTlv> Find(ByteSpan buffer, uint32_t tag) {
 
 ParsedTlv Required(ByteSpan buffer, uint32_t tag) {
     const std::optional<ParsedTlv> element = Find(buffer, tag);
-    if (!element) Fail(kBadAnswer, u"CFSHelix::ReadAnswer");
+    if (!element) Fail(sw::kCorruptedData, u"CFSHelix::ReadAnswer");
     return *element;
 }
 
@@ -148,18 +130,10 @@ bool StartsWith(const CardPath& path, const CardPath& prefix) {
     return path.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
 }
 
-// SELECT by path: 80 A4 08 0C, Lc = 2n, the identifiers high byte first (3F00 included), Le 00.
-ByteVector SelectByPathCommand(const CardPath& path) {
-    if (path.empty() || path.size() > 0x7F) Fail(kNotFound, u"IAppFS::SelectPath");
-    ByteVector cmd{0x80, 0xA4, 0x08, 0x0C, static_cast<uint8_t>(2 * path.size())};
-    for (uint16_t id : path) PushU16(cmd, id);
-    cmd.push_back(0x00);
-    return cmd;
-}
-
-// A short CREATE FILE: 00 E0 P1 00 Lc template.
-ByteVector CreateCommand(uint8_t p1, const ByteVector& fcp) {
-    return ShortCommand(0x00, 0xE0, p1, 0x00, fcp);
+// Longer paths do not fit the command's one-byte Lc.
+Command SelectByPathCommand(const CardPath& path) {
+    if (path.empty() || path.size() > 0x7F) Fail(sw::kFileNotFound, u"IAppFS::SelectPath");
+    return helix::SelectPath(path);
 }
 
 // The card wants the 62 template's length in the 81 form even when it is short, and in the
@@ -287,8 +261,8 @@ ByteVector UsageBlock(uint16_t size, uint8_t usage) {
 }
 
 // 62 82 length | 8A 01 04 | 83 02 id | 80 02 size | 86 0E 00 00 00 FF 00 FF 00 u 00 u 00 00 00 u |
-// usage block; sent as an extended CREATE FILE 00 E0 08 00 00 length-high length-low template.
-ByteVector KeyObjectCommand(uint16_t id, uint16_t size, uint8_t u, const ByteVector& usage) {
+// usage block.
+ByteVector KeyObjectTemplate(uint16_t id, uint16_t size, uint8_t u, const ByteVector& usage) {
     TlvList fields = TemplateHead(id, size);
     fields.Append(TlvElement(kTagAttributes,
                              {0x00, 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, u, 0x00, u, 0x00, 0x00, 0x00, u}));
@@ -298,13 +272,7 @@ ByteVector KeyObjectCommand(uint16_t id, uint16_t size, uint8_t u, const ByteVec
     ByteVector fcp{kTagFcp, 0x82};
     PushU16(fcp, static_cast<uint16_t>(inner.size()));
     fcp.insert(fcp.end(), inner.begin(), inner.end());
-
-    ByteVector cmd;
-    cmd.reserve(7 + fcp.size());
-    cmd.insert(cmd.end(), {0x00, 0xE0, kFdKeyObject, 0x00, 0x00});
-    PushU16(cmd, static_cast<uint16_t>(fcp.size()));
-    cmd.insert(cmd.end(), fcp.begin(), fcp.end());
-    return cmd;
+    return fcp;
 }
 
 }  // namespace
@@ -322,7 +290,7 @@ CardPath CFSHelix::Relative(const CardPath& path) const {
 
 uint8_t CFSHelix::UserPinId() const {
     const PinReference reference = m_applet.Pin()->GetUserPinRef();
-    if (reference.empty()) Fail(kNotFound, u"IAppFS::CreateFile");
+    if (reference.empty()) Fail(sw::kFileNotFound, u"IAppFS::CreateFile");
     return static_cast<uint8_t>(reference.back() & 0xFF);
 }
 
@@ -371,9 +339,9 @@ void CFSHelix::RefreshAttributes() {
     }
     if (corrected == m_securityAttributes) return;
 
-    // 80 E8 00 00 Lc, a 62 template holding the corrected 86.
+    // A 62 template holding the corrected 86.
     const ByteVector fcp = EncodeTlv(TlvElement(kTagFcp, TlvElement(kTagAttributes, corrected)));
-    (void)m_applet.Exchange(ShortCommand(0x80, 0xE8, 0x00, 0x00, fcp));
+    (void)m_applet.Exchange(helix::RewriteAttributes(fcp));
     m_securityAttributes = std::move(corrected);
 }
 
@@ -385,15 +353,12 @@ ByteVector CFSHelix::SelectByPath(const CardPath& path) {
 }
 
 ByteVector CFSHelix::SendSelectByName(const CardPath& relative) {
-    if (relative.size() > kNameEntries) Fail(kNotFound, u"IAppFS::SelectByName");
+    if (relative.size() > kNameEntries) Fail(sw::kFileNotFound, u"IAppFS::SelectByName");
     return SendSelectByNameImage(NameImage(relative));
 }
 
-// SELECT by name image: 80 A4 04 0C 10 image 00.
 ByteVector CFSHelix::SendSelectByNameImage(ByteSpan image) {
-    ByteVector cmd = ShortCommand(0x80, 0xA4, 0x04, 0x0C, image);
-    cmd.push_back(0x00);
-    return m_applet.Exchange(cmd);
+    return m_applet.Exchange(helix::SelectName(image));
 }
 
 uint16_t CFSHelix::AbsorbNamed(const ByteVector& fcp) {
@@ -443,7 +408,7 @@ void CFSHelix::SelectBelowBase() {
     if (const auto directory = TrySelectNamed(rest)) {
         m_physicalPath.push_back(*directory);
     } else {
-        if (rest.size() < 2) Fail(kNotFound, u"IAppFS::SelectPath");
+        if (rest.size() < 2) Fail(sw::kFileNotFound, u"IAppFS::SelectPath");
         const ByteVector fcp = SendSelectByName(CardPath(rest.begin(), rest.end() - 1));
         m_physicalPath.push_back(AbsorbNamed(fcp));
         m_physicalPath.push_back(rest.back());
@@ -453,7 +418,7 @@ void CFSHelix::SelectBelowBase() {
     try {
         fcp = SendSelectByPath(m_physicalPath);
     } catch (const CAPDUException&) {
-        Fail(kNotFound, u"IAppFS::SelectPath");
+        Fail(sw::kFileNotFound, u"IAppFS::SelectPath");
     }
     Absorb(fcp);
     RefreshAttributes();
@@ -477,18 +442,14 @@ void CFSHelix::SelectByName(CardPath relative) {
     m_physicalPath.push_back(id);
 }
 
-// SELECT by identifier: 80 A4 00 0C 02 id 00.
 void CFSHelix::SelectFid(uint16_t id) {
-    ByteVector cmd{0x80, 0xA4, 0x00, 0x0C, 0x02};
-    PushU16(cmd, id);
-    cmd.push_back(0x00);
-    Absorb(m_applet.Exchange(cmd));
+    Absorb(m_applet.Exchange(helix::SelectFid(id)));
     if (m_selected.kind != kDirectory) m_selected.kind = kElementaryFile;
 }
 
 void CFSHelix::CreateFile(uint16_t id, FileDescriptor descriptor, const ByteVector& /*content*/) {
-    if (IsReservedFileId(id)) Fail(kReservedId, u"IAppFS::CreateFile");
-    if (descriptor.size > kMaxFileSize) Fail(kOutOfRange, u"IAppFS::CreateFile");
+    if (IsReservedFileId(id)) Fail(sw::kNotAllowed, u"IAppFS::CreateFile");
+    if (descriptor.size > kMaxFileSize) Fail(sw::kExecutionError, u"IAppFS::CreateFile");
     // A directory below the base directory, or anything in the base directory itself, joins the
     // named area.
     const bool named =
@@ -504,16 +465,17 @@ void CFSHelix::CreateObject(uint16_t id, const FileDescriptor& descriptor) {
     switch (descriptor.kind) {
         case kElementaryFile:
             (void)m_applet.Exchange(
-                CreateCommand(kFdFile, FileTemplate(id, descriptor, ObjectName(m_requestedPath, id))));
+                helix::CreateFile(kFdFile, FileTemplate(id, descriptor, ObjectName(m_requestedPath, id))));
             return;
         case kDirectory:
-            (void)m_applet.Exchange(CreateCommand(kFdDirectory, DirectoryTemplate(id, descriptor.access[1])));
+            (void)m_applet.Exchange(
+                helix::CreateFile(kFdDirectory, DirectoryTemplate(id, descriptor.access[1])));
             return;
         case kKeyObject: {
             const ByteVector usage = UsageBlock(descriptor.size, descriptor.access[2]);
-            const ByteVector cmd = KeyObjectCommand(id, descriptor.size, UserPinId(), usage);
+            const ByteVector fcp = KeyObjectTemplate(id, descriptor.size, UserPinId(), usage);
             ByteVector answer;
-            m_applet.Pack()->ChainedSend(cmd, answer);
+            m_applet.Pack()->ChainedSend(helix::CreateKeyObject(fcp).Encode(), answer);
             return;
         }
         default:
@@ -526,7 +488,7 @@ void CFSHelix::CreateObject(uint16_t id, const FileDescriptor& descriptor) {
 void CFSHelix::CreateNamedDirectory(uint16_t id, const FileDescriptor& descriptor) {
     CardPath name = Relative(m_requestedPath);
     name.push_back(id);
-    if (name.size() > kNameEntries) Fail(kOutOfRange, u"IAppFS::CreateFile");
+    if (name.size() > kNameEntries) Fail(sw::kExecutionError, u"IAppFS::CreateFile");
 
     CardPath absolute = m_baseDirectory;
     absolute.insert(absolute.end(), name.begin(), name.end());
@@ -536,14 +498,14 @@ void CFSHelix::CreateNamedDirectory(uint16_t id, const FileDescriptor& descripto
     } catch (const CAPDUException&) {
         exists = false;
     }
-    if (exists) Fail(kExists, u"IAppFS::CreateFile");
+    if (exists) Fail(sw::kFileExists, u"IAppFS::CreateFile");
 
     const uint8_t nn = FreeDirectoryNumber();
-    const ByteVector answer =
-        m_applet.Send(CreateCommand(kFdDirectory, NamedDirectoryTemplate(nn, NameImage(name), descriptor)));
+    const ByteVector answer = m_applet.Send(
+        helix::CreateFile(kFdDirectory, NamedDirectoryTemplate(nn, NameImage(name), descriptor)));
     IAppError& error = *m_applet.Error();
     // The card refuses an identifier or name it cannot take with 6A80: the area is full.
-    if (error.StatusWord(answer) == kWrongData) Fail(kOutOfRange, u"IAppFS::CreateFile");
+    if (error.StatusWord(answer) == sw::kWrongData) Fail(sw::kExecutionError, u"IAppFS::CreateFile");
     error.CheckResponse(answer);
 }
 
@@ -569,7 +531,7 @@ uint8_t CFSHelix::FreeDirectoryNumber() {
     for (size_t nn = 1; nn < used.size(); ++nn) {
         if (!used[nn]) return static_cast<uint8_t>(nn);
     }
-    Fail(kOutOfRange, u"IAppFS::CreateFile");
+    Fail(sw::kExecutionError, u"IAppFS::CreateFile");
 }
 
 void CFSHelix::DeleteFile() {
@@ -590,14 +552,12 @@ void CFSHelix::DeleteNamedTree() {
     if (!children.empty()) SelectPath(directory);
 }
 
-// DELETE FILE: 00 E4 P1 00, P1 01 for a directory.
 void CFSHelix::DeleteSelected() {
-    const uint8_t p1 = m_selected.kind == kDirectory ? 0x01 : 0x00;
-    (void)m_applet.Exchange({0x00, 0xE4, p1, 0x00});
+    (void)m_applet.Exchange(helix::DeleteFile(m_selected.kind == kDirectory));
 }
 
 std::vector<uint16_t> CFSHelix::ListFiles(uint8_t kind) {
-    if (m_selected.kind != kDirectory) Fail(kNotADirectory, u"IAppFS::ListFiles");
+    if (m_selected.kind != kDirectory) Fail(sw::kFileDeactivated, u"IAppFS::ListFiles");
     if (kind != kElementaryFile && kind != kDirectory) HELIX_NOT_SUPPORTED("IAppFS::ListFiles");
     if (kind == kElementaryFile) return ListIdentifiers(kFdFile);
     // Inside the area the physical path may coincide with the requested one (a name [0001]
@@ -607,10 +567,9 @@ std::vector<uint16_t> CFSHelix::ListFiles(uint8_t kind) {
 }
 
 // The listing goes through the key-packing facet: a long answer arrives in pieces.
-// 80 30 P1 00 00.
 ByteVector CFSHelix::List(uint8_t p1) {
     ByteVector answer;
-    m_applet.Pack()->ChainedSend({0x80, 0x30, p1, 0x00, 0x00}, answer);
+    m_applet.Pack()->ChainedSend(helix::ListFiles(p1).Encode(), answer);
     return answer;
 }
 
@@ -640,34 +599,28 @@ std::vector<uint16_t> CFSHelix::ListNamedChildren() {
     return children;
 }
 
-// READ BINARY: 00 B0 offset-high offset-low Le.
 void CFSHelix::ReadChunk(ByteVector& chunk, uint32_t offset) {
     const uint64_t end = uint64_t{offset} + chunk.size();
     if (offset > kMaxOffset || end > m_selected.size || chunk.size() > MaxChunk())
-        Fail(kReadOutside, u"IAppFS::ReadFile");
+        Fail(sw::kEndOfFile, u"IAppFS::ReadFile");
     if (chunk.empty()) return;
-    ByteVector data =
-        m_applet.Exchange({0x00, 0xB0, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset & 0xFF),
-                           static_cast<uint8_t>(chunk.size())});
-    if (data.size() != chunk.size()) Fail(kReadOutside, u"IAppFS::ReadFile");
+    ByteVector data = m_applet.Exchange(
+        helix::ReadBinary(static_cast<uint16_t>(offset), static_cast<uint8_t>(chunk.size())));
+    if (data.size() != chunk.size()) Fail(sw::kEndOfFile, u"IAppFS::ReadFile");
     chunk = std::move(data);
 }
 
-// UPDATE BINARY: 00 D6 offset-high offset-low Lc data.
 void CFSHelix::WriteChunk(const ByteVector& chunk, uint32_t offset) {
     const uint64_t end = uint64_t{offset} + chunk.size();
     if (offset > kMaxOffset || end > m_selected.size || chunk.size() > MaxChunk())
-        Fail(kWriteOutside, u"IAppFS::WriteFile");
+        Fail(sw::kNotEnoughMemory, u"IAppFS::WriteFile");
     if (chunk.empty()) return;
-    (void)m_applet.Exchange(ShortCommand(0x00, 0xD6, static_cast<uint8_t>(offset >> 8),
-                                         static_cast<uint8_t>(offset & 0xFF), chunk));
+    (void)m_applet.Exchange(helix::UpdateBinary(static_cast<uint16_t>(offset), chunk));
 }
 
-// 80 32 00 01 04 size-high size-low 00 00.
 void CFSHelix::ResizeFile(uint16_t size) {
-    if (size > kMaxResize) Fail(kOutOfRange, u"IAppFS::ResizeFile");
-    const ByteVector data{static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size & 0xFF), 0x00, 0x00};
-    (void)m_applet.Exchange(ShortCommand(0x80, 0x32, 0x00, 0x01, data));
+    if (size > kMaxResize) Fail(sw::kExecutionError, u"IAppFS::ResizeFile");
+    (void)m_applet.Exchange(helix::ResizeFile(size));
     m_selected.size = size;
 }
 

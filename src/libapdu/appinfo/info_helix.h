@@ -22,7 +22,7 @@ public:
 
 private:
     // A query whose answer must be exactly `length` data bytes.
-    ByteVector Query(const ByteVector& command, size_t length);
+    ByteVector Query(const Command& command, size_t length);
     uint32_t Memory(uint8_t p2);
 
     CAppletHelix& m_applet;

@@ -23,7 +23,7 @@ void CLabelHelix::WriteLabel(const ByteVector& label) {
     const bool printable =
         std::all_of(label.begin(), label.end(), [](uint8_t b) { return b >= 0x01 && b <= 0x7F; });
     if (label.size() > kLabelBytes || !printable)
-        ThrowAPDUException(kBadCommand, u"IAppLabel::WriteLabel", __LINE__);
+        ThrowAPDUException(sw::kWrongParameters, u"IAppLabel::WriteLabel", __LINE__);
     ByteVector padded = label;
     padded.resize(kLabelBytes, 0x20);
     IAppFS& fs = *m_applet.FS();

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
-#include "card/digest.h"
 #include "libapdu/applet_helix.h"
+#include "libapdu/commands_helix.h"
 #include "libapdu/token/base64.h"
+#include "libapdu/token/digest.h"
 #include "libapdu/token/host_crypto.h"
 #include "libapdu/token/reader.h"
 #include "libapdu/token/text.h"
@@ -18,9 +18,6 @@
 namespace libapdu {
 
 namespace {
-
-constexpr uint16_t kBadAnswer = 0x6281;
-constexpr uint16_t kWrongPin = 0x6300;
 
 constexpr uint8_t kThirdId = 0x01;
 constexpr uint8_t kAdminId = 0x10;
@@ -37,9 +34,6 @@ constexpr uint32_t kKindPin = 0x20;
 constexpr uint32_t kKindFinger = 0x23;
 constexpr uint32_t kKindFingerOptional = 0x24;
 constexpr uint32_t kKindFingerAndPin = 0x25;
-
-// SELECT of the application directory 3F00/3000/3002, whose security attributes name the user PIN.
-const ByteVector kSelectApplication{0x80, 0xA4, 0x08, 0x0C, 0x06, 0x3F, 0x00, 0x30, 0x00, 0x30, 0x02, 0x00};
 
 // Wipes a buffer when the scope ends, however it ends.
 class WipeGuard {
@@ -58,35 +52,15 @@ ByteSpan Span(const SecretBytes& bytes) {
     return ByteSpan(bytes.data(), bytes.size());
 }
 
-// Allocated once at its final size, so that no copy of a secret is left behind by a reallocation.
-ByteVector CommandWithData(std::initializer_list<uint8_t> head, ByteSpan data) {
-    ByteVector command;
-    command.reserve(head.size() + data.size);
-    command.assign(head);
-    command.insert(command.end(), data.begin(), data.end());
-    return command;
-}
-
-// SELECT by path (class 80, P1 08): identifiers high byte first, Le 00.
-ByteVector SelectByPathCommand(const PinReference& reference) {
-    ByteVector command{0x80, 0xA4, 0x08, 0x0C, static_cast<uint8_t>(2 * reference.size())};
-    for (const uint16_t id : reference) {
-        command.push_back(static_cast<uint8_t>(id >> 8));
-        command.push_back(static_cast<uint8_t>(id & 0xFF));
-    }
-    command.push_back(0x00);
-    return command;
-}
-
 void CheckNewPin(ByteSpan value, const char16_t* where) {
     const bool printable = !value.empty() && std::all_of(value.begin(), value.end(),
                                                          [](uint8_t b) { return b >= 0x01 && b <= 0x7F; });
-    if (!printable) ThrowAPDUException(kWrongPin, where, __LINE__);
-    if (value.size > kMaxNewPin) ThrowAPDUException(kBadCommand, where, __LINE__);
+    if (!printable) ThrowAPDUException(sw::kVerificationFailed, where, __LINE__);
+    if (value.size > kMaxNewPin) ThrowAPDUException(sw::kWrongParameters, where, __LINE__);
 }
 
 void CheckCommandData(ByteSpan data, const char16_t* where) {
-    if (data.empty() || data.size > 0xFF) ThrowAPDUException(kBadCommand, where, __LINE__);
+    if (data.empty() || data.size > 0xFF) ThrowAPDUException(sw::kWrongParameters, where, __LINE__);
 }
 
 bool SameBytes(const uint8_t* a, const uint8_t* b, size_t size) {
@@ -123,9 +97,9 @@ SecretBytes PinKey(ByteSpan pin) {
 CPinHelix::CPinHelix(CAppletHelix& applet) : m_applet(applet) {}
 
 void CPinHelix::LoadPinInfo() {
-    const ByteVector fcp = m_applet.Exchange(kSelectApplication);
+    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(kApplicationDirectory));
     const ParsedTlv attributes = FindBerTlv(FindBerTlv(fcp, 0x62).Value(), 0x86);
-    Reader r(attributes.Value(), Failure::Apdu(kBadAnswer, u"IAppPin::LoadPinInfo"));
+    Reader r(attributes.Value(), Failure::Apdu(sw::kCorruptedData, u"IAppPin::LoadPinInfo"));
     r.Skip(1);
     const uint8_t userId = r.U8();
     m_userPin = {kMasterFile, userId};
@@ -158,13 +132,13 @@ uint8_t CPinHelix::GetPinParameter() {
 }
 
 ByteVector CPinHelix::SelectObject(const PinReference& reference) {
-    const ByteVector fcp = m_applet.Exchange(SelectByPathCommand(reference));
+    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(reference));
     return FindBerTlv(FindBerTlv(fcp, 0x62).Value(), 0x85).CopyValue();
 }
 
 void CPinHelix::SelectPin(const PinReference& reference) {
     if (reference.empty() || reference.size() > 0x7F)
-        ThrowAPDUException(kBadCommand, u"IAppPin::SelectPin", __LINE__);
+        ThrowAPDUException(sw::kWrongParameters, u"IAppPin::SelectPin", __LINE__);
     // Loaded before the object is selected, so that VerifyPin can tell the user PIN without
     // selecting anything else on the card.
     EnsureLoaded();
@@ -172,7 +146,7 @@ void CPinHelix::SelectPin(const PinReference& reference) {
     m_selectedId = reference.back();
 
     const ByteVector info = SelectObject(reference);
-    Reader r(info, Failure::Apdu(kBadAnswer, u"IAppPin::SelectPin"));
+    Reader r(info, Failure::Apdu(sw::kCorruptedData, u"IAppPin::SelectPin"));
     r.Skip(2);
     const uint8_t kind = r.U8();
     m_state = PinState{};
@@ -187,7 +161,7 @@ void CPinHelix::SelectPin(const PinReference& reference) {
 }
 
 void CPinHelix::ReadCounters(const ByteVector& objectInfo) {
-    Reader r(objectInfo, Failure::Apdu(kBadAnswer, u"IAppPin::SelectPin"));
+    Reader r(objectInfo, Failure::Apdu(sw::kCorruptedData, u"IAppPin::SelectPin"));
     r.Skip(4);
     const uint8_t counters = r.U8();
     m_state.triesLeft = static_cast<uint8_t>(counters >> 4);
@@ -196,8 +170,8 @@ void CPinHelix::ReadCounters(const ByteVector& objectInfo) {
 
 // Two leading bytes, then one 3-byte entry per verified object, its identifier first.
 void CPinHelix::ReadVerifiedState() {
-    const ByteVector list = m_applet.Exchange({kClaProprietary, 0xCE, 0x00, 0x00, 0x00});
-    Reader r(list, Failure::Apdu(kBadAnswer, u"IAppPin::SelectPin"));
+    const ByteVector list = m_applet.Exchange(helix::VerifiedObjects());
+    Reader r(list, Failure::Apdu(sw::kCorruptedData, u"IAppPin::SelectPin"));
     r.Skip(2);
     bool verified = false;
     while (!r.AtEnd()) verified = r.Take(3)[0] == m_selectedId || verified;
@@ -249,7 +223,8 @@ void CPinHelix::VerifySession(const SecretBytes& record) {
     const bool biometricPart =
         kind == kKindFinger || kind == kKindFingerAndPin || (kind == kKindFingerOptional && biometricGiven);
     const bool textPart = kind == kKindPin || kind == kKindFingerAndPin || !text.empty();
-    if (!biometricPart && !textPart) ThrowAPDUException(kWrongPin, u"IAppPin::VerifyPin", __LINE__);
+    if (!biometricPart && !textPart)
+        ThrowAPDUException(sw::kVerificationFailed, u"IAppPin::VerifyPin", __LINE__);
 
     const PinReference user = GetUserPinRef();
     if (m_selected != user) SelectPin(user);
@@ -259,8 +234,8 @@ void CPinHelix::VerifySession(const SecretBytes& record) {
     MarkVerified();
 }
 
-// 80 20 00 00 10, then 3DES-CBC(k, zero IV, r || c): k the first 16 bytes of SHA-1(PIN), r from
-// the host, c from the card.
+// The cryptogram is 3DES-CBC(k, zero IV, r || c): k the first 16 bytes of SHA-1(PIN), r from the
+// host, c from the card.
 void CPinHelix::PresentProtected(ByteSpan pin) {
     const SecretBytes key = PinKey(pin);
     SecretBytes block;
@@ -271,14 +246,11 @@ void CPinHelix::PresentProtected(ByteSpan pin) {
     block.insert(block.end(), challenge.begin(), challenge.end());
 
     const ByteVector cryptogram = TdesCbcEncrypt(Span(key), Span(block));
-    (void)m_applet.Exchange(CommandWithData({kClaProprietary, 0x20, 0x00, 0x00, 0x10}, cryptogram));
+    (void)m_applet.Exchange(helix::VerifyProtected(cryptogram));
 }
 
 void CPinHelix::PresentPlain(ByteSpan value) {
-    ByteVector command =
-        CommandWithData({kClaIso, 0x20, 0x00, 0x00, static_cast<uint8_t>(value.size)}, value);
-    const WipeGuard guard(command.data(), command.size());
-    (void)m_applet.Exchange(command);
+    (void)m_applet.Exchange(helix::Verify(0x00, value));
 }
 
 void CPinHelix::ChangePin(ByteSpan newValue) {
@@ -288,39 +260,32 @@ void CPinHelix::ChangePin(ByteSpan newValue) {
 
 void CPinHelix::UnblockPin(ByteSpan newValue) {
     CheckNewPin(newValue, u"IAppPin::UnblockPin");
-    (void)m_applet.Exchange({kClaProprietary, 0x2C, 0x00, 0x00, 0x00});
+    (void)m_applet.Exchange(helix::ResetRetryCounter());
     SetPinValue(newValue);
 }
 
-// 80 24 00 00 (n + 5) 62 81 (n + 2) 81 n value, under the one-shot secure channel.
 void CPinHelix::SetPinValue(ByteSpan newValue) {
-    const auto n = static_cast<uint8_t>(newValue.size);
-    ByteVector command = CommandWithData({kClaProprietary, 0x24, 0x00, 0x00, static_cast<uint8_t>(n + 5),
-                                          0x62, 0x81, static_cast<uint8_t>(n + 2), 0x81, n},
-                                         newValue);
+    ByteVector command = helix::SetPinValue(newValue).Encode();
     const WipeGuard guard(command.data(), command.size());
     ByteVector answer;
     m_applet.Pack()->SecureSend(command, answer);
 }
 
 void CPinHelix::Logout() {
-    (void)m_applet.Exchange({kClaProprietary, 0x28, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00,
-                             static_cast<uint8_t>(m_selectedId & 0xFF)});
+    (void)m_applet.Exchange(helix::Logout(static_cast<uint8_t>(m_selectedId & 0xFF)));
 }
 
 ByteVector CPinHelix::GetChallenge() {
-    ByteVector challenge = m_applet.Exchange({kClaIso, 0x84, 0x00, 0x00, kChallengeSize});
+    ByteVector challenge = m_applet.Exchange(helix::GetChallenge(kChallengeSize));
     if (challenge.size() != kChallengeSize)
-        ThrowAPDUException(kBadAnswer, u"IAppPin::GetChallenge", __LINE__);
+        ThrowAPDUException(sw::kCorruptedData, u"IAppPin::GetChallenge", __LINE__);
     return challenge;
 }
 
 void CPinHelix::ExternalAuthenticate(ByteSpan answer) {
     CheckCommandData(answer, u"IAppPin::ExternalAuthenticate");
-    const ByteVector command =
-        CommandWithData({kClaProprietary, 0x82, 0x00, 0x00, static_cast<uint8_t>(answer.size)}, answer);
     LowerTries();
-    (void)m_applet.Exchange(command);
+    (void)m_applet.Exchange(helix::ExternalAuthenticate(answer));
     MarkVerified();
 }
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 namespace libapdu {
 

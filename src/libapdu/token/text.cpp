@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <iterator>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "platform/platform.h"
 
 namespace libapdu {
@@ -16,7 +16,7 @@ namespace libapdu {
 namespace {
 
 [[noreturn]] void BadText(const char16_t* where, int line) {
-    ThrowAPDUException(kBadText, where, line);
+    ThrowAPDUException(sw::kCorruptedData, where, line);
 }
 
 void UseUserLocale() {
@@ -124,7 +124,7 @@ ByteVector EncodeText(WideView text, uint8_t encoding) {
     } else if (encoding == kTextUtf8) {
         bytes = WideToUtf8(text);
     } else {
-        ThrowAPDUException(kNotSupported, u"EncodeText", __LINE__);
+        ThrowAPDUException(sw::kNotSupported, u"EncodeText", __LINE__);
     }
     ByteVector out(bytes.begin(), bytes.end());
     platform::SecureWipe(bytes.data(), bytes.size());
@@ -135,7 +135,7 @@ WideString DecodeText(ByteSpan bytes, uint8_t encoding) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data), bytes.size);
     if (encoding == kTextNarrow) return NarrowToWide(text);
     if (encoding == kTextUtf8) return Utf8ToWide(text);
-    ThrowAPDUException(kNotSupported, u"DecodeText", __LINE__);
+    ThrowAPDUException(sw::kNotSupported, u"DecodeText", __LINE__);
 }
 
 }  // namespace libapdu

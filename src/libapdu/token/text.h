@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/bytes.h"
 #include "platform/win32.h"
 

@@ -47,10 +47,10 @@ void DeriveKey24(ByteSpan data, uint8_t* out, size_t outLength) {
 SecretBytes DecodeTicket(ByteSpan ticket) {
     const SecretBytes decoded =
         Base64DecodeSecret(std::string_view(reinterpret_cast<const char*>(ticket.data), ticket.size));
-    Reader r(ByteSpan(decoded.data(), decoded.size()), Failure::Apdu(kBadCommand, u"DecodeTicket"));
+    Reader r(ByteSpan(decoded.data(), decoded.size()), Failure::Apdu(sw::kWrongParameters, u"DecodeTicket"));
     r.Skip(kCheckValueSize);
     const ParsedTlv element = FindSimpleTlv(r.Rest(), 0x01);
-    Reader value(element.Value(), Failure::Apdu(kBadCommand, u"DecodeTicket"));
+    Reader value(element.Value(), Failure::Apdu(sw::kWrongParameters, u"DecodeTicket"));
     return ToSecret(value.Take(kSessionRecordSize));
 }
 

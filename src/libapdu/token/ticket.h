@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "libapdu/token/bytes.h"
 
 namespace libapdu {

@@ -1,8 +1,8 @@
-#include "card/digest.h"
+#include "libapdu/token/digest.h"
 
 #include <algorithm>
 
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 #include "platform/platform.h"
 
 namespace digest {

@@ -1,10 +1,12 @@
 // Failure objects. Everything below the entry wrappers fails by throwing one of three things:
 // a bare status code (int32_t), a CAException carrying a 32-bit code, or the token library's
 // CAPDUException carrying a 16-bit status word. The wrappers turn them into return codes.
+// They live at the bottom of the token library because every layer above throws or catches them.
 #pragma once
 
 #include <cstdint>
 
+#include "libapdu/token/status_words.h"
 #include "platform/win32.h"
 
 // A thrown status code: a Windows or PC/SC status thrown by value as a 32-bit signed integer.
@@ -56,14 +58,6 @@ public:
         : CAException(sw, file, date, line) {}
 
     uint16_t StatusWord() const noexcept override { return static_cast<uint16_t>(Code() & 0xFFFF); }
-};
-
-// Statuses the token library raises itself, in the card's 16-bit form.
-enum LibraryStatus : uint16_t {
-    kNotSupported = 0xFACE,  // the applet family or sender lacks the operation
-    kNoApplet = 0x6900,      // no applet selected on the token
-    kBadCommand = 0x6B00,    // command shorter than its header or with disagreeing lengths
-    kBadText = 0x6281,       // text not convertible between UTF-16 and UTF-8
 };
 
 // Every failure raised inside the token library goes through here. `where` names the

@@ -1,4 +1,4 @@
-#include "channel/exceptions.h"
+#include "libapdu/failure.h"
 
 #include <cstddef>
 
