@@ -112,7 +112,7 @@ void CPackHelix::SecureSend(const ByteVector& command, ByteVector& answer) {
         agree.push_back(static_cast<uint8_t>(a.size()));
     }
     agree.insert(agree.end(), a.begin(), a.end());
-    agree.push_back(0x00);
+    agree.insert(agree.end(), a.size() > 0xFF ? 2 : 1, 0x00);  // Le 00, or 00 00 when extended
     ByteVector maskedAnswer = m_applet.Send(agree);
     const uint16_t agreed = error.StatusWord(maskedAnswer);
     const SecretBytes masked(maskedAnswer.begin(), maskedAnswer.end());
