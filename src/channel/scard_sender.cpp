@@ -19,7 +19,7 @@ bool IsAcceptedForm(const ByteVector& c) {
     if (n > 5 && (n == c[4] + 5u || n == c[4] + 6u)) return true;
     if (n > 7) {
         const size_t lc = static_cast<size_t>(c[5]) * 256 + c[6];
-        if (n == lc + 7 || n == lc + 8) return true;
+        if (n == lc + 7 || n == lc + 8 || n == lc + 9) return true;
     }
     return false;
 }

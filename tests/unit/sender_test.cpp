@@ -75,7 +75,7 @@ TEST(Sender, FinalStatus6Dxxand6ExxAreRewrittenUnlessSw2IsZero) {
 
 TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
     for (const char* bad : {"", "00", "00A404", "00A4040003AABB", "00A404000300", "00A4040002AABBCCDD",
-                            "00A404000000030101", "00A40400000002AA", "00A40400000001010000"}) {
+                            "00A404000000030101", "00A40400000002AA", "00A4040000000101000000"}) {
         ScriptedCard card({});
         EXPECT_EQ(TransmitFailure(bad), 0x6B00u) << bad;
     }
@@ -83,7 +83,7 @@ TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
 
 TEST(Sender, EveryAcceptedFormIsSent) {
     for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00",
-                             "00A4040000000101", "00A404000000010100"}) {
+                             "00A4040000000101", "00A404000000010100", "00A40400000001010000"}) {
         ScriptedCard card({{good, "9000"}});
         EXPECT_EQ(Transmit(good), "9000") << good;
     }
