@@ -151,15 +151,13 @@ public:
         const Bytes r = Hex("0102030405060708090A0B0C0D0E0F1011121314");
         const auto a = libapdu::ModExpWords({g.data(), g.size()}, {r.data(), r.size()}, {p.data(), p.size()});
         const auto k = libapdu::ModExpWords({b.data(), b.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        Bytes agree{0x80,
-                    0x86,
-                    0x00,
-                    0x00,
-                    0x00,
-                    static_cast<uint8_t>(a.size() >> 8),
-                    static_cast<uint8_t>(a.size())};
+        // Case 4S, or 4E throughout when A needs an extended Lc.
+        const bool extended = a.size() > 0xFF;
+        Bytes agree{0x80, 0x86, 0x00, 0x00};
+        if (extended) agree.insert(agree.end(), {0x00, static_cast<uint8_t>(a.size() >> 8)});
+        agree.push_back(static_cast<uint8_t>(a.size()));
         agree.insert(agree.end(), a.begin(), a.end());
-        agree.push_back(0x00);
+        agree.insert(agree.end(), extended ? 2 : 1, 0x00);
         const Bytes masked = Data(card.Send(agree));
         EXPECT_GE(masked.size(), 32u);
         for (size_t i = 0; i < 16 && masked.size() >= 32; ++i) {

@@ -109,6 +109,53 @@ INSTANTIATE_TEST_SUITE_P(Table, SimMalformed,
                                          SwCase{"8084000008", 0x6E00}, SwCase{"00E8000000", 0x6E00},
                                          SwCase{"80A4080C 00 0002 3F00", 0x9000}));
 
+struct FormCase {
+    const char* name;
+    const char* command;
+    uint16_t sw;
+};
+
+class SimCommandForm : public testing::TestWithParam<FormCase> {};
+
+TEST_P(SimCommandForm, OnlyTheIsoCasesAreAccepted) {
+    SimCard card;
+    EXPECT_EQ(card.SwOf(GetParam().command), GetParam().sw);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SimCommandForm,
+    testing::Values(FormCase{"Case1", "80CE0000", 0x9000}, FormCase{"Case2S", "80CB011100", 0x9000},
+                    FormCase{"Case3S", "80A4080C02 3F00", 0x9000}, FormCase{"Case4S", "80A4080C02 3F00 00", 0x9000},
+                    FormCase{"Case2E", "80CB0111 000000", 0x9000},
+                    FormCase{"Case3E", "80A4080C 000002 3F00", 0x9000},
+                    FormCase{"Case4E", "80A4080C 000002 3F00 0000", 0x9000},
+                    FormCase{"ExtendedLcShortLe", "80A4080C 000002 3F00 00", 0x6700},
+                    FormCase{"ShortLcExtendedLe", "80A4080C 02 3F00 0000", 0x6700},
+                    FormCase{"ShortLcZero", "80A4080C 00 00", 0x6700},
+                    FormCase{"ExtendedLcZero", "80A4080C 000000 0000", 0x6700},
+                    FormCase{"ExtendedLcPastTheData", "80A4080C 000003 3F00", 0x6700},
+                    FormCase{"ExtendedThreeByteLe", "80A4080C 000002 3F00 000000", 0x6700}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// The agreement command, the one the host sends with an extended Lc: 4E is agreed, the mixed
+// form refused before it touches the pending exchange, and 4S still serves a shorter value.
+TEST(SimTransport, KeyAgreementTakesCase4EAndRefusesTheMixedForm) {
+    const auto agree = [](const Bytes& a, size_t leBytes) {
+        Bytes cmd{0x80, 0x86, 0x00, 0x00};
+        if (a.size() > 0xFF) cmd.insert(cmd.end(), {0x00, static_cast<uint8_t>(a.size() >> 8)});
+        cmd.push_back(static_cast<uint8_t>(a.size()));
+        cmd.insert(cmd.end(), a.begin(), a.end());
+        cmd.insert(cmd.end(), leBytes, 0x00);
+        return cmd;
+    };
+    SimCard card;
+    ASSERT_EQ(Sw(card.Send("8048008000")), 0x6100);
+    EXPECT_EQ(card.Send(agree(Bytes(256, 0x01), 1)), Hex("6700"));
+    EXPECT_EQ(Data(card.Send(agree(Bytes(256, 0x01), 2))).size(), 32u);
+    ASSERT_EQ(Sw(card.Send("8048008000")), 0x6100);
+    EXPECT_EQ(Data(card.Send(agree(Bytes(255, 0x01), 1))).size(), 32u);
+}
+
 TEST(SimTransport, ChainedPiecesFormOneCommand) {
     SimCard card;
     ASSERT_EQ(card.LoginUser(), 0x9000);
