@@ -264,14 +264,11 @@ Bytes ModExp(const Bytes& base, const Bytes& exponent, const Bytes& mod) {
     return FromBn(result.get(), mod.size());
 }
 
-Bytes Modp2048Prime() {
-    const Bn p(BN_get_rfc3526_prime_2048(nullptr));
+DhGroup ModpGroup(AgreementGroup group) {
+    const bool small = group == AgreementGroup::Modp1536;
+    const Bn p(small ? BN_get_rfc3526_prime_1536(nullptr) : BN_get_rfc3526_prime_2048(nullptr));
     if (!p) Fail("group");
-    return FromBn(p.get(), 256);
-}
-
-Bytes Modp2048Generator() {
-    return Bytes{0x02};
+    return DhGroup{FromBn(p.get(), small ? 192 : 256), Bytes{0x02}};
 }
 
 size_t CurveBytes(Curve curve) {

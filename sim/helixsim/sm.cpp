@@ -100,32 +100,31 @@ bool IsValidPublic(const Bytes& value, const Bytes& prime) {
 
 }  // namespace
 
-Bytes SmSession::Begin() {
+Bytes SmSession::Begin(AgreementGroup group) {
     End();
-    const Bytes prime = crypto::Modp2048Prime();
-    const Bytes generator = crypto::Modp2048Generator();
+    crypto::DhGroup dh = crypto::ModpGroup(group);
     m_secret = crypto::SecretBytes(crypto::Random(kSecretExponentBytes));
     Bytes out;
-    AppendTlv(out, 0x80, generator);
-    AppendTlv(out, 0x81, prime);
-    AppendTlv(out, 0x82, crypto::ModExp(generator, m_secret.bytes(), prime));
+    AppendTlv(out, 0x80, dh.generator);
+    AppendTlv(out, 0x81, dh.prime);
+    AppendTlv(out, 0x82, crypto::ModExp(dh.generator, m_secret.bytes(), dh.prime));
+    m_prime = std::move(dh.prime);
     m_active = true;
     return out;
 }
 
 std::optional<Bytes> SmSession::Agree(const Bytes& hostPublic) {
-    const Bytes prime = crypto::Modp2048Prime();
-    if (!m_active || m_agreed || m_secret.empty() || hostPublic.size() > prime.size()) {
+    if (!m_active || m_agreed || m_secret.empty() || hostPublic.size() > m_prime.size()) {
         End();
         return std::nullopt;
     }
-    Bytes a(prime.size() - hostPublic.size(), 0);
+    Bytes a(m_prime.size() - hostPublic.size(), 0);
     a.insert(a.end(), hostPublic.begin(), hostPublic.end());
-    if (!IsValidPublic(a, prime)) {
+    if (!IsValidPublic(a, m_prime)) {
         End();
         return std::nullopt;
     }
-    const crypto::SecretBytes k(crypto::ModExp(a, m_secret.bytes(), prime));
+    const crypto::SecretBytes k(crypto::ModExp(a, m_secret.bytes(), m_prime));
     m_secret.Wipe();
     m_sk1 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));
     m_sk2 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));

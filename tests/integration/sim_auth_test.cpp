@@ -2,6 +2,7 @@
 // with libgcrypt, try counters, blocking, logout, biometric objects and the PIN-setting rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "libapdu/token/host_crypto.h"
@@ -132,13 +133,31 @@ TEST(SimAuth, SetPinValueOutsideSecureMessagingIsRefused) {
 
 using simtest::HostChannel;
 
-TEST(SimAuth, SetPinValueInsideSecureMessagingAfterTheUser) {
-    SimCard card;
+struct GroupCase {
+    const char* profile;
+    const char* agreementHead;  // the agreement command up to its data: 4E for 2048 bits, 4S for 1536
+};
+
+class SimSecureChannel : public testing::TestWithParam<GroupCase> {};
+
+TEST_P(SimSecureChannel, SetPinValueInsideSecureMessagingAfterTheUser) {
+    SimCard card(helixsim::ProfileByName(GetParam().profile));
     ASSERT_EQ(card.LoginUser(), 0x9000);
+    card.Card().ClearCommandLog();
     HostChannel channel(card);
     EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x9000);
     EXPECT_EQ(card.VerifyPin({'1', '2', '3', '4'}), 0x9000);
+    const Bytes head = Hex(GetParam().agreementHead);
+    const auto& log = card.Card().CommandLog();
+    const auto agree = std::find_if(log.begin(), log.end(), [](const Bytes& c) { return c[1] == 0x86; });
+    ASSERT_NE(agree, log.end());
+    EXPECT_EQ(Bytes(agree->begin(), agree->begin() + static_cast<std::ptrdiff_t>(head.size())), head);
 }
+
+INSTANTIATE_TEST_SUITE_P(Groups, SimSecureChannel,
+                         testing::Values(GroupCase{"default", "80860000 000100"},
+                                         GroupCase{"dh-1536", "80860000 C0"}),
+                         [](const auto& p) { return std::string(p.param.profile == std::string("default") ? "Modp2048" : "Modp1536"); });
 
 TEST(SimAuth, SetPinValueInsideSecureMessagingNeedsAnAuthentication) {
     SimCard card;

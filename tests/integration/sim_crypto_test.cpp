@@ -115,7 +115,7 @@ struct Host {
     uint8_t counter = 0;
 
     explicit Host(SmSession& card) {
-        const Bytes begin = card.Begin();
+        const Bytes begin = card.Begin(helixsim::AgreementGroup::Modp2048);
         EXPECT_EQ(begin.size(), 3u + 2 * (4 + 256));
         EXPECT_EQ(Slice(begin, 0, 7), Hex("800102 81820100"));
         EXPECT_EQ(Slice(begin, 263, 4), Hex("82820100"));
@@ -285,19 +285,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, CardSecureChannelFailure, ::testing::ValuesIn(kF
 TEST(CardSecureChannel, PiecesBeforeAnAgreementAreRefused) {
     SmSession card;
     EXPECT_EQ(card.Unwrap(kSmSetPin, Bytes(22, 0)).sw, 0x6985);
-    card.Begin();
+    card.Begin(helixsim::AgreementGroup::Modp2048);
     EXPECT_EQ(card.Unwrap(kSmSetPin, Bytes(22, 0)).sw, 0x6985);
     EXPECT_FALSE(card.Active());
     EXPECT_FALSE(card.Agree(Hex("02")));  // the refused piece also discarded the pending exponent
 }
 
 TEST(CardSecureChannel, AgreementRefusesDegenerateOrRepeatedHostValues) {
-    const Bytes p = crypto::Modp2048Prime();
+    const Bytes p = crypto::ModpGroup(helixsim::AgreementGroup::Modp2048).prime;
     Bytes pMinus1 = p;
     pMinus1.back() -= 1;
     for (const Bytes& a : {Hex("00"), Hex("01"), pMinus1, p, Bytes(257, 0x01)}) {
         SmSession card;
-        card.Begin();
+        card.Begin(helixsim::AgreementGroup::Modp2048);
         EXPECT_FALSE(card.Agree(a)) << ToHex(a);
         EXPECT_FALSE(card.Active());
     }
@@ -307,16 +307,31 @@ TEST(CardSecureChannel, AgreementRefusesDegenerateOrRepeatedHostValues) {
     EXPECT_FALSE(card.Agree(Hex("02")));
 }
 
-TEST(CardSecureChannel, BeginOffersTheStandardGroupAndAFreshPublicValue) {
+struct GroupCase {
+    helixsim::AgreementGroup group;
+    const char* head;  // 80 01 02 81, the prime's BER length
+    size_t bytes;
+};
+
+class CardSecureChannelGroup : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(CardSecureChannelGroup, BeginOffersTheStandardGroupAndAFreshPublicValue) {
     GcryReady();
     SmSession card;
-    const Bytes first = card.Begin(), second = card.Begin();
-    const Bytes p = Slice(first, 7, 256);
+    const size_t n = GetParam().bytes, head = Hex(GetParam().head).size();
+    const Bytes first = card.Begin(GetParam().group), second = card.Begin(GetParam().group);
+    ASSERT_EQ(first.size(), 2 * head + 2 * n - 3);
+    EXPECT_EQ(Slice(first, 0, head), Hex(GetParam().head));
+    const Bytes p = Slice(first, head, n);
     EXPECT_EQ(Slice(p, 0, 16), Hex("FFFFFFFFFFFFFFFFC90FDAA22168C234"));
-    EXPECT_EQ(Slice(p, 248, 8), Hex("FFFFFFFFFFFFFFFF"));
+    EXPECT_EQ(Slice(p, n - 8, 8), Hex("FFFFFFFFFFFFFFFF"));
     EXPECT_EQ(gcry_prime_check(ToMpi(p).get(), 0), 0u);
-    EXPECT_NE(Slice(first, 267, 256), Slice(second, 267, 256));
+    EXPECT_NE(Slice(first, first.size() - n, n), Slice(second, first.size() - n, n));
 }
+INSTANTIATE_TEST_SUITE_P(Groups, CardSecureChannelGroup,
+                         ::testing::Values(GroupCase{helixsim::AgreementGroup::Modp2048, "800102 81820100", 256},
+                                           GroupCase{helixsim::AgreementGroup::Modp1536, "800102 8181C0", 192}),
+                         [](const auto& c) { return std::to_string(c.param.bytes * 8); });
 
 TEST(CardCrypto, TripleDesAndMacMatchTheHostEngine) {
     for (size_t keyLength : {16, 24}) {
