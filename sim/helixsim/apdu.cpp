@@ -67,6 +67,11 @@ std::optional<uint8_t> Cursor::U8() {
     return m_data[m_pos++];
 }
 
+bool Cursor::Expect(uint8_t value) {
+    const auto byte = U8();
+    return byte && *byte == value;
+}
+
 std::optional<Bytes> Cursor::Take(size_t count) {
     if (count > Remaining()) return std::nullopt;
     Bytes out(m_data.begin() + static_cast<std::ptrdiff_t>(m_pos),

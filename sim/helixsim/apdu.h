@@ -27,6 +27,8 @@ public:
     bool AtEnd() const { return m_pos == m_data.size(); }
     size_t Remaining() const { return m_data.size() - m_pos; }
     std::optional<uint8_t> U8();
+    // Reads one byte; true when it is `value`.
+    bool Expect(uint8_t value);
     std::optional<Bytes> Take(size_t count);
     // BER length: short form, 81 xx or 82 xx xx.
     std::optional<size_t> BerLength();
