@@ -69,7 +69,6 @@ Bytes Tdes(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& data, bool e
     return out;
 }
 
-
 // A rejected input leaves OpenSSL's error queue as it was found.
 [[noreturn]] void Reject(const char* what) {
     ERR_clear_error();

@@ -25,7 +25,8 @@ namespace ossl {
 
 // Parameter arrays carry private key components in their data.
 inline void ClearFreeParams(OSSL_PARAM* params) {
-    for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p) OPENSSL_cleanse(p->data, p->data_size);
+    for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
+        OPENSSL_cleanse(p->data, p->data_size);
     OSSL_PARAM_free(params);
 }
 

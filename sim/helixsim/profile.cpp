@@ -33,8 +33,8 @@ Profile DefaultProfile() {
 }
 
 std::vector<std::string> ProfileNames() {
-    return {"default", "atr-22", "atr-15",  "atr-5",     "unknown-atr", "bio-23",
-            "bio-24",  "bio-25", "no-4096", "strict-le", "policy",      "no-ec", "dh-1536"};
+    return {"default", "atr-22",  "atr-15",    "atr-5",  "unknown-atr", "bio-23", "bio-24",
+            "bio-25",  "no-4096", "strict-le", "policy", "no-ec",       "dh-1536"};
 }
 
 Profile ProfileByName(const std::string& name) {
