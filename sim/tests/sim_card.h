@@ -102,16 +102,12 @@ inline Bytes HostMac(const Bytes& key, const Bytes& data) {
     const Bytes c = GcryTdes(GCRY_CIPHER_MODE_CBC, key, HostPad(data));
     return Slice(c, c.size() - 8, 8);
 }
-inline Bytes GcrySha1(const Bytes& data) {
-    GcryReady();
-    Bytes out(20);
-    gcry_md_hash_buffer(GCRY_MD_SHA1, out.data(), data.data(), data.size());
-    return out;
-}
-
 // 80 20 00 P2 10 || 3DES-CBC(SHA-1(pin)[0..15] as K1 K2 K1, random || challenge).
 inline Bytes VerifyCommand(const Bytes& pin, const Bytes& challenge, uint8_t p2 = 0) {
-    const Bytes key = Slice(GcrySha1(pin), 0, 16);
+    GcryReady();
+    Bytes key(20);
+    gcry_md_hash_buffer(GCRY_MD_SHA1, key.data(), pin.data(), pin.size());
+    key.resize(16);
     const Bytes block = Concat({Bytes(8, 0x5A), challenge});
     return Concat({{0x80, 0x20, 0x00, p2, 0x10}, GcryTdes(GCRY_CIPHER_MODE_CBC, key, block)});
 }

@@ -156,19 +156,9 @@ inline uint16_t Generate(SimCard& card, uint8_t algorithm) {
     return Sw(card.Send(Bytes{0x00, 0x47, 0x00, 0x00, 0x05, 0xAC, 0x03, 0x80, 0x01, algorithm}));
 }
 
+// The generation parameter of the key sizes the tests use.
 inline uint8_t AlgorithmFor(uint16_t size) {
-    switch (size) {
-        case 0x40:
-            return 5;
-        case 0x80:
-            return 6;
-        case 0x100:
-            return 7;
-        case 0x200:
-            return 8;
-        default:
-            return 0x11;
-    }
+    return size == 0x40 ? 5 : size == 0x80 ? 6 : size == 0x100 ? 7 : size == 0x200 ? 8 : 0x11;
 }
 
 // A key object of that size and use with a key generated in it, left selected.
