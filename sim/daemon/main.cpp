@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "helixsim/card.h"
+#include "helixsim/hex.h"
 #include "options.h"
 #include "vpcd_link.h"
 
@@ -19,6 +20,7 @@ namespace {
 using helixd::Options;
 using helixd::VpcdLink;
 using helixsim::HelixCard;
+using helixsim::ToHex;
 
 // vpcd's control messages: one byte.
 constexpr uint8_t kPowerOff = 0x00;
@@ -35,16 +37,6 @@ bool g_verbose = false;
 
 void Note(const std::string& text) {
     if (g_verbose) std::fprintf(stderr, "helix-sim: %s\n", text.c_str());
-}
-
-std::string Hex(const helixsim::Bytes& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const uint8_t b : bytes) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0x0F]);
-    }
-    return out;
 }
 
 bool FileExists(const std::string& path) {
@@ -129,7 +121,7 @@ private:
             case kGetAtr:
                 return link.Send(m_card->Atr());
             default:
-                Note("unknown control byte " + Hex({code}));
+                Note("unknown control byte " + ToHex({code}));
                 return true;
         }
     }
@@ -141,12 +133,12 @@ private:
             result = m_card->Transmit(command);
         } catch (const std::exception& e) {
             // A failure of the model itself, never a card answer: said whatever the verbosity.
-            std::fprintf(stderr, "helix-sim: the card model failed on %s: %s\n", Hex(command).c_str(),
+            std::fprintf(stderr, "helix-sim: the card model failed on %s: %s\n", ToHex(command).c_str(),
                          e.what());
             result.response = {0x6F, 0x00};
         }
         SaveImage();
-        Note("> " + Hex(command) + "\n           < " + Hex(result.response));
+        Note("> " + ToHex(command) + "\n           < " + ToHex(result.response));
         const bool removed = result.event == helixsim::TransmitResult::Event::Removed;
         // An answer that no frame can carry is a card failure as far as the host can tell.
         if (result.response.size() > 0xFFFF) result.response = {0x6F, 0x00};
@@ -184,7 +176,7 @@ int Main(const std::vector<std::string>& args) {
     try {
         std::unique_ptr<HelixCard> card = MakeCard(options);
         if (options.printAtr) {
-            std::puts(Hex(card->Atr()).c_str());
+            std::puts(ToHex(card->Atr()).c_str());
             return 0;
         }
         card->SetLatency(helixsim::Latency{options.latencyMicros, options.baud, true});

@@ -25,16 +25,10 @@ std::optional<Apdu> ParseExtended(const Bytes& raw, Apdu apdu) {
     apdu.data.assign(raw.begin() + 7, raw.begin() + 7 + static_cast<std::ptrdiff_t>(lc));
     const size_t trailer = rest - lc;
     if (trailer == 0) return apdu;
-    // The host's extended commands may end in one Le byte as well as in two.
-    if (trailer == 1) {
-        apdu.ne = raw.back() == 0 ? 65536 : raw.back();
-        return apdu;
-    }
-    if (trailer == 2) {
-        apdu.ne = ExtendedNe(raw[raw.size() - 2], raw.back());
-        return apdu;
-    }
-    return std::nullopt;
+    // An extended Lc takes a two-byte Le: a single Le byte after it is a mixed form no case allows.
+    if (trailer != 2) return std::nullopt;
+    apdu.ne = ExtendedNe(raw[raw.size() - 2], raw.back());
+    return apdu;
 }
 
 }  // namespace
@@ -71,6 +65,11 @@ std::optional<Apdu> ParseApdu(const Bytes& raw) {
 std::optional<uint8_t> Cursor::U8() {
     if (m_pos >= m_data.size()) return std::nullopt;
     return m_data[m_pos++];
+}
+
+bool Cursor::Expect(uint8_t value) {
+    const auto byte = U8();
+    return byte && *byte == value;
 }
 
 std::optional<Bytes> Cursor::Take(size_t count) {

@@ -16,7 +16,8 @@ struct Apdu {
     uint8_t leByte = 0;  // the short Le as sent (0 stands for 256)
 };
 
-// ISO 7816-3 cases 1 to 4, short and extended; nullopt for a length that fits no case.
+// ISO 7816-3 cases 1, 2S, 3S, 4S, 2E, 3E and 4E; nullopt for a command that fits none of them,
+// including a mix of short and extended length fields.
 std::optional<Apdu> ParseApdu(const Bytes& raw);
 
 // A cursor that cannot read past its end: every read returns nullopt instead.
@@ -26,6 +27,8 @@ public:
     bool AtEnd() const { return m_pos == m_data.size(); }
     size_t Remaining() const { return m_data.size() - m_pos; }
     std::optional<uint8_t> U8();
+    // Reads one byte; true when it is `value`.
+    bool Expect(uint8_t value);
     std::optional<Bytes> Take(size_t count);
     // BER length: short form, 81 xx or 82 xx xx.
     std::optional<size_t> BerLength();

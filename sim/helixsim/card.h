@@ -16,6 +16,10 @@ namespace helixsim {
 using Bytes = std::vector<uint8_t>;
 using CardPath = std::vector<uint16_t>;  // from 3F00 down, e.g. {0x3F00, 0x3000, 0x3003, 0x4001}
 
+// MODP group (RFC 3526, generator 2) of the secure channel's key agreement. The host's public
+// value is as long as the prime: 256 bytes need an extended Lc, 192 fit a short one.
+enum class AgreementGroup : uint8_t { Modp2048, Modp1536 };
+
 // What a freshly personalised card holds. Profiles are named; DefaultProfile() is "default".
 struct Profile {
     std::string name = "default";
@@ -30,6 +34,7 @@ struct Profile {
     bool rsa4096 = true;      // capability query reports 4096-bit RSA
     bool ec = true;           // elliptic-curve keys supported
     bool strictLe = false;    // a wrong Le on commands that need one answers 6Cxx
+    AgreementGroup agreementGroup = AgreementGroup::Modp2048;
     uint32_t totalMemory = 96 * 1024;
     // PIN policy (3F00/3000/EEEE) and state (EEEF)
     bool adminChallenge = true;

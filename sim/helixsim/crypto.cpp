@@ -18,16 +18,22 @@
 #include <utility>
 #include <vector>
 
+#include "helixsim/ossl.h"
+
 namespace helixsim::crypto {
 namespace {
 
 constexpr size_t kBlock = 8;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
+using ossl::Bn;
+using ossl::BnCtx;
+using ossl::CipherCtx;
+using ossl::Group;
+using ossl::ParamBld;
+using ossl::Params;
+using ossl::Pkcs8;
+using ossl::Pkey;
+using ossl::PkeyCtx;
 
 [[noreturn]] void Fail(const char* what) {
     throw std::runtime_error(std::string("crypto: ") + what);
@@ -62,21 +68,6 @@ Bytes Tdes(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& data, bool e
     out.resize(static_cast<size_t>(written + tail));
     return out;
 }
-
-using Bn = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX, BN_CTX_free>>;
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-// Parameter arrays carry private key components in their data.
-void ClearFreeParams(OSSL_PARAM* params) {
-    for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
-        OPENSSL_cleanse(p->data, p->data_size);
-    OSSL_PARAM_free(params);
-}
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, ClearFreeParams>>;
-using Group = std::unique_ptr<EC_GROUP, Deleter<EC_GROUP, EC_GROUP_free>>;
-using Pkcs8 = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>>;
 
 // A rejected input leaves OpenSSL's error queue as it was found.
 [[noreturn]] void Reject(const char* what) {
@@ -264,14 +255,11 @@ Bytes ModExp(const Bytes& base, const Bytes& exponent, const Bytes& mod) {
     return FromBn(result.get(), mod.size());
 }
 
-Bytes Modp2048Prime() {
-    const Bn p(BN_get_rfc3526_prime_2048(nullptr));
+DhGroup ModpGroup(AgreementGroup group) {
+    const bool small = group == AgreementGroup::Modp1536;
+    const Bn p(small ? BN_get_rfc3526_prime_1536(nullptr) : BN_get_rfc3526_prime_2048(nullptr));
     if (!p) Fail("group");
-    return FromBn(p.get(), 256);
-}
-
-Bytes Modp2048Generator() {
-    return Bytes{0x02};
+    return DhGroup{FromBn(p.get(), small ? 192 : 256), Bytes{0x02}};
 }
 
 size_t CurveBytes(Curve curve) {

@@ -53,9 +53,11 @@ Bytes TdesCbcMac(const Bytes& key, const Bytes& data);
 // A zero modulus: std::invalid_argument.
 Bytes ModExp(const Bytes& base, const Bytes& exponent, const Bytes& mod);
 
-// The 2048-bit MODP group of RFC 3526 (generator 2).
-Bytes Modp2048Prime();
-Bytes Modp2048Generator();
+// The group's prime and generator, unsigned big-endian.
+struct DhGroup {
+    Bytes prime, generator;
+};
+DhGroup ModpGroup(AgreementGroup group);
 
 enum class Curve { P256, P384, P521 };
 size_t CurveBytes(Curve curve);  // 32, 48, 66

@@ -24,7 +24,8 @@ constexpr uint8_t kFlagStrictLe = 0x04;
 constexpr uint8_t kFlagAdminChallenge = 0x08;
 constexpr uint8_t kFlagChangeAfterUnblock = 0x10;
 constexpr uint8_t kFlagMustChange = 0x20;
-constexpr uint8_t kKnownFlags = 0x3F;
+constexpr uint8_t kFlagModp1536 = 0x40;
+constexpr uint8_t kKnownFlags = 0x7F;
 
 [[noreturn]] void Bad(const std::string& why) {
     throw std::runtime_error(why);
@@ -120,6 +121,7 @@ void WriteProfile(Writer& w, const Profile& p) {
     if (p.adminChallenge) flags |= kFlagAdminChallenge;
     if (p.changeAfterUnblock) flags |= kFlagChangeAfterUnblock;
     if (p.mustChange) flags |= kFlagMustChange;
+    if (p.agreementGroup == AgreementGroup::Modp1536) flags |= kFlagModp1536;
     w.U8(flags);
     w.U32(p.totalMemory);
     w.U8(p.historyDepth);
@@ -159,6 +161,7 @@ Profile ReadProfile(Reader& r) {
     p.adminChallenge = (flags & kFlagAdminChallenge) != 0;
     p.changeAfterUnblock = (flags & kFlagChangeAfterUnblock) != 0;
     p.mustChange = (flags & kFlagMustChange) != 0;
+    p.agreementGroup = (flags & kFlagModp1536) != 0 ? AgreementGroup::Modp1536 : AgreementGroup::Modp2048;
 
     Require(!p.name.empty() && p.name.size() <= 64, "profile: name");
     Require(p.atr.size() >= 2 && p.atr.size() <= 33, "profile: ATR length");

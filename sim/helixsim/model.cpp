@@ -213,7 +213,7 @@ Answer CardModel::Execute(const Command& cmd) {
         case 0x8024:
             return SetPinValue(cmd);
         case 0x8048:
-            if (a.p1 == 0x00 && a.p2 == 0x80) return Answer{m_sm.Begin(), 0x9000};
+            if (a.p1 == 0x00 && a.p2 == 0x80) return Answer{m_sm.Begin(m_profile.agreementGroup), 0x9000};
             return KeyCommand(cmd);
         case 0x8086:
             if (a.p1 == 0xFF && a.p2 == 0xFF) {

@@ -33,8 +33,8 @@ Profile DefaultProfile() {
 }
 
 std::vector<std::string> ProfileNames() {
-    return {"default", "atr-22", "atr-15",  "atr-5",     "unknown-atr", "bio-23",
-            "bio-24",  "bio-25", "no-4096", "strict-le", "policy",      "no-ec"};
+    return {"default", "atr-22",  "atr-15",    "atr-5",  "unknown-atr", "bio-23", "bio-24",
+            "bio-25",  "no-4096", "strict-le", "policy", "no-ec",       "dh-1536"};
 }
 
 Profile ProfileByName(const std::string& name) {
@@ -62,6 +62,8 @@ Profile ProfileByName(const std::string& name) {
         p.changeAfterUnblock = true;
     } else if (name == "no-ec") {
         p.ec = false;
+    } else if (name == "dh-1536") {
+        p.agreementGroup = AgreementGroup::Modp1536;
     } else {
         throw std::invalid_argument("unknown card profile: " + name);
     }

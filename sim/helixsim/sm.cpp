@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "helixsim/apdu.h"
+
 namespace helixsim {
 namespace {
 
@@ -18,46 +20,6 @@ constexpr uint16_t kSwNoSession = 0x6985;
 constexpr uint16_t kSwMalformed = 0x6A80;
 constexpr uint16_t kSwBadSecureMessaging = 0x6988;
 
-void AppendTlv(Bytes& out, uint8_t tag, const Bytes& value) {
-    out.push_back(tag);
-    const size_t length = value.size();
-    if (length >= 0x100) {
-        out.push_back(0x82);
-        out.push_back(static_cast<uint8_t>(length >> 8));
-    } else if (length >= 0x80) {
-        out.push_back(0x81);
-    }
-    out.push_back(static_cast<uint8_t>(length & 0xFF));
-    out.insert(out.end(), value.begin(), value.end());
-}
-
-// Walks a data field front to back; no read goes past its end.
-class Cursor {
-public:
-    explicit Cursor(const Bytes& data) : m_data(data) {}
-
-    std::optional<uint8_t> Byte() {
-        if (m_pos >= m_data.size()) return std::nullopt;
-        return m_data[m_pos++];
-    }
-    bool Expect(uint8_t value) {
-        const std::optional<uint8_t> byte = Byte();
-        return byte && *byte == value;
-    }
-    std::optional<Bytes> Take(size_t count) {
-        if (m_data.size() - m_pos < count) return std::nullopt;
-        const auto first = m_data.begin() + static_cast<std::ptrdiff_t>(m_pos);
-        m_pos += count;
-        return Bytes(first, first + static_cast<std::ptrdiff_t>(count));
-    }
-    size_t Position() const { return m_pos; }
-    bool AtEnd() const { return m_pos == m_data.size(); }
-
-private:
-    const Bytes& m_data;
-    size_t m_pos = 0;
-};
-
 struct WrappedPiece {
     Bytes cryptogramObject;  // the whole 87 object, as the MAC covers it
     Bytes cryptogram;
@@ -68,11 +30,11 @@ struct WrappedPiece {
 std::optional<WrappedPiece> ParsePiece(const Bytes& data) {
     Cursor cursor(data);
     if (!cursor.Expect(0x87) || !cursor.Expect(0x81)) return std::nullopt;
-    const std::optional<uint8_t> length = cursor.Byte();
+    const std::optional<uint8_t> length = cursor.U8();
     if (!length || *length < 9 || (*length - 1) % 8 != 0 || !cursor.Expect(0x01)) return std::nullopt;
     std::optional<Bytes> cryptogram = cursor.Take(*length - 1u);
     if (!cryptogram) return std::nullopt;
-    const size_t objectEnd = cursor.Position();
+    const size_t objectEnd = data.size() - cursor.Remaining();
     if (!cursor.Expect(0x8E) || !cursor.Expect(kMacBytes)) return std::nullopt;
     std::optional<Bytes> mac = cursor.Take(kMacBytes);
     if (!mac || !cursor.AtEnd()) return std::nullopt;
@@ -100,32 +62,31 @@ bool IsValidPublic(const Bytes& value, const Bytes& prime) {
 
 }  // namespace
 
-Bytes SmSession::Begin() {
+Bytes SmSession::Begin(AgreementGroup group) {
     End();
-    const Bytes prime = crypto::Modp2048Prime();
-    const Bytes generator = crypto::Modp2048Generator();
+    crypto::DhGroup dh = crypto::ModpGroup(group);
     m_secret = crypto::SecretBytes(crypto::Random(kSecretExponentBytes));
     Bytes out;
-    AppendTlv(out, 0x80, generator);
-    AppendTlv(out, 0x81, prime);
-    AppendTlv(out, 0x82, crypto::ModExp(generator, m_secret.bytes(), prime));
+    AppendTlv(out, 0x80, dh.generator);
+    AppendTlv(out, 0x81, dh.prime);
+    AppendTlv(out, 0x82, crypto::ModExp(dh.generator, m_secret.bytes(), dh.prime));
+    m_prime = std::move(dh.prime);
     m_active = true;
     return out;
 }
 
 std::optional<Bytes> SmSession::Agree(const Bytes& hostPublic) {
-    const Bytes prime = crypto::Modp2048Prime();
-    if (!m_active || m_agreed || m_secret.empty() || hostPublic.size() > prime.size()) {
+    if (!m_active || m_agreed || m_secret.empty() || hostPublic.size() > m_prime.size()) {
         End();
         return std::nullopt;
     }
-    Bytes a(prime.size() - hostPublic.size(), 0);
+    Bytes a(m_prime.size() - hostPublic.size(), 0);
     a.insert(a.end(), hostPublic.begin(), hostPublic.end());
-    if (!IsValidPublic(a, prime)) {
+    if (!IsValidPublic(a, m_prime)) {
         End();
         return std::nullopt;
     }
-    const crypto::SecretBytes k(crypto::ModExp(a, m_secret.bytes(), prime));
+    const crypto::SecretBytes k(crypto::ModExp(a, m_secret.bytes(), m_prime));
     m_secret.Wipe();
     m_sk1 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));
     m_sk2 = crypto::SecretBytes(crypto::Random(kSessionKeyBytes));

@@ -14,9 +14,9 @@ namespace helixsim {
 
 class SmSession {
 public:
-    // 80 48 00 80: starts a new key establishment (any earlier session ends). Returns the data
-    // field: 80 g, 81 p, 82 B (BER lengths, unsigned big-endian numbers, B as long as p).
-    Bytes Begin();
+    // 80 48 00 80: starts a new key establishment in `group` (any earlier session ends). Returns
+    // the data field: 80 g, 81 p, 82 B (BER lengths, unsigned big-endian numbers, B as long as p).
+    Bytes Begin(AgreementGroup group);
 
     // 80 86 00 00 with the host's public value A (at most as long as p; leading zeros allowed):
     // derives K = A^b mod p (as long as p) and answers the 32 bytes SK1 xor K[0..15] followed by
@@ -49,6 +49,7 @@ private:
 
     bool m_active = false;
     bool m_agreed = false;
+    Bytes m_prime;                 // p of the pending or agreed exchange
     crypto::SecretBytes m_secret;  // b, until the agreement
     crypto::SecretBytes m_sk1, m_sk2;
     uint8_t m_counter = 0;

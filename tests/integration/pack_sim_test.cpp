@@ -36,8 +36,17 @@ uint16_t VerifyUserPin(simtest::ModuleCard& m, const ByteVector& pin) {
 
 }  // namespace
 
-TEST(PackOverSimulator, SecureSendSetsAPinTheCardThenAccepts) {
-    simtest::ModuleCard m;
+// The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
+// the short form (192 bytes).
+class PackOverSimulatorGroup : public testing::TestWithParam<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(Groups, PackOverSimulatorGroup, testing::Values("default", "dh-1536"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                             return std::string(param.param) == "default" ? "Modp2048" : "Modp1536";
+                         });
+
+TEST_P(PackOverSimulatorGroup, SecureSendSetsAPinTheCardThenAccepts) {
+    simtest::ModuleCard m(helixsim::ProfileByName(GetParam()));
     LoginAdmin(m);
     CSCardSender sender(m.Handle(), 3);
     libapdu::CAppletHelix direct(&sender);

@@ -3,7 +3,6 @@
 // enforcement; the capability answers per profile.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -14,11 +13,13 @@ namespace {
 using simtest::Bytes;
 using simtest::Chained;
 using simtest::Data;
+using simtest::Hex;
 using simtest::HostChannel;
 using simtest::Pkey;
 using simtest::PkeyCtx;
 using simtest::SimCard;
 using simtest::Sw;
+using simtest::ToHex;
 
 const Bytes kDigest = simtest::Sha256("the card signs this");
 
@@ -89,12 +90,6 @@ TEST_P(SimKeyAgreement, SharedXMatchesAnOpenSslPeer) {
     ASSERT_TRUE(cardKey);
 
     const Pkey peer(EVP_EC_gen(simtest::CurveName(size)));
-    Bytes point(1 + 2 * size);
-    size_t pointLength = 0;
-    ASSERT_EQ(EVP_PKEY_get_octet_string_param(peer.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
-                                              &pointLength),
-              1);
-    ASSERT_EQ(pointLength, point.size());
     const PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr));
     Bytes expected(size);
     size_t secretLength = expected.size();
@@ -102,49 +97,15 @@ TEST_P(SimKeyAgreement, SharedXMatchesAnOpenSslPeer) {
     ASSERT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), cardKey.get()), 1);
     ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &secretLength), 1);
 
-    Bytes command{0x80, 0x4A, 0x00, 0x00, static_cast<uint8_t>(point.size())};
-    command.insert(command.end(), point.begin(), point.end());
-    command.push_back(static_cast<uint8_t>(size));
-    const Bytes answer = card.Send(command);
+    const Bytes answer = card.Send(
+        simtest::ShortCommand("804A0000", simtest::EcPoint(peer.get(), size), static_cast<uint8_t>(size)));
     ASSERT_EQ(Sw(answer), 0x9000);
     EXPECT_EQ(Data(answer), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Curves, SimKeyAgreement, testing::Values(0x20, 0x30, 0x42));
-
-Bytes Component(EVP_PKEY* key, const char* name, size_t length) {
-    BIGNUM* raw = nullptr;
-    EXPECT_EQ(EVP_PKEY_get_bn_param(key, name, &raw), 1);
-    const simtest::Bignum bn(raw);
-    Bytes out(length);
-    EXPECT_GT(BN_bn2binpad(bn.get(), out.data(), static_cast<int>(length)), 0);
-    return out;
-}
-
-// 71: 90 e, 91 n, 92 d, 93 p || q, 94 dp || dq || qinv, every part as wide as the host makes it.
-Bytes RsaMaterial(EVP_PKEY* key, size_t size) {
-    const size_t half = size / 2;
-    return simtest::Concat(
-        {simtest::Tlv(0x90, Component(key, OSSL_PKEY_PARAM_RSA_E, 3)),
-         simtest::Tlv(0x91, Component(key, OSSL_PKEY_PARAM_RSA_N, size)),
-         simtest::Tlv(0x92, Component(key, OSSL_PKEY_PARAM_RSA_D, size)),
-         simtest::Tlv(0x93, simtest::Concat({Component(key, OSSL_PKEY_PARAM_RSA_FACTOR1, half),
-                                             Component(key, OSSL_PKEY_PARAM_RSA_FACTOR2, half)})),
-         simtest::Tlv(0x94, simtest::Concat({Component(key, OSSL_PKEY_PARAM_RSA_EXPONENT1, half),
-                                             Component(key, OSSL_PKEY_PARAM_RSA_EXPONENT2, half),
-                                             Component(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, half)}))});
-}
-
-// After the domain parameters: 96 d, 97 04 x y.
-Bytes EcMaterial(EVP_PKEY* key, size_t size) {
-    Bytes point(1 + 2 * size);
-    size_t length = 0;
-    EXPECT_EQ(
-        EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length),
-        1);
-    return simtest::Concat(
-        {simtest::Tlv(0x96, Component(key, OSSL_PKEY_PARAM_PRIV_KEY, size)), simtest::Tlv(0x97, point)});
-}
+INSTANTIATE_TEST_SUITE_P(Curves, SimKeyAgreement, testing::Values(0x20, 0x30, 0x42), [](const auto& p) {
+    return std::string(simtest::CurveName(p.param)).replace(1, 1, "");
+});
 
 struct ImportCase {
     const char* name;
@@ -160,7 +121,8 @@ TEST_P(SimKeyImport, ThroughTheSecureChannel) {
     const ImportCase& c = GetParam();
     const bool ec = simtest::IsEcSize(c.size);
     const Pkey own(ec ? EVP_EC_gen(simtest::CurveName(c.keySize)) : EVP_RSA_gen(8u * c.keySize));
-    Bytes material = ec ? EcMaterial(own.get(), c.keySize) : RsaMaterial(own.get(), c.keySize);
+    Bytes material =
+        ec ? simtest::EcMaterial(own.get(), c.keySize) : simtest::RsaMaterial(own.get(), c.keySize);
     if (c.damaged) {
         material.at(ec ? 3 : 20) ^= 0x01;
     }
@@ -217,12 +179,10 @@ simtest::Reply Perform(SimCard& card, Operation operation, uint16_t size, const 
             return Chained(card, "002A800C", simtest::DataObject(0x82, block));
         }
         case Operation::Agree: {
-            Bytes command{0x80, 0x4A, 0x00, 0x00, static_cast<uint8_t>(1 + 2 * size)};
             const Bytes point =
                 simtest::IsEcSize(size) ? simtest::PublicPart(publicKey, 0x86) : Bytes(1 + 2 * size, 4);
-            command.insert(command.end(), point.begin(), point.end());
-            command.push_back(static_cast<uint8_t>(size));
-            const Bytes answer = card.Send(command);
+            const Bytes answer =
+                card.Send(simtest::ShortCommand("804A0000", point, static_cast<uint8_t>(size)));
             return simtest::Reply{Data(answer), Sw(answer)};
         }
     }
@@ -286,7 +246,7 @@ class SimKeyGenerationParameter : public testing::TestWithParam<GenerationParame
 
 TEST_P(SimKeyGenerationParameter, MustNameTheObjectsOwnAlgorithm) {
     const GenerationParameterCase& c = GetParam();
-    SimCard card(helixsim::ProfileByName(c.profile));
+    SimCard card(c.profile);
     ASSERT_EQ(card.LoginUser(), 0x9000);
     ASSERT_EQ(simtest::CreateKeyObject(card, simtest::KeyTemplate(0x0042, c.size, simtest::kSign)), 0x9000);
     EXPECT_EQ(simtest::Generate(card, c.algorithm), c.sw);
@@ -384,6 +344,7 @@ TEST(SimKeys, Rsa4096PublicKeyComesThroughGetResponse) {
 }
 
 struct CapabilityCase {
+    const char* name;
     const char* profile;
     const char* command;
     const char* answer;
@@ -395,19 +356,21 @@ class SimKeyCapabilities : public testing::TestWithParam<CapabilityCase> {};
 // the short query: 08 when elliptic curves are offered.
 TEST_P(SimKeyCapabilities, AnswerFollowsTheProfile) {
     const CapabilityCase& c = GetParam();
-    SimCard card(helixsim::ProfileByName(c.profile));
+    SimCard card(c.profile);
     EXPECT_EQ(ToHex(card.Send(c.command)), c.answer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SimKeyCapabilities,
-                         testing::Values(CapabilityCase{"default", "80CB018805", "0000C775009000"},
-                                         CapabilityCase{"no-4096", "80CB018805", "00004775009000"},
-                                         CapabilityCase{"no-ec", "80CB018805", "0000C075009000"},
-                                         CapabilityCase{"default", "80CB018003", "0800009000"},
-                                         CapabilityCase{"no-ec", "80CB018003", "0000009000"},
-                                         CapabilityCase{"strict-le", "80CB018803", "6C05"},
-                                         CapabilityCase{"strict-le", "80CB018800", "0000C775009000"},
-                                         CapabilityCase{"strict-le", "80CB018003", "0800009000"}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimKeyCapabilities,
+    testing::Values(CapabilityCase{"Default", "default", "80CB018805", "0000C775009000"},
+                    CapabilityCase{"No4096", "no-4096", "80CB018805", "00004775009000"},
+                    CapabilityCase{"NoEc", "no-ec", "80CB018805", "0000C075009000"},
+                    CapabilityCase{"DefaultEc", "default", "80CB018003", "0800009000"},
+                    CapabilityCase{"NoEcEc", "no-ec", "80CB018003", "0000009000"},
+                    CapabilityCase{"StrictWrongLe", "strict-le", "80CB018803", "6C05"},
+                    CapabilityCase{"StrictLe00", "strict-le", "80CB018800", "0000C775009000"},
+                    CapabilityCase{"StrictEcRightLe", "strict-le", "80CB018003", "0800009000"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // The sizes the host reads out of the answer are exactly those the card accepts.
 TEST(SimKeys, EveryAdvertisedRsaSizeIsAccepted) {
@@ -415,7 +378,7 @@ TEST(SimKeys, EveryAdvertisedRsaSizeIsAccepted) {
                                                      {0x60, 0x304},  {0xA0, 0x310},  {0xC0, 0x320},
                                                      {0xF8, 0x340}};
     for (const char* profile : {"default", "no-4096"}) {
-        SimCard card(helixsim::ProfileByName(profile));
+        SimCard card(profile);
         ASSERT_EQ(card.LoginUser(), 0x9000);
         const Bytes capabilities = Data(card.Send("80CB018805"));
         ASSERT_EQ(capabilities.size(), 5u);

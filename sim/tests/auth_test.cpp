@@ -2,19 +2,23 @@
 // with libgcrypt, try counters, blocking, logout, biometric objects and the PIN-setting rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
-#include "libapdu/token/host_crypto.h"
-#include "sim_card.h"
 #include "sim_key_card.h"
 
 namespace {
 
 using simtest::Bytes;
 using simtest::Data;
+using simtest::Hex;
+using simtest::HostChannel;
 using simtest::SimCard;
 using simtest::Sw;
+using simtest::ToHex;
 using simtest::VerifyCommand;
+
+const Bytes kWrongPin{'0', '0', '0', '0'};
 
 std::set<uint8_t> VerifiedIds(SimCard& card) {
     const Bytes answer = card.Send("80CE000000");
@@ -25,6 +29,12 @@ std::set<uint8_t> VerifiedIds(SimCard& card) {
     return ids;
 }
 
+void BlockTheUserPin(SimCard& card) {
+    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
+    for (int i = 0; i < 5; ++i) card.VerifyPin(kWrongPin);
+    ASSERT_EQ(card.Card().TriesLeft(0x20), 0);
+}
+
 TEST(SimAuth, ProtectedVerifyOfTheUserPinSucceedsAndIsListed) {
     SimCard card;
     EXPECT_EQ(ToHex(card.Send("80CE000000")), "00009000");
@@ -32,54 +42,38 @@ TEST(SimAuth, ProtectedVerifyOfTheUserPinSucceedsAndIsListed) {
     EXPECT_EQ(ToHex(card.Send("80CE000000")), "00002001019000");
 }
 
-TEST(SimAuth, WrongPinCountsDownThenBlocks) {
+TEST(SimAuth, TryCounterFallsIsRestoredBySuccessAndBlocksAtZero) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    const Bytes wrong{'0', '0', '0', '0'};
+    EXPECT_EQ(card.VerifyPin(kWrongPin), 0x63C4);
+    EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x9000);
+    EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
     for (uint16_t expected : {0x63C4, 0x63C3, 0x63C2, 0x63C1, 0x63C0})
-        EXPECT_EQ(card.VerifyPin(wrong), expected);
+        EXPECT_EQ(card.VerifyPin(kWrongPin), expected);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x6983);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 0);
     const std::string fcp = ToHex(card.Send("80A4080C04 3F000020 00"));
     EXPECT_NE(fcp.find("85050120000805"), std::string::npos) << fcp;
 }
 
-TEST(SimAuth, SuccessRestoresTheCounter) {
+TEST(SimAuth, AChallengeIsFreshAndServesOneVerify) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    EXPECT_EQ(card.VerifyPin({'9', '9', '9', '9'}), 0x63C4);
-    EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x9000);
-    EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
-}
-
-TEST(SimAuth, AChallengeServesOneVerify) {
-    SimCard card;
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
+    EXPECT_EQ(card.Send("0084000004").size(), 6u);
     const Bytes challenge = Data(card.Send("0084000008"));
+    ASSERT_EQ(challenge.size(), 8u);
     const Bytes cmd = VerifyCommand(card.GetProfile().userPin, challenge);
     EXPECT_EQ(Sw(card.Send(cmd)), 0x9000);
     EXPECT_EQ(Sw(card.Send(cmd)), 0x6985);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
+    EXPECT_NE(Data(card.Send("0084000008")), challenge);
 }
 
-TEST(SimAuth, ChallengesAreFresh) {
-    SimCard card;
-    const Bytes a = card.Send("0084000008");
-    const Bytes b = card.Send("0084000008");
-    ASSERT_EQ(a.size(), 10u);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(card.Send("0084000004").size(), 6u);
-}
-
-TEST(SimAuth, VerifyByObjectInP2) {
+TEST(SimAuth, VerifyNamesItsObjectInP2AndNeverTakesThePinPlain) {
     SimCard card;
     const Bytes challenge = Data(card.Send("0084000008"));
     EXPECT_EQ(Sw(card.Send(VerifyCommand(card.GetProfile().userPin, challenge, 0x20))), 0x9000);
     EXPECT_EQ(Sw(card.Send(VerifyCommand(card.GetProfile().userPin, challenge, 0x77))), 0x6A88);
-}
-
-TEST(SimAuth, UserPinIsNeverPresentedPlain) {
-    SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     EXPECT_EQ(card.SwOf("0020000008 3132333435363738"), 0x6982);
 }
@@ -93,18 +87,13 @@ TEST(SimAuth, ExternalAuthenticateWithTheAdministratorKey) {
     EXPECT_EQ(card.Card().TriesLeft(0x10), 4);
 }
 
-TEST(SimAuth, LogoutDropsTheObject) {
+TEST(SimAuth, LogoutResetAndReselectionForgetVerification) {
     SimCard card;
     ASSERT_EQ(card.LoginUser(), 0x9000);
     ASSERT_EQ(card.LoginAdmin(), 0x9000);
     EXPECT_EQ(card.SwOf("8028000004 00000020"), 0x9000);
     EXPECT_EQ(VerifiedIds(card), std::set<uint8_t>{0x10});
     EXPECT_EQ(card.SwOf("8028000004 00000099"), 0x6A88);
-}
-
-TEST(SimAuth, ResetAndReselectionForgetVerification) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
     ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
     EXPECT_TRUE(VerifiedIds(card).empty());
     ASSERT_EQ(card.LoginUser(), 0x9000);
@@ -112,54 +101,62 @@ TEST(SimAuth, ResetAndReselectionForgetVerification) {
     EXPECT_EQ(card.SwOf("80CE000000"), 0x6D00);
 }
 
-TEST(SimAuth, ResetRetryCounterNeedsTheAdministrator) {
+// Unblocking takes the administrator; the PIN is unchanged until a new one is set under
+// secure messaging.
+TEST(SimAuth, AdministratorUnblocksAndSetsANewPinThroughSecureMessaging) {
     SimCard card;
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    for (int i = 0; i < 5; ++i) card.VerifyPin({'0', '0', '0', '0'});
+    BlockTheUserPin(card);
     EXPECT_EQ(card.SwOf("802C000000"), 0x6982);
     ASSERT_EQ(card.LoginAdmin(), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     EXPECT_EQ(card.SwOf("802C000000"), 0x9000);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x9000);
-}
-
-TEST(SimAuth, SetPinValueOutsideSecureMessagingIsRefused) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
-    EXPECT_EQ(card.SwOf("8024000009 6281 06 8104 31313131"), 0x6982);
-}
-
-using simtest::HostChannel;
-
-TEST(SimAuth, SetPinValueInsideSecureMessagingAfterTheUser) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
-    HostChannel channel(card);
-    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x9000);
-    EXPECT_EQ(card.VerifyPin({'1', '2', '3', '4'}), 0x9000);
-}
-
-TEST(SimAuth, SetPinValueInsideSecureMessagingNeedsAnAuthentication) {
-    SimCard card;
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    HostChannel channel(card);
-    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982);
-}
-
-TEST(SimAuth, UnblockByTheAdministratorThroughSecureMessaging) {
-    SimCard card;
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    for (int i = 0; i < 5; ++i) card.VerifyPin({'0', '0', '0', '0'});
-    ASSERT_EQ(card.LoginAdmin(), 0x9000);
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    ASSERT_EQ(card.SwOf("802C000000"), 0x9000);
     HostChannel channel(card);
     EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 08 8106 313131313131"))), 0x9000);
     EXPECT_EQ(card.VerifyPin({'1', '1', '1', '1', '1', '1'}), 0x9000);
 }
 
+TEST(SimAuth, SetPinValueNeedsSecureMessagingAndAnAuthentication) {
+    SimCard user;
+    ASSERT_EQ(user.LoginUser(), 0x9000);
+    EXPECT_EQ(user.SwOf("8024000009 6281 06 8104 31313131"), 0x6982);
+    SimCard nobody;
+    ASSERT_EQ(nobody.SwOf("80A4080C04 3F000020 00"), 0x9000);
+    HostChannel channel(nobody);
+    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982);
+}
+
+struct GroupCase {
+    const char* name;
+    const char* profile;
+    const char* agreementHead;  // the agreement command up to its data
+};
+
+class SimSecureChannel : public testing::TestWithParam<GroupCase> {};
+
+// The profile's group decides the form of the agreement command: 4E for 2048 bits, 4S for 1536.
+TEST_P(SimSecureChannel, SetsThePinAfterTheUserInEitherGroup) {
+    SimCard card(GetParam().profile);
+    ASSERT_EQ(card.LoginUser(), 0x9000);
+    card.Card().ClearCommandLog();
+    HostChannel channel(card);
+    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x9000);
+    EXPECT_EQ(card.VerifyPin({'1', '2', '3', '4'}), 0x9000);
+    const Bytes head = Hex(GetParam().agreementHead);
+    const auto& log = card.Card().CommandLog();
+    const auto agree = std::find_if(log.begin(), log.end(), [](const Bytes& c) { return c[1] == 0x86; });
+    ASSERT_NE(agree, log.end());
+    EXPECT_EQ(simtest::Slice(*agree, 0, head.size()), head);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, SimSecureChannel,
+                         testing::Values(GroupCase{"Modp2048", "default", "80860000 000100"},
+                                         GroupCase{"Modp1536", "dh-1536", "80860000 C0"}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 struct BioCase {
+    const char* name;
     const char* profile;
     bool templateOk;
     bool pinOk;
@@ -171,13 +168,12 @@ class SimBiometric : public testing::TestWithParam<BioCase> {};
 // 0x23 by the template alone, 0x24 by the template or the PIN, 0x25 by both.
 TEST_P(SimBiometric, ObjectCountsAsVerified) {
     const BioCase& c = GetParam();
-    SimCard card(helixsim::ProfileByName(c.profile));
+    SimCard card(c.profile);
     const uint8_t id = card.GetProfile().biometricId;
     if (c.templateOk) {
-        Bytes cmd{0x00, 0x20, 0x00, id, 0x14};
-        cmd.insert(cmd.end(), card.GetProfile().biometricTemplate.begin(),
-                   card.GetProfile().biometricTemplate.end());
-        ASSERT_EQ(Sw(card.Send(cmd)), 0x9000);
+        ASSERT_EQ(Sw(card.Send(
+                      simtest::Concat({{0x00, 0x20, 0x00, id, 0x14}, card.GetProfile().biometricTemplate}))),
+                  0x9000);
     }
     if (c.pinOk) {
         ASSERT_EQ(card.LoginUser(), 0x9000);
@@ -185,15 +181,18 @@ TEST_P(SimBiometric, ObjectCountsAsVerified) {
     EXPECT_EQ(VerifiedIds(card).count(id) == 1, c.verified);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SimBiometric,
-    testing::Values(BioCase{"bio-23", true, false, true}, BioCase{"bio-23", false, true, false},
-                    BioCase{"bio-24", true, false, true}, BioCase{"bio-24", false, true, true},
-                    BioCase{"bio-25", true, false, false}, BioCase{"bio-25", false, true, false},
-                    BioCase{"bio-25", true, true, true}));
+INSTANTIATE_TEST_SUITE_P(Table, SimBiometric,
+                         testing::Values(BioCase{"Bio23ByTemplate", "bio-23", true, false, true},
+                                         BioCase{"Bio23NotByPin", "bio-23", false, true, false},
+                                         BioCase{"Bio24ByTemplate", "bio-24", true, false, true},
+                                         BioCase{"Bio24ByPin", "bio-24", false, true, true},
+                                         BioCase{"Bio25NotByTemplateAlone", "bio-25", true, false, false},
+                                         BioCase{"Bio25NotByPinAlone", "bio-25", false, true, false},
+                                         BioCase{"Bio25ByBoth", "bio-25", true, true, true}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SimAuth, WrongTemplateUsesTheSharedCounter) {
-    SimCard card(helixsim::ProfileByName("bio-23"));
+    SimCard card("bio-23");
     EXPECT_EQ(card.SwOf("0020002314 0000000000000000000000000000000000000000"), 0x63C4);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 4);
     EXPECT_EQ(card.Card().TriesLeft(0x23), 4);

@@ -3,159 +3,47 @@
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 #include <map>
-#include <memory>
-#include <ostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "helixsim/apdu.h"
 #include "helixsim/crypto.h"
 #include "helixsim/sm.h"
-#include "hex.h"
+#include "sim_card.h"
 
 namespace {
 
-using helixsim::Bytes;
+using helixsim::AgreementGroup;
 using helixsim::SmSession;
+using simtest::Bytes;
+using simtest::Concat;
+using simtest::FromMpi;
+using simtest::GcryReady;
+using simtest::GcryTdes;
+using simtest::Hex;
+using simtest::HostMac;
+using simtest::HostPad;
+using simtest::HostRandom;
+using simtest::HostSession;
+using simtest::Mpi;
+using simtest::Piece;
+using simtest::PowMod;
+using simtest::Slice;
+using simtest::ToHex;
+using simtest::ToMpi;
 namespace crypto = helixsim::crypto;
 using Curve = crypto::Curve;
+using Sexp = helixsim::Owned<gcry_sexp, gcry_sexp_release>;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using Mpi = std::unique_ptr<gcry_mpi, Deleter<gcry_mpi, gcry_mpi_release>>;
-using Sexp = std::unique_ptr<gcry_sexp, Deleter<gcry_sexp, gcry_sexp_release>>;
-
-void GcryReady() {
-    // Quick random keeps key generation off the very-strong pool, whose entropy collector is
-    // never freed and would fail the leak check; test keys need no more.
-    static const bool ready =
-        gcry_check_version(nullptr) != nullptr && gcry_control(GCRYCTL_ENABLE_QUICK_RANDOM, 0) == 0;
-    ASSERT_TRUE(ready);
-}
-
-Mpi ToMpi(const Bytes& bytes) {
-    gcry_mpi_t m = nullptr;
-    EXPECT_EQ(gcry_mpi_scan(&m, GCRYMPI_FMT_USG, bytes.data(), bytes.size(), nullptr), 0u);
-    return Mpi(m);
-}
-
-Bytes FromMpi(gcry_mpi_t m, size_t length = 0) {
-    size_t n = 0;
-    gcry_mpi_print(GCRYMPI_FMT_USG, nullptr, 0, &n, m);
-    Bytes out(n);
-    gcry_mpi_print(GCRYMPI_FMT_USG, out.data(), n, &n, m);
-    if (length > n) out.insert(out.begin(), length - n, 0);
-    return out;
-}
-
-Bytes PowMod(const Bytes& base, const Bytes& exponent, const Bytes& mod) {
-    const Mpi r(gcry_mpi_new(0));
-    gcry_mpi_powm(r.get(), ToMpi(base).get(), ToMpi(exponent).get(), ToMpi(mod).get());
-    return FromMpi(r.get(), mod.size());
-}
-
-Bytes HostRandom(size_t n) {
-    GcryReady();
-    Bytes out(n);
-    gcry_randomize(out.data(), n, GCRY_STRONG_RANDOM);
-    return out;
-}
-
-Bytes HostTdes(int mode, const Bytes& key, const Bytes& data, bool encrypt = true) {
-    GcryReady();
-    Bytes full(key);
-    if (full.size() == 16) full.insert(full.end(), key.begin(), key.begin() + 8);
-    gcry_cipher_hd_t h = nullptr;
-    EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_3DES, mode, 0), 0u);
-    EXPECT_EQ(gcry_cipher_setkey(h, full.data(), full.size()), 0u);
-    const Bytes iv(8, 0);
-    if (mode == GCRY_CIPHER_MODE_CBC) gcry_cipher_setiv(h, iv.data(), iv.size());
-    Bytes out(data.size());
-    EXPECT_EQ(encrypt ? gcry_cipher_encrypt(h, out.data(), out.size(), data.data(), data.size())
-                      : gcry_cipher_decrypt(h, out.data(), out.size(), data.data(), data.size()),
-              0u);
-    gcry_cipher_close(h);
-    return out;
-}
-
-Bytes HostPad(Bytes data) {
-    data.push_back(0x80);
-    while (data.size() % 8 != 0) data.push_back(0);
-    return data;
-}
-
-Bytes HostMac(const Bytes& key, const Bytes& data) {
-    const Bytes c = HostTdes(GCRY_CIPHER_MODE_CBC, key, HostPad(data));
-    return Bytes(c.end() - 8, c.end());
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Slice(const Bytes& b, size_t from, size_t n) {
-    return Bytes(b.begin() + from, b.begin() + from + n);
-}
-
-struct Piece {
-    std::array<uint8_t, 4> header;
-    Bytes data;
-};
-
-// The module's side of the one-shot channel.
-struct Host {
-    Bytes sk1, sk2;
-    uint8_t counter = 0;
-
-    explicit Host(SmSession& card) {
-        const Bytes begin = card.Begin();
-        EXPECT_EQ(begin.size(), 3u + 2 * (4 + 256));
-        EXPECT_EQ(Slice(begin, 0, 7), Hex("800102 81820100"));
-        EXPECT_EQ(Slice(begin, 263, 4), Hex("82820100"));
-        const Bytes p = Slice(begin, 7, 256), b = Slice(begin, 267, 256);
-        const Bytes r = HostRandom(20);
-        Bytes g(256, 0);
-        g.back() = 2;
-        const Bytes k = PowMod(b, r, p);
-        const std::optional<Bytes> answer = card.Agree(PowMod(g, r, p));
-        EXPECT_TRUE(answer && answer->size() == 32);
-        if (!answer) return;
-        for (size_t i = 0; i < 16; ++i) {
-            sk1.push_back((*answer)[i] ^ k[i]);
-            sk2.push_back((*answer)[16 + i] ^ k[24 + i]);
-        }
-    }
-
-    Bytes CryptogramObject(const Bytes& cryptogram) const {
-        return Cat({{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01}, cryptogram});
-    }
-    Piece Seal(std::array<uint8_t, 4> header, uint8_t count, const Bytes& object) const {
-        const Bytes mac = HostMac(
-            sk2, Cat({Bytes(7, 0), {count}, {header.begin(), header.end()}, Hex("80000000"), object}));
-        return Piece{header, Cat({object, Hex("8E08"), mac})};
-    }
-    Piece WrapPiece(std::array<uint8_t, 4> header, uint8_t count, const Bytes& plain) const {
-        return Seal(header, count, CryptogramObject(HostTdes(GCRY_CIPHER_MODE_CBC, sk1, HostPad(plain))));
-    }
-    std::vector<Piece> Wrap(std::array<uint8_t, 4> header, const Bytes& data) {
-        header[0] |= 0x0C;
-        std::vector<Piece> pieces;
-        for (size_t at = 0; at < data.size(); at += 224) {
-            const size_t n = std::min<size_t>(224, data.size() - at);
-            std::array<uint8_t, 4> h = header;
-            if (at + n < data.size()) h[0] |= 0x10;
-            pieces.push_back(WrapPiece(h, ++counter, Slice(data, at, n)));
-        }
-        ++counter;
-        return pieces;
-    }
+// The module's side of the one-shot channel, straight on the card's session.
+struct Host : HostSession {
+    explicit Host(SmSession& card, AgreementGroup group = AgreementGroup::Modp2048)
+        : HostSession(card.Begin(group), [&card](const Bytes& a) { return card.Agree(a); }) {}
 };
 
 constexpr std::array<uint8_t, 4> kSetPin{0x80, 0x24, 0x00, 0x00};
@@ -181,17 +69,16 @@ TEST_P(CardSecureChannelLengths, CardRecoversTheCommandFromEveryPiece) {
     EXPECT_EQ(card.Unwrap(next.header, next.data).plain, Hex("0102"));
 }
 INSTANTIATE_TEST_SUITE_P(Lengths, CardSecureChannelLengths,
-                         ::testing::Values(1, 7, 8, 223, 224, 225, 448, 460));
+                         ::testing::Values(1, 7, 8, 223, 224, 225, 448, 460),
+                         [](const auto& p) { return "Bytes" + std::to_string(p.param); });
+
+using Pieces = std::function<std::vector<Piece>(Host&)>;
 
 struct FailureCase {
     std::string name;
-    std::function<std::vector<Piece>(Host&)> pieces;  // all but the last are accepted
+    Pieces pieces;  // all but the last are accepted
     uint16_t sw;
 };
-
-void PrintTo(const FailureCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class CardSecureChannelFailure : public ::testing::TestWithParam<FailureCase> {};
 
@@ -209,75 +96,47 @@ TEST_P(CardSecureChannelFailure, IsRefusedAndEndsTheSession) {
     EXPECT_EQ(card.Unwrap(valid.header, valid.data).sw, 0x6985);
 }
 
-Piece Edited(Piece piece, const std::function<void(Bytes&)>& edit) {
-    edit(piece.data);
-    return piece;
+// One valid first piece, changed after it was sealed.
+Pieces Edited(const std::function<void(Piece&)>& edit) {
+    return [edit](Host& h) {
+        Piece p = h.WrapPiece(kSmSetPin, 1, Hex("31323334"));
+        edit(p);
+        return std::vector{p};
+    };
 }
-
-Piece ValidPiece(const Host& h) {
-    return h.WrapPiece(kSmSetPin, 1, Hex("31323334"));
+// Pieces sealed with these counters.
+Pieces Counters(std::array<uint8_t, 4> header, std::initializer_list<uint8_t> counters) {
+    const std::vector<uint8_t> values(counters);
+    return [header, values](Host& h) {
+        std::vector<Piece> pieces;
+        for (const uint8_t counter : values) pieces.push_back(h.WrapPiece(header, counter, Hex("01")));
+        return pieces;
+    };
 }
 
 const FailureCase kFailures[] = {
-    {"WrongMacByte",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d.back() ^= 1; })}; }, 0x6988},
-    {"ReplayedPiece",
-     [](Host& h) {
-         return std::vector{h.WrapPiece(kSmSetPinMore, 1, Hex("01")),
-                            h.WrapPiece(kSmSetPinMore, 1, Hex("01"))};
-     },
-     0x6988},
-    {"SkippedCounter", [](Host& h) { return std::vector{h.WrapPiece(kSmSetPin, 2, Hex("01"))}; }, 0x6988},
-    {"AnswerValueNotSkipped",
-     [](Host& h) {
-         return std::vector{h.WrapPiece(kSmSetPin, 1, Hex("01")), h.WrapPiece(kSmSetPin, 2, Hex("01"))};
-     },
-     0x6988},
-    {"HeaderChangedAfterMac",
-     [](Host& h) {
-         Piece p = ValidPiece(h);
-         p.header[3] = 0x01;
-         return std::vector{p};
-     },
-     0x6988},
+    {"WrongMacByte", Edited([](Piece& p) { p.data.back() ^= 1; }), 0x6988},
+    {"ReplayedPiece", Counters(kSmSetPinMore, {1, 1}), 0x6988},
+    {"SkippedCounter", Counters(kSmSetPin, {2}), 0x6988},
+    {"AnswerValueNotSkipped", Counters(kSmSetPin, {1, 2}), 0x6988},
+    {"HeaderChangedAfterMac", Edited([](Piece& p) { p.header[3] = 0x01; }), 0x6988},
     {"BadPaddingUnderValidMac",
-     [](Host& h) {
-         return std::vector{
-             h.Seal(kSmSetPin, 1, h.CryptogramObject(HostTdes(GCRY_CIPHER_MODE_CBC, h.sk1, Bytes(8, 0x11))))};
-     },
+     [](Host& h) { return std::vector{h.Seal(kSmSetPin, 1, h.CryptogramObject(h.Encrypt(Bytes(8, 0x11))))}; },
      0x6988},
-    {"ClaWithoutSecureMessaging",
-     [](Host& h) {
-         Piece p = ValidPiece(h);
-         p.header[0] = 0x80;
-         return std::vector{p};
-     },
+    {"ClaWithoutSecureMessaging", Edited([](Piece& p) { p.header[0] = 0x80; }), 0x6A80},
+    {"EmptyField", Edited([](Piece& p) { p.data.clear(); }), 0x6A80},
+    {"OtherTag", Edited([](Piece& p) { p.data[0] = 0x85; }), 0x6A80},
+    {"ShortLengthForm", Edited([](Piece& p) { p.data.erase(p.data.begin() + 1); }), 0x6A80},
+    {"NoPaddingIndicator", Edited([](Piece& p) { p.data[3] = 0x02; }), 0x6A80},
+    {"PartialBlock", Edited([](Piece& p) { p.data[2] = 0x08; }), 0x6A80},
+    {"LengthPastTheEnd", Edited([](Piece& p) { p.data[2] = 0xF9; }), 0x6A80},
+    {"MacMissing", Edited([](Piece& p) { p.data.resize(12); }), 0x6A80},
+    {"ShortMac", Edited([](Piece& p) {
+         p.data = Concat({Slice(p.data, 0, 13), {0x07}, Slice(p.data, 14, 7)});
+     }),
      0x6A80},
-    {"EmptyField", [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d.clear(); })}; },
-     0x6A80},
-    {"OtherTag", [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d[0] = 0x85; })}; },
-     0x6A80},
-    {"ShortLengthForm",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d.erase(d.begin() + 1); })}; },
-     0x6A80},
-    {"NoPaddingIndicator",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d[3] = 0x02; })}; }, 0x6A80},
-    {"PartialBlock",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d[2] = 0x08; })}; }, 0x6A80},
-    {"LengthPastTheEnd",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d[2] = 0xF9; })}; }, 0x6A80},
-    {"MacMissing", [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d.resize(12); })}; },
-     0x6A80},
-    {"ShortMac",
-     [](Host& h) {
-         return std::vector{Edited(ValidPiece(h), [](Bytes& d) {
-             d[13] = 0x07;
-             d.pop_back();
-         })};
-     },
-     0x6A80},
-    {"TrailingByte",
-     [](Host& h) { return std::vector{Edited(ValidPiece(h), [](Bytes& d) { d.push_back(0); })}; }, 0x6A80},
+    {"MacLengthNotEight", Edited([](Piece& p) { p.data[13] = 0x07; }), 0x6A80},
+    {"TrailingByte", Edited([](Piece& p) { p.data.push_back(0); }), 0x6A80},
 };
 INSTANTIATE_TEST_SUITE_P(Cases, CardSecureChannelFailure, ::testing::ValuesIn(kFailures),
                          [](const auto& c) { return c.param.name; });
@@ -285,19 +144,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, CardSecureChannelFailure, ::testing::ValuesIn(kF
 TEST(CardSecureChannel, PiecesBeforeAnAgreementAreRefused) {
     SmSession card;
     EXPECT_EQ(card.Unwrap(kSmSetPin, Bytes(22, 0)).sw, 0x6985);
-    card.Begin();
+    card.Begin(AgreementGroup::Modp2048);
     EXPECT_EQ(card.Unwrap(kSmSetPin, Bytes(22, 0)).sw, 0x6985);
     EXPECT_FALSE(card.Active());
     EXPECT_FALSE(card.Agree(Hex("02")));  // the refused piece also discarded the pending exponent
 }
 
 TEST(CardSecureChannel, AgreementRefusesDegenerateOrRepeatedHostValues) {
-    const Bytes p = crypto::Modp2048Prime();
+    const Bytes p = crypto::ModpGroup(AgreementGroup::Modp2048).prime;
     Bytes pMinus1 = p;
     pMinus1.back() -= 1;
     for (const Bytes& a : {Hex("00"), Hex("01"), pMinus1, p, Bytes(257, 0x01)}) {
         SmSession card;
-        card.Begin();
+        card.Begin(AgreementGroup::Modp2048);
         EXPECT_FALSE(card.Agree(a)) << ToHex(a);
         EXPECT_FALSE(card.Active());
     }
@@ -307,24 +166,39 @@ TEST(CardSecureChannel, AgreementRefusesDegenerateOrRepeatedHostValues) {
     EXPECT_FALSE(card.Agree(Hex("02")));
 }
 
-TEST(CardSecureChannel, BeginOffersTheStandardGroupAndAFreshPublicValue) {
+struct GroupCase {
+    helixsim::AgreementGroup group;
+    const char* head;  // 80 01 02 81, the prime's BER length
+    size_t bytes;
+};
+
+class CardSecureChannelGroup : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(CardSecureChannelGroup, BeginOffersTheStandardGroupAndAFreshPublicValue) {
     GcryReady();
     SmSession card;
-    const Bytes first = card.Begin(), second = card.Begin();
-    const Bytes p = Slice(first, 7, 256);
+    const size_t n = GetParam().bytes, head = Hex(GetParam().head).size();
+    const Bytes first = card.Begin(GetParam().group), second = card.Begin(GetParam().group);
+    ASSERT_EQ(first.size(), 2 * head + 2 * n - 3);
+    EXPECT_EQ(Slice(first, 0, head), Hex(GetParam().head));
+    const Bytes p = Slice(first, head, n);
     EXPECT_EQ(Slice(p, 0, 16), Hex("FFFFFFFFFFFFFFFFC90FDAA22168C234"));
-    EXPECT_EQ(Slice(p, 248, 8), Hex("FFFFFFFFFFFFFFFF"));
+    EXPECT_EQ(Slice(p, n - 8, 8), Hex("FFFFFFFFFFFFFFFF"));
     EXPECT_EQ(gcry_prime_check(ToMpi(p).get(), 0), 0u);
-    EXPECT_NE(Slice(first, 267, 256), Slice(second, 267, 256));
+    EXPECT_NE(Slice(first, first.size() - n, n), Slice(second, first.size() - n, n));
 }
+INSTANTIATE_TEST_SUITE_P(Groups, CardSecureChannelGroup,
+                         ::testing::Values(GroupCase{AgreementGroup::Modp2048, "800102 81820100", 256},
+                                           GroupCase{AgreementGroup::Modp1536, "800102 8181C0", 192}),
+                         [](const auto& c) { return "Modp" + std::to_string(c.param.bytes * 8); });
 
 TEST(CardCrypto, TripleDesAndMacMatchTheHostEngine) {
     for (size_t keyLength : {16, 24}) {
         const Bytes key = HostRandom(keyLength), data = HostRandom(64);
         const Bytes cbc = crypto::TdesCbcEncrypt(key, data);
-        EXPECT_EQ(cbc, HostTdes(GCRY_CIPHER_MODE_CBC, key, data));
+        EXPECT_EQ(cbc, GcryTdes(GCRY_CIPHER_MODE_CBC, key, data));
         EXPECT_EQ(crypto::TdesCbcDecrypt(key, cbc), data);
-        EXPECT_EQ(crypto::TdesEcbEncrypt(key, data), HostTdes(GCRY_CIPHER_MODE_ECB, key, data));
+        EXPECT_EQ(crypto::TdesEcbEncrypt(key, data), GcryTdes(GCRY_CIPHER_MODE_ECB, key, data));
         EXPECT_EQ(crypto::TdesCbcMac(key, Slice(data, 0, 29)), HostMac(key, Slice(data, 0, 29)));
     }
     EXPECT_THROW(crypto::TdesCbcEncrypt(Bytes(8, 1), Bytes(8)), std::invalid_argument);
@@ -369,37 +243,25 @@ bool HostVerifyRsa(const crypto::AsymKey& key, const Bytes& sha256, const Bytes&
     return gcry_pk_verify(ss.get(), ds.get(), ks.get()) == 0;
 }
 
-// r and s of a DER ECDSA signature; anything but exactly SEQUENCE { INTEGER, INTEGER } throws.
-std::pair<Bytes, Bytes> SplitEcdsa(const Bytes& der) {
-    size_t pos = 0;
-    const auto byte = [&] {
-        if (pos >= der.size()) throw std::runtime_error("short signature");
-        return der[pos++];
-    };
-    const auto length = [&]() -> size_t {
-        const uint8_t first = byte();
-        return first == 0x81 ? byte() : first;
-    };
-    const auto integer = [&] {
-        if (byte() != 0x02) throw std::runtime_error("not an INTEGER");
-        const size_t n = length();
-        if (n > der.size() - pos) throw std::runtime_error("INTEGER past the end");
-        pos += n;
-        return Slice(der, pos - n, n);
-    };
-    if (byte() != 0x30 || length() != der.size() - pos) throw std::runtime_error("not a SEQUENCE");
-    const Bytes r = integer(), s = integer();
-    if (pos != der.size()) throw std::runtime_error("trailing bytes");
-    return {r, s};
+// r and s of a DER ECDSA signature: exactly SEQUENCE { INTEGER, INTEGER }.
+std::optional<std::pair<Bytes, Bytes>> SplitEcdsa(const Bytes& der) {
+    const std::optional<Bytes> sequence = helixsim::SoleTlv(der, 0x30);
+    if (!sequence) return std::nullopt;
+    helixsim::Cursor cursor(*sequence);
+    const auto r = cursor.NextTlv(), s = cursor.NextTlv();
+    if (!r || !s || r->tag != 0x02 || s->tag != 0x02 || !cursor.AtEnd()) return std::nullopt;
+    return std::pair{r->value, s->value};
 }
 
 bool HostVerifyEcdsa(const char* curve, const Bytes& point, const Bytes& hash, const Bytes& der) {
-    const auto [r, s] = SplitEcdsa(der);
+    const auto rs = SplitEcdsa(der);
+    if (!rs) return false;
     gcry_sexp_t k = nullptr, d = nullptr, sig = nullptr;
     gcry_sexp_build(&k, nullptr, "(public-key (ecc (curve %s) (q %b)))", curve,
                     static_cast<int>(point.size()), point.data());
     gcry_sexp_build(&d, nullptr, "(data (flags raw) (value %m))", ToMpi(hash).get());
-    gcry_sexp_build(&sig, nullptr, "(sig-val (ecdsa (r %m) (s %m)))", ToMpi(r).get(), ToMpi(s).get());
+    gcry_sexp_build(&sig, nullptr, "(sig-val (ecdsa (r %m) (s %m)))", ToMpi(rs->first).get(),
+                    ToMpi(rs->second).get());
     const Sexp ks(k), ds(d), ss(sig);
     return gcry_pk_verify(ss.get(), ds.get(), ks.get()) == 0;
 }
@@ -446,7 +308,7 @@ TEST_P(CardRsaKey, RawPrivateOperationInvertsThePublicOne) {
 TEST_P(CardRsaKey, Pkcs1SignatureVerifiesWithTheHostEngine) {
     const crypto::AsymKey& key = CachedRsa(GetParam());
     const Bytes hash = HostRandom(32);
-    const std::optional<Bytes> signature = key.RsaSignPkcs1(Cat({kSha256Prefix, hash}));
+    const std::optional<Bytes> signature = key.RsaSignPkcs1(Concat({kSha256Prefix, hash}));
     ASSERT_TRUE(signature);
     EXPECT_TRUE(HostVerifyRsa(key, hash, *signature));
     EXPECT_FALSE(key.RsaSignPkcs1(Bytes(key.Modulus().size() - 10, 0x30)));
@@ -460,7 +322,8 @@ TEST_P(CardRsaKey, DerRoundTripKeepsTheKey) {
     const Bytes x(key.Modulus().size(), 0x05);
     EXPECT_EQ(copy.RsaPrivate(x), key.RsaPrivate(x));
 }
-INSTANTIATE_TEST_SUITE_P(Sizes, CardRsaKey, ::testing::Values(1024u, 2048u));
+INSTANTIATE_TEST_SUITE_P(Sizes, CardRsaKey, ::testing::Values(1024u, 2048u),
+                         [](const auto& p) { return "Rsa" + std::to_string(p.param); });
 
 TEST(CardAsymKey, FromRsaTakesHostComponentsAndRefusesAnyTamperedOne) {
     const Sexp key = HostKeyPair("(genkey (rsa (nbits 4:1024)))");
@@ -493,10 +356,6 @@ struct CurveCase {
     const char* hostName;
     size_t bytes;
 };
-
-void PrintTo(const CurveCase& c, std::ostream* os) {
-    *os << c.hostName;
-}
 
 class CardEcKey : public ::testing::TestWithParam<CurveCase> {};
 
@@ -533,7 +392,7 @@ TEST_P(CardEcKey, EcdhIsSymmetricAndRefusesInvalidPoints) {
     Bytes offCurve = b.PublicPoint(), compressed = b.PublicPoint();
     offCurve.back() ^= 0x01;
     compressed[0] = 0x02;
-    const Bytes zero = Cat({{0x04}, Bytes(2 * GetParam().bytes, 0)});
+    const Bytes zero = Concat({{0x04}, Bytes(2 * GetParam().bytes, 0)});
     for (const Bytes& bad : {offCurve, compressed, zero, Slice(offCurve, 0, offCurve.size() - 1)})
         EXPECT_FALSE(a.EcdhX(bad)) << ToHex(bad);
 }
@@ -555,12 +414,12 @@ INSTANTIATE_TEST_SUITE_P(Curves, CardEcKey,
                          ::testing::Values(CurveCase{Curve::P256, "NIST P-256", 32},
                                            CurveCase{Curve::P384, "NIST P-384", 48},
                                            CurveCase{Curve::P521, "NIST P-521", 66}),
-                         [](const auto& c) { return std::to_string(c.param.bytes * 8); });
+                         [](const auto& c) { return std::string(c.param.hostName).substr(5).erase(1, 1); });
 
 TEST(CardAsymKey, FromDerRefusesDamagedEncodings) {
     const Bytes der = CachedRsa(1024).Der();
     for (const Bytes& bad :
-         {Bytes{}, Hex("3003020100"), Slice(der, 0, der.size() - 1), Cat({der, Hex("00")})})
+         {Bytes{}, Hex("3003020100"), Slice(der, 0, der.size() - 1), Concat({der, Hex("00")})})
         EXPECT_THROW(crypto::AsymKey::FromDer(bad), std::invalid_argument);
 }
 

@@ -8,29 +8,25 @@
 #include <thread>
 
 #include "channel/pcsc.h"
-#include "channel/scard_sender.h"
-#include "helixsim/card.h"
-#include "hex.h"
 #include "pcsc/sim_readers.h"
+#include "sim_card.h"
 
 namespace {
 
 using helixsim::Fault;
 using helixsim::HelixCard;
 using helixsim::Readers;
-using libapdu::ByteVector;
+using simtest::Bytes;
+using simtest::Hex;
+using simtest::Sw;
 
 constexpr char kReader[] = "Helix Sim 0";
-const ByteVector kSelectApplet = Hex("00A404000C A000000164 505249534D 0001");
-const ByteVector kChallenge = Hex("0084000008");
-const ByteVector kSelectCardId = Hex("80A4080C08 3F00300030034000 00");
-
-uint16_t Sw(const ByteVector& r) {
-    return r.size() < 2 ? 0 : static_cast<uint16_t>(r[r.size() - 2] << 8 | r.back());
-}
+const Bytes kSelectApplet = Hex(simtest::kSelectApplet);
+const Bytes kChallenge = Hex("0084000008");
+const Bytes kSelectCardId = Hex("80A4080C08 3F00300030034000 00");
 
 // One raw exchange through the seam; `answer` receives what the card said.
-DWORD Send(SCARDHANDLE card, const ByteVector& command, ByteVector* answer = nullptr) {
+DWORD Send(SCARDHANDLE card, const Bytes& command, Bytes* answer = nullptr) {
     BYTE buffer[300];
     DWORD length = sizeof buffer;
     const DWORD rv = pcsc::Transmit(card, pcsc::kProtocolT1, command.data(),
@@ -40,7 +36,7 @@ DWORD Send(SCARDHANDLE card, const ByteVector& command, ByteVector* answer = nul
 }
 
 uint16_t SelectSw(SCARDHANDLE card) {
-    ByteVector answer;
+    Bytes answer;
     return Send(card, kSelectApplet, &answer) == SCARD_S_SUCCESS ? Sw(answer) : 0;
 }
 
@@ -95,21 +91,6 @@ protected:
     SCARDCONTEXT m_context = 0;
 };
 
-TEST_F(SimPcsc, SenderTalksT1ToTheCardWhateverTheCallerGuessed) {
-    const SCARDHANDLE card = Connect();
-    CSCardSender sender(card, pcsc::kProtocolT0);
-    EXPECT_EQ(sender.GetATR(), helixsim::DefaultProfile().atr);
-    ByteVector response;
-    sender.Transmit(kSelectApplet, response);
-    EXPECT_EQ(Sw(response), 0x9000);
-    // The card identifier file through SELECT by path and READ BINARY: a length prefix of 16.
-    sender.Transmit(kSelectCardId, response);
-    EXPECT_EQ(Sw(response), 0x9000);
-    sender.Transmit(Hex("00B0000012"), response);
-    ASSERT_EQ(response.size(), 20u);
-    EXPECT_EQ(ByteVector(response.begin(), response.begin() + 2), Hex("0010"));
-}
-
 TEST_F(SimPcsc, HandlesAndContextsAreDistinctAndNonZero) {
     SCARDCONTEXT other = 0;
     ASSERT_EQ(pcsc::EstablishContext(&other), SCARD_S_SUCCESS);
@@ -161,10 +142,6 @@ struct EventCase {
     DWORD reported;
 };
 
-void PrintTo(const EventCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class SimPcscEvents : public SimPcsc, public ::testing::WithParamInterface<EventCase> {};
 
 TEST_P(SimPcscEvents, EveryCallOfAnotherHandleReportsItUntilReconnect) {
@@ -186,7 +163,7 @@ TEST_P(SimPcscEvents, EveryCallOfAnotherHandleReportsItUntilReconnect) {
     }
     ASSERT_EQ(Reconnect(watcher), SCARD_S_SUCCESS);
     // The card really went through a power cycle: the applet must be selected again.
-    ByteVector answer;
+    Bytes answer;
     ASSERT_EQ(Send(watcher, kSelectCardId, &answer), SCARD_S_SUCCESS);
     EXPECT_NE(Sw(answer), 0x9000);
     EXPECT_EQ(SelectSw(watcher), 0x9000);
@@ -237,17 +214,15 @@ const EventCase kEvents[] = {
 INSTANTIATE_TEST_SUITE_P(Events, SimPcscEvents, ::testing::ValuesIn(kEvents),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(SimPcsc, TheHandleThatResetsIsNotToldButItsCardWasReset) {
+// A reset by reconnection is not reported to the handle that asked for it (its card was reset
+// all the same); an unpowering end of its transaction is.
+TEST_F(SimPcsc, TheResettingHandleIsToldOnlyOfUnpowering) {
     const SCARDHANDLE card = Connect();
     ASSERT_EQ(SelectSw(card), 0x9000);
     ASSERT_EQ(Reconnect(card, pcsc::kResetCard), SCARD_S_SUCCESS);
-    ByteVector answer;
+    Bytes answer;
     ASSERT_EQ(Send(card, kSelectCardId, &answer), SCARD_S_SUCCESS);
     EXPECT_NE(Sw(answer), 0x9000);
-}
-
-TEST_F(SimPcsc, UnpowerAtTheEndOfATransactionIsReportedToTheCallerToo) {
-    const SCARDHANDLE card = Connect();
     ASSERT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
     ASSERT_EQ(pcsc::EndTransaction(card, pcsc::kUnpowerCard), SCARD_S_SUCCESS);
     EXPECT_EQ(Send(card, kSelectApplet), SCARD_W_RESET_CARD);
@@ -261,7 +236,7 @@ TEST_F(SimPcsc, ReleasingAContextOutsideATransactionLeavesTheCardAlone) {
     const SCARDHANDLE gone = Connect(other);
     ASSERT_EQ(pcsc::ReleaseContext(other), SCARD_S_SUCCESS);
     EXPECT_EQ(StatusOf(gone), SCARD_E_INVALID_HANDLE);
-    ByteVector answer;
+    Bytes answer;
     ASSERT_EQ(Send(card, kSelectCardId, &answer), SCARD_S_SUCCESS);
     EXPECT_EQ(Sw(answer), 0x9000);
 }
@@ -281,10 +256,6 @@ struct BlockedCall {
     const char* name;
     std::function<DWORD(SCARDHANDLE)> call;
 };
-
-void PrintTo(const BlockedCall& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SimPcscExclusive : public SimPcsc, public ::testing::WithParamInterface<BlockedCall> {};
 
@@ -330,15 +301,7 @@ const BlockedCall kBlockedCalls[] = {
 INSTANTIATE_TEST_SUITE_P(Calls, SimPcscExclusive, ::testing::ValuesIn(kBlockedCalls),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST_F(SimPcsc, BlockedBeginEndsWithTimeoutAtTheWaitLimit) {
-    Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
-    const SCARDHANDLE holder = Connect();
-    const SCARDHANDLE other = Connect();
-    ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_E_TIMEOUT);
-    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_E_SHARING_VIOLATION);
-}
-
+// A blocked begin gives up at the wait limit.
 TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolder) {
     Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
     const SCARDHANDLE holder = Connect();
@@ -348,6 +311,7 @@ TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolder) {
     ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
     ASSERT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
     EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_E_TIMEOUT);
+    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_E_SHARING_VIOLATION);
     ASSERT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
     EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
 }

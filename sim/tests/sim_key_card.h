@@ -1,6 +1,6 @@
 // Key objects on the simulated card as the host drives them: its creation templates, chained
-// commands with GET RESPONSE, a secure channel built on libgcrypt, and OpenSSL on the host side
-// for everything done with a public key (verification, encryption, the peer of an agreement).
+// commands with GET RESPONSE, the secure channel, and OpenSSL on the host side for everything
+// done with a public key (verification, encryption, the peer of an agreement).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,20 +15,16 @@
 
 #include "helixsim/apdu.h"
 #include "helixsim/crypto.h"
-#include "libapdu/token/host_crypto.h"
+#include "helixsim/ossl.h"
 #include "sim_card.h"
 
 namespace simtest {
 
-template <typename T, void (*Free)(T*)>
-struct SslDeleter {
-    void operator()(T* p) const { Free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, SslDeleter<EVP_PKEY, EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, SslDeleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using Bignum = std::unique_ptr<BIGNUM, SslDeleter<BIGNUM, BN_free>>;
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, SslDeleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, SslDeleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using helixsim::ossl::ParamBld;
+using helixsim::ossl::Params;
+using helixsim::ossl::Pkey;
+using helixsim::ossl::PkeyCtx;
+using Bignum = helixsim::Owned<BIGNUM, BN_free>;
 
 // Usage block byte 1.
 inline constexpr uint8_t kSign = 0x04;
@@ -47,52 +43,38 @@ inline Bytes Tlv(uint8_t tag, const Bytes& value) {
     helixsim::AppendTlv(out, tag, value);
     return out;
 }
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 inline Bytes Long82(uint8_t tag, const Bytes& value) {
-    Bytes out{tag, 0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
+    return Concat(
+        {{tag, 0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())}, value});
 }
 // Data objects of sign and decipher: 81 len below 256, else 82 len-hi len-lo.
 inline Bytes DataObject(uint8_t tag, const Bytes& value) {
-    Bytes out{tag};
-    if (value.size() < 0x100) {
-        out.insert(out.end(), {0x81, static_cast<uint8_t>(value.size())});
-    } else {
-        out.insert(out.end(),
-                   {0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
+    if (value.size() >= 0x100) return Long82(tag, value);
+    return Concat({{tag, 0x81, static_cast<uint8_t>(value.size())}, value});
+}
+// A short command: header, Lc, data, Le.
+inline Bytes ShortCommand(const std::string& header, const Bytes& data, uint8_t le) {
+    return Concat({Hex(header), {static_cast<uint8_t>(data.size())}, data, {le}});
 }
 
 // The host's key-object template; `material` goes into 71 (RSA) or after the domain in E1 (EC).
 inline Bytes KeyTemplate(uint16_t fid, uint16_t size, uint8_t use, const Bytes& material = {}) {
-    Bytes inner = Hex("8A0104");
-    inner.insert(inner.end(), {0x83, 0x02, static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid), 0x80,
-                               0x02, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
-    const Bytes rules = Hex("860E 0000 00FF 00FF 0020 0020 0000 0020");
-    inner.insert(inner.end(), rules.begin(), rules.end());
+    Bytes inner = Concat({Hex("8A0104"),
+                          {0x83, 0x02, static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid), 0x80, 0x02,
+                           static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)},
+                          Hex("860E 0000 00FF 00FF 0020 0020 0000 0020")});
     if (IsEcSize(size)) {
-        inner.insert(inner.end(), {0x85, 0x05, 0x03, use, 0x30, 0x00, 0xA3});
         const auto curve = size == 0x20   ? helixsim::crypto::Curve::P256
                            : size == 0x30 ? helixsim::crypto::Curve::P384
                                           : helixsim::crypto::Curve::P521;
         const helixsim::crypto::DomainParameters d = helixsim::crypto::CurveParameters(curve);
-        Bytes g{0x93, 0x81, static_cast<uint8_t>(d.g.size())};
-        g.insert(g.end(), d.g.begin(), d.g.end());
-        const Bytes domain = Concat(
-            {Tlv(0x90, d.p), Tlv(0x91, d.a), Tlv(0x92, d.b), g, Tlv(0x94, d.n), Tlv(0x95, d.h), material});
-        const Bytes e1 = Long82(0xE1, domain);
-        inner.insert(inner.end(), e1.begin(), e1.end());
+        const Bytes domain = Concat({Tlv(0x90, d.p), Tlv(0x91, d.a), Tlv(0x92, d.b), DataObject(0x93, d.g),
+                                     Tlv(0x94, d.n), Tlv(0x95, d.h), material});
+        inner = Concat({inner, {0x85, 0x05, 0x03, use, 0x30, 0x00, 0xA3}, Long82(0xE1, domain)});
     } else {
-        inner.insert(inner.end(), {0x85, 0x05, 0x05, use, 0x20, 0x00, 0xA3});
-        const Bytes seventyOne = material.empty() ? Hex("7100") : Long82(0x71, material);
-        inner.insert(inner.end(), seventyOne.begin(), seventyOne.end());
+        inner = Concat({inner,
+                        {0x85, 0x05, 0x05, use, 0x20, 0x00, 0xA3},
+                        material.empty() ? Hex("7100") : Long82(0x71, material)});
     }
     return Long82(0x62, inner);
 }
@@ -107,8 +89,7 @@ inline Reply Collect(SimCard& card, Bytes response) {
     Reply reply{Data(response), Sw(response)};
     while ((reply.sw >> 8) == 0x61) {
         response = card.Send(Bytes{0x00, 0xC0, 0x00, 0x00, static_cast<uint8_t>(reply.sw & 0xFF)});
-        const Bytes more = Data(response);
-        reply.data.insert(reply.data.end(), more.begin(), more.end());
+        reply.data = Concat({reply.data, Data(response)});
         reply.sw = Sw(response);
     }
     return reply;
@@ -119,101 +100,50 @@ inline Reply Chained(SimCard& card, const std::string& header, const Bytes& data
     const Bytes h = Hex(header);
     size_t at = 0;
     while (data.size() - at > 224) {
-        Bytes piece{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0};
-        piece.insert(piece.end(), data.begin() + at, data.begin() + at + 224);
+        const Bytes piece =
+            Concat({{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0}, Slice(data, at, 224)});
         const uint16_t sw = Sw(card.Send(piece));
         if (sw != 0x9000) return Reply{{}, sw};
         at += 224;
     }
-    Bytes last{h[0], h[1], h[2], h[3], static_cast<uint8_t>(data.size() - at)};
-    last.insert(last.end(), data.begin() + at, data.end());
-    last.push_back(0x00);
-    return Collect(card, card.Send(last));
+    const Bytes rest = Slice(data, at, data.size() - at);
+    return Collect(card, card.Send(Concat({h, {static_cast<uint8_t>(rest.size())}, rest, {0x00}})));
 }
 
-// The host's secure send: DH over the card's group, then 87/8E pieces of at most 224 bytes.
+// The host's secure send through the card's commands.
 class HostChannel {
 public:
-    explicit HostChannel(SimCard& card) : m_card(card) {
-        libapdu::EnsureGcrypt();
-        const Reply begin = Collect(card, card.Send("8048008000"));
-        EXPECT_EQ(begin.sw, 0x9000);
-        helixsim::Cursor cursor(begin.data);
-        const auto next = [&cursor](uint8_t tag) {
-            auto tlv = cursor.NextTlv();
-            EXPECT_TRUE(tlv && tlv->tag == tag);
-            return tlv ? tlv->value : Bytes{};
-        };
-        Bytes g = next(0x80);
-        const Bytes p = next(0x81);
-        const Bytes b = next(0x82);
-        g.insert(g.begin(), p.size() - g.size(), 0x00);
-        const Bytes r = Hex("0102030405060708090A0B0C0D0E0F1011121314");
-        const auto a = libapdu::ModExpWords({g.data(), g.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        const auto k = libapdu::ModExpWords({b.data(), b.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        Bytes agree{0x80,
-                    0x86,
-                    0x00,
-                    0x00,
-                    0x00,
-                    static_cast<uint8_t>(a.size() >> 8),
-                    static_cast<uint8_t>(a.size())};
-        agree.insert(agree.end(), a.begin(), a.end());
-        agree.push_back(0x00);
-        const Bytes masked = Data(card.Send(agree));
-        EXPECT_GE(masked.size(), 32u);
-        for (size_t i = 0; i < 16 && masked.size() >= 32; ++i) {
-            m_sk1.push_back(masked[i] ^ k.at(i));
-            m_sk2.push_back(masked[16 + i] ^ k.at(24 + i));
-        }
-    }
+    explicit HostChannel(SimCard& card)
+        : m_card(card), m_session(Collect(card, card.Send("8048008000")).data, [&card](const Bytes& a) {
+              // Case 4S, or 4E throughout when A needs an extended Lc.
+              const bool extended = a.size() > 0xFF;
+              const Bytes lc =
+                  extended ? Bytes{0x00, static_cast<uint8_t>(a.size() >> 8), static_cast<uint8_t>(a.size())}
+                           : Bytes{static_cast<uint8_t>(a.size())};
+              const Bytes answer = card.Send(Concat({Hex("80860000"), lc, a, Bytes(extended ? 2 : 1, 0x00)}));
+              return Sw(answer) == 0x9000 ? std::optional<Bytes>(Data(answer)) : std::nullopt;
+          }) {}
 
     // Pieces the command's data is cut into.
     static size_t Pieces(size_t length) { return length <= 224 ? 1 : 1 + (length - 1) / 224; }
 
+    // Every piece with Le 00; the answer of the first refused piece or of the last.
     Bytes Send(const std::string& header, const Bytes& data) {
         const Bytes h = Hex(header);
-        size_t at = 0;
         Bytes response;
-        for (size_t piece = Pieces(data.size()); piece > 0; --piece) {
-            const size_t length = std::min<size_t>(224, data.size() - at);
-            const uint8_t cla = static_cast<uint8_t>(h[0] | 0x0C | (piece > 1 ? 0x10 : 0x00));
-            response =
-                SendPiece({cla, h[1], h[2], h[3]}, Bytes(data.begin() + at, data.begin() + at + length));
-            at += length;
-            if (piece > 1 && Sw(response) != 0x9000) return response;
+        for (const Piece& piece : m_session.Wrap({h[0], h[1], h[2], h[3]}, data)) {
+            response = m_card.Send(Concat({{piece.header.begin(), piece.header.end()},
+                                           {static_cast<uint8_t>(piece.data.size())},
+                                           piece.data,
+                                           {0x00}}));
+            if (Sw(response) != 0x9000) break;
         }
-        ++m_counter;
         return response;
     }
 
 private:
-    Bytes SendPiece(const Bytes& header, const Bytes& data) {
-        ++m_counter;
-        const Bytes padded = libapdu::Pad2({data.data(), data.size()});
-        const Bytes cryptogram =
-            libapdu::TdesCbcEncrypt({m_sk1.data(), m_sk1.size()}, {padded.data(), padded.size()});
-        Bytes object{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01};
-        object.insert(object.end(), cryptogram.begin(), cryptogram.end());
-        Bytes macInput(7, 0x00);
-        macInput.push_back(m_counter);
-        macInput.insert(macInput.end(), header.begin(), header.end());
-        macInput.insert(macInput.end(), {0x80, 0x00, 0x00, 0x00});
-        macInput.insert(macInput.end(), object.begin(), object.end());
-        const Bytes mac =
-            libapdu::TdesCbcMac({m_sk2.data(), m_sk2.size()}, {macInput.data(), macInput.size()});
-        Bytes cmd = header;
-        cmd.push_back(static_cast<uint8_t>(object.size() + 10));
-        cmd.insert(cmd.end(), object.begin(), object.end());
-        cmd.insert(cmd.end(), {0x8E, 0x08});
-        cmd.insert(cmd.end(), mac.begin(), mac.end());
-        cmd.push_back(0x00);
-        return m_card.Send(cmd);
-    }
-
     SimCard& m_card;
-    Bytes m_sk1, m_sk2;
-    uint8_t m_counter = 0;
+    HostSession m_session;
 };
 
 // Key objects live in 3F00/3000/3002; the user PIN must be verified to create them.
@@ -226,19 +156,9 @@ inline uint16_t Generate(SimCard& card, uint8_t algorithm) {
     return Sw(card.Send(Bytes{0x00, 0x47, 0x00, 0x00, 0x05, 0xAC, 0x03, 0x80, 0x01, algorithm}));
 }
 
+// The generation parameter of the key sizes the tests use.
 inline uint8_t AlgorithmFor(uint16_t size) {
-    switch (size) {
-        case 0x40:
-            return 5;
-        case 0x80:
-            return 6;
-        case 0x100:
-            return 7;
-        case 0x200:
-            return 8;
-        default:
-            return 0x11;
-    }
+    return size == 0x40 ? 5 : size == 0x80 ? 6 : size == 0x100 ? 7 : size == 0x200 ? 8 : 0x11;
 }
 
 // A key object of that size and use with a key generated in it, left selected.
@@ -293,6 +213,42 @@ inline Pkey ReadPublicKey(SimCard& card, uint16_t size) {
     return PublicKeyOf(reply.data, size);
 }
 
+// A component of a host key, unsigned big-endian, left-padded to `length`.
+inline Bytes Component(EVP_PKEY* key, const char* name, size_t length) {
+    BIGNUM* raw = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(key, name, &raw), 1);
+    const Bignum bn(raw);
+    Bytes out(length);
+    EXPECT_GT(BN_bn2binpad(bn.get(), out.data(), static_cast<int>(length)), 0);
+    return out;
+}
+// 04 x y of an EC key whose coordinates have `size` bytes.
+inline Bytes EcPoint(EVP_PKEY* key, size_t size) {
+    Bytes point(1 + 2 * size);
+    size_t length = 0;
+    EXPECT_EQ(
+        EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length),
+        1);
+    EXPECT_EQ(length, point.size());
+    return point;
+}
+// 71: 90 e, 91 n, 92 d, 93 p || q, 94 dp || dq || qinv, every part as wide as the host makes it.
+inline Bytes RsaMaterial(EVP_PKEY* key, size_t size) {
+    const size_t half = size / 2;
+    return Concat({Tlv(0x90, Component(key, OSSL_PKEY_PARAM_RSA_E, 3)),
+                   Tlv(0x91, Component(key, OSSL_PKEY_PARAM_RSA_N, size)),
+                   Tlv(0x92, Component(key, OSSL_PKEY_PARAM_RSA_D, size)),
+                   Tlv(0x93, Concat({Component(key, OSSL_PKEY_PARAM_RSA_FACTOR1, half),
+                                     Component(key, OSSL_PKEY_PARAM_RSA_FACTOR2, half)})),
+                   Tlv(0x94, Concat({Component(key, OSSL_PKEY_PARAM_RSA_EXPONENT1, half),
+                                     Component(key, OSSL_PKEY_PARAM_RSA_EXPONENT2, half),
+                                     Component(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, half)}))});
+}
+// After the domain parameters: 96 d, 97 04 x y.
+inline Bytes EcMaterial(EVP_PKEY* key, size_t size) {
+    return Concat({Tlv(0x96, Component(key, OSSL_PKEY_PARAM_PRIV_KEY, size)), Tlv(0x97, EcPoint(key, size))});
+}
+
 inline Bytes Sha256(const std::string& message) {
     Bytes out(32);
     unsigned int length = 0;
@@ -302,9 +258,7 @@ inline Bytes Sha256(const std::string& message) {
 
 // SHA-256 DigestInfo: the DER prefix, then the digest.
 inline Bytes DigestInfo(const Bytes& digest) {
-    Bytes out = Hex("3031300D060960864801650304020105000420");
-    out.insert(out.end(), digest.begin(), digest.end());
-    return out;
+    return Concat({Hex("3031300D060960864801650304020105000420"), digest});
 }
 
 // PKCS#1 v1.5 with SHA-256 for RSA, ECDSA over the digest for EC; true when it verifies.
