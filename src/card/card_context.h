@@ -55,14 +55,14 @@ public:
     void QueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo);
     void QueryKeySizes(PCARD_DATA pCardData, DWORD dwKeySpec, DWORD dwFlags, PCARD_KEY_SIZES pKeySizes);
 
-    // Containers (containers.cpp; later issue: answer SCARD_E_UNSUPPORTED_FEATURE until then).
+    // Containers (containers.cpp; SCARD_E_UNSUPPORTED_FEATURE until they are built).
     void CreateContainer(PCARD_DATA pCardData, BYTE bContainerIndex, DWORD dwFlags, DWORD dwKeySpec,
                          DWORD dwKeySize, PBYTE pbKeyData);
     void DeleteContainer(PCARD_DATA pCardData, BYTE bContainerIndex, DWORD dwReserved);
     void GetContainerInfo(PCARD_DATA pCardData, BYTE bContainerIndex, DWORD dwFlags,
                           PCONTAINER_INFO pContainerInfo);
 
-    // Authentication (authentication.cpp; later issue).
+    // Authentication (authentication.cpp).
     void AuthenticatePin(PCARD_DATA pCardData, LPWSTR pwszUserId, PBYTE pbPin, DWORD cbPin,
                          PDWORD pcAttemptsRemaining);
     void GetChallenge(PCARD_DATA pCardData, PBYTE* ppbChallengeData, PDWORD pcbChallengeData);
@@ -85,14 +85,14 @@ public:
                                DWORD cRetryCount, PDWORD pcAttemptsRemaining);
     void DeauthenticateEx(PCARD_DATA pCardData, PIN_SET PinId, DWORD dwFlags);
 
-    // Private-key operations (key_operations.cpp; later issue).
+    // Private-key operations (key_operations.cpp).
     void SignData(PCARD_DATA pCardData, PCARD_SIGNING_INFO pInfo);
     void RSADecrypt(PCARD_DATA pCardData, PCARD_RSA_DECRYPT_INFO pInfo);
     void ConstructDHAgreement(PCARD_DATA pCardData, PCARD_DH_AGREEMENT_INFO pAgreementInfo);
     void DeriveKey(PCARD_DATA pCardData, PCARD_DERIVE_KEY pAgreementInfo);
     void DestroyDHAgreement(PCARD_DATA pCardData, BYTE bSecretAgreementIndex, DWORD dwFlags);
 
-    // Properties (properties.cpp; later issue).
+    // Properties (properties.cpp).
     void GetContainerProperty(PCARD_DATA pCardData, BYTE bContainerIndex, LPCWSTR wszProperty, PBYTE pbData,
                               DWORD cbData, PDWORD pdwDataLen, DWORD dwFlags);
     void GetProperty(PCARD_DATA pCardData, LPCWSTR wszProperty, PBYTE pbData, DWORD cbData, PDWORD pdwDataLen,
@@ -124,7 +124,6 @@ private:
     bool CacheCurrent(const CARD_DATA& data) const;
     void AdoptHandles(const CARD_DATA& data);
 
-    // Fields in the order the design lists them.
     std::map<uint8_t, libapdu::SecretBytes> m_agreements;
     std::unique_ptr<libapdu::IToken> m_token;
     std::shared_ptr<TLoginState> m_login;

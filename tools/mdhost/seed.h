@@ -1,7 +1,7 @@
 // The "seed" scenario: makes the embedded card look like a card in use, with two containers and
 // their certificates, written below the module as the card's owner would (the user PIN
-// presented through the simulator's host functions). The module's own writing methods need an
-// authenticated user, which comes with a later part of the module.
+// presented through the simulator's host functions), so that seeding does not depend on the
+// module's own authentication.
 //
 // What lands on the card: for each container an RSA 2048 key pair generated on the card, the
 // private key file that describes it, and a certificate for its public key issued by a demo
