@@ -56,13 +56,16 @@ void WriteEntry(const char* format, std::initializer_list<Arg> args, bool withTi
     }
 }
 
+void AppendHexByte(std::string& out, BYTE b, const char* digits) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 0x0F]);
+}
+
 std::string HexDumpText(const WCHAR* title, const BYTE* data, size_t length, bool arrow) {
     std::string text = Format(arrow ? "==> %ws (%d bytes): " : "%ws (%d bytes): ", {title, length});
-    static const char kDigits[] = "0123456789abcdef";
     text.reserve(text.size() + 3 * length + 2);
     for (size_t i = 0; data != nullptr && i < length; ++i) {
-        text.push_back(kDigits[data[i] >> 4]);
-        text.push_back(kDigits[data[i] & 0x0F]);
+        AppendHexByte(text, data[i], "0123456789abcdef");
         text.push_back(' ');
     }
     text += "\n\n";
@@ -70,15 +73,13 @@ std::string HexDumpText(const WCHAR* title, const BYTE* data, size_t length, boo
 }
 
 std::string HexTableText(const BYTE* data, size_t length) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::string text;
     if (data == nullptr) return text;
     text.reserve((length / 16 + 1) * 66);
     std::string line;
     size_t lineStart = 0;
     for (size_t i = 0; i < length; ++i) {
-        line.push_back(kDigits[data[i] >> 4]);
-        line.push_back(kDigits[data[i] & 0x0F]);
+        AppendHexByte(line, data[i], "0123456789ABCDEF");
         line.push_back(' ');
         if (i % 16 == 15 || i + 1 == length) {
             for (size_t j = lineStart; j <= i; ++j)

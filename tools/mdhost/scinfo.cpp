@@ -160,17 +160,6 @@ void WriteRunJson(JsonWriter& json, const char* key, const RunStats& r) {
 
 }  // namespace
 
-std::string HexBytes(const Bytes& bytes, const char* separator) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) hex += separator;
-        hex.push_back(kDigits[bytes[i] >> 4]);
-        hex.push_back(kDigits[bytes[i] & 0x0F]);
-    }
-    return hex;
-}
-
 bool ParseContainerMap(const Bytes& cmapfile, std::vector<ContainerReport>& containers) {
     containers.clear();
     if (cmapfile.size() % kRecordBytes != 0) return false;

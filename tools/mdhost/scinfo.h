@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mdhost/apdu_log.h"
+#include "mdhost/hex.h"
 #include "mdhost/host_services.h"
 #include "mdhost/json.h"
 #include "mdhost/session.h"
@@ -94,7 +95,6 @@ std::string ScInfoText(const ScInfo& info, const HostReport& host);
 std::string ScInfoJson(const ScInfo& info, const HostReport& host);
 
 // The parts every scenario's output shares.
-std::string HexBytes(const Bytes& bytes, const char* separator = "");
 void WriteHostJson(JsonWriter& json, const HostReport& host);
 std::string HostText(const HostReport& host);
 

@@ -1,5 +1,7 @@
 #include "mdhost/x509.h"
 
+#include "mdhost/hex.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -79,13 +81,7 @@ std::string Sha1Hex(const Bytes& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     Require(EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr) == 1, "SHA-1");
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex.push_back(kDigits[digest[i] >> 4]);
-        hex.push_back(kDigits[digest[i] & 0x0F]);
-    }
-    return hex;
+    return HexBytes(Bytes(digest, digest + length), "", HexCase::kLower);
 }
 
 std::optional<std::string> CertificateSubject(const Bytes& der) {
