@@ -1,7 +1,7 @@
 // PIN roles and authentication. Only the re-presentation of the cached user PIN is offered by
 // this build; the other operations answer that the feature is missing.
 #include "card/card_context.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace {
 

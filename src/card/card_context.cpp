@@ -1,6 +1,6 @@
 #include "card/card_context.h"
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 CCardContext::CCardContext() : m_login(std::make_shared<TLoginState>()) {}
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace sw = libapdu::sw;
 

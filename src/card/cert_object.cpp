@@ -1,6 +1,6 @@
 #include "card/cert_object.h"
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/token/reader.h"
 
 namespace {

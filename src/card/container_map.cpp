@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/token/reader.h"
 
 namespace cmap {

@@ -1,6 +1,6 @@
 // Container lifecycle: not offered by this build yet.
 #include "card/card_context.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 void CCardContext::CreateContainer(PCARD_DATA, BYTE, DWORD, DWORD, DWORD, PBYTE) {
     ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);

@@ -1,6 +1,6 @@
 // Private-key operations: not offered by this build yet.
 #include "card/card_context.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 void CCardContext::SignData(PCARD_DATA, PCARD_SIGNING_INFO) {
     ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);

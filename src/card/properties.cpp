@@ -1,6 +1,6 @@
 // Card and container properties: not offered by this build yet.
 #include "card/card_context.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 void CCardContext::GetContainerProperty(PCARD_DATA, BYTE, LPCWSTR, PBYTE, DWORD, PDWORD, DWORD) {
     ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);

@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "card/card_context.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "channel/scard_sender.h"
 
 #include "channel/pcsc.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "log/mdlog.h"
 
 using libapdu::ByteSpan;

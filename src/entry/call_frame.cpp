@@ -3,7 +3,7 @@
 #include <map>
 #include <new>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace entry {
 

@@ -4,7 +4,7 @@
 
 #include "entry/call_frame.h"
 #include "entry/call_lines.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace entry {
 

@@ -1,20 +1,19 @@
 #include "libapdu/commands_helix.h"
 
-#include "libapdu/libapdu.h"
-
 namespace libapdu::helix {
 
 namespace {
 
 constexpr uint8_t kInsSelect = 0xA4;
-using Cla = IAPDUDefinitions;
 
+// Class byte 80: the application's own coding of an ISO command, or a command of its own.
 Command Proprietary(uint8_t ins, uint8_t p1, uint8_t p2) {
-    return Command(Cla::kClaProprietary, ins, p1, p2);
+    return Command(0x80, ins, p1, p2);
 }
 
+// Class byte 00: the interindustry command as ISO/IEC 7816-4 codes it.
 Command Iso(uint8_t ins, uint8_t p1, uint8_t p2) {
-    return Command(Cla::kClaIso, ins, p1, p2);
+    return Command(0x00, ins, p1, p2);
 }
 
 uint8_t High(uint16_t value) {

@@ -1,6 +1,6 @@
 #include "libapdu/isender.h"
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace libapdu {
 

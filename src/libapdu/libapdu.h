@@ -10,9 +10,9 @@
 #include <optional>
 #include <vector>
 
-#include "libapdu/failure.h"
 #include "libapdu/isender.h"
 #include "libapdu/token/apdu.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/types.h"
 
 namespace libapdu {

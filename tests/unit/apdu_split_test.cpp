@@ -4,8 +4,8 @@
 #include <string>
 
 #include "hex.h"
-#include "libapdu/failure.h"
 #include "libapdu/token/apdu.h"
+#include "libapdu/token/failure.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;

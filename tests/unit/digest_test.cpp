@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "libapdu/failure.h"
 #include "libapdu/token/digest.h"
+#include "libapdu/token/failure.h"
 
 using digest::CDigest;
 using digest::DigestAlg;

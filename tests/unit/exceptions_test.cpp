@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 using libapdu::CAPDUException;
 using libapdu::IException;

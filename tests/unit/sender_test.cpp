@@ -5,7 +5,7 @@
 
 #include "channel/scard_sender.h"
 #include "hex.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "log_capture.h"
 #include "scripted_card.h"
 #include "thrown.h"

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "hex.h"
-#include "libapdu/failure.h"
 #include "libapdu/token/base64.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/token/text.h"
 #include "thrown.h"
 

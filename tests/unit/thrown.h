@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 template <class F>
 std::optional<StatusCode> ThrownStatus(F f) {

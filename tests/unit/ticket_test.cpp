@@ -6,8 +6,8 @@
 #include <string>
 
 #include "hex.h"
-#include "libapdu/failure.h"
 #include "libapdu/token/base64.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/token/ticket.h"
 #include "thrown.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "hex.h"
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "libapdu/token/tlv.h"
 #include "thrown.h"
 

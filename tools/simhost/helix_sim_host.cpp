@@ -14,8 +14,8 @@
 #include "channel/transaction.h"
 #include "helixsim/card.h"
 #include "libapdu/appcry/cry_finder.h"
-#include "libapdu/failure.h"
 #include "libapdu/libapdu.h"
+#include "libapdu/token/failure.h"
 #include "pcsc/sim_readers.h"
 
 namespace {

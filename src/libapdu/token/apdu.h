@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "libapdu/failure.h"
 #include "libapdu/token/bytes.h"
+#include "libapdu/token/failure.h"
 
 namespace libapdu {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "platform/platform.h"
 
 namespace digest {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 namespace libapdu {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "libapdu/failure.h"
 #include "libapdu/token/bytes.h"
+#include "libapdu/token/failure.h"
 
 namespace libapdu {
 

@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <iterator>
 
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 #include "platform/platform.h"
 
 namespace libapdu {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "libapdu/failure.h"
 #include "libapdu/token/bytes.h"
+#include "libapdu/token/failure.h"
 #include "platform/win32.h"
 
 namespace libapdu {

@@ -1,4 +1,4 @@
-#include "libapdu/failure.h"
+#include "libapdu/token/failure.h"
 
 #include <cstddef>
 
