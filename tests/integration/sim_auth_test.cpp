@@ -11,6 +11,7 @@
 namespace {
 
 using simtest::Bytes;
+using simtest::Concat;
 using simtest::Data;
 using simtest::SimCard;
 using simtest::Sw;
@@ -174,10 +175,8 @@ TEST_P(SimBiometric, ObjectCountsAsVerified) {
     SimCard card(helixsim::ProfileByName(c.profile));
     const uint8_t id = card.GetProfile().biometricId;
     if (c.templateOk) {
-        Bytes cmd{0x00, 0x20, 0x00, id, 0x14};
-        cmd.insert(cmd.end(), card.GetProfile().biometricTemplate.begin(),
-                   card.GetProfile().biometricTemplate.end());
-        ASSERT_EQ(Sw(card.Send(cmd)), 0x9000);
+        ASSERT_EQ(Sw(card.Send(Concat({{0x00, 0x20, 0x00, id, 0x14}, card.GetProfile().biometricTemplate}))),
+                  0x9000);
     }
     if (c.pinOk) {
         ASSERT_EQ(card.LoginUser(), 0x9000);

@@ -7,6 +7,7 @@
 namespace {
 
 using simtest::Bytes;
+using simtest::Concat;
 using simtest::Data;
 using simtest::SimCard;
 using simtest::Sw;
@@ -35,21 +36,21 @@ std::string KeyTemplateHead() {
 Bytes SendChained(SimCard& card, const Bytes& header, const Bytes& data) {
     size_t at = 0;
     while (data.size() - at > 224) {
-        Bytes piece{static_cast<uint8_t>(header[0] | 0x10), header[1], header[2], header[3], 0xE0};
-        piece.insert(piece.end(), data.begin() + at, data.begin() + at + 224);
+        const Bytes piece =
+            Concat({{static_cast<uint8_t>(header[0] | 0x10), header[1], header[2], header[3], 0xE0},
+                    Bytes(data.begin() + at, data.begin() + at + 224)});
         EXPECT_EQ(Sw(card.Send(piece)), 0x9000);
         at += 224;
     }
-    Bytes last{header[0], header[1], header[2], header[3], static_cast<uint8_t>(data.size() - at)};
-    last.insert(last.end(), data.begin() + at, data.end());
-    last.push_back(0x00);
-    return card.Send(last);
+    return card.Send(
+        Concat({{header[0], header[1], header[2], header[3], static_cast<uint8_t>(data.size() - at)},
+                Bytes(data.begin() + at, data.end()),
+                {0x00}}));
 }
 
 Bytes Wrap62(const Bytes& inner) {
-    Bytes out{0x62, 0x82, static_cast<uint8_t>(inner.size() >> 8), static_cast<uint8_t>(inner.size())};
-    out.insert(out.end(), inner.begin(), inner.end());
-    return out;
+    return Concat(
+        {{0x62, 0x82, static_cast<uint8_t>(inner.size() >> 8), static_cast<uint8_t>(inner.size())}, inner});
 }
 
 Bytes EcKeyTemplate(const std::string& domain) {

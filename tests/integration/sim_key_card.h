@@ -47,27 +47,15 @@ inline Bytes Tlv(uint8_t tag, const Bytes& value) {
     helixsim::AppendTlv(out, tag, value);
     return out;
 }
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
 inline Bytes Long82(uint8_t tag, const Bytes& value) {
-    Bytes out{tag, 0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
+    return Concat(
+        {{tag, 0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())}, value});
 }
 // Data objects of sign and decipher: 81 len below 256, else 82 len-hi len-lo.
 inline Bytes DataObject(uint8_t tag, const Bytes& value) {
-    Bytes out{tag};
-    if (value.size() < 0x100) {
-        out.insert(out.end(), {0x81, static_cast<uint8_t>(value.size())});
-    } else {
-        out.insert(out.end(),
-                   {0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())});
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
+    if (value.size() < 0x100) return Concat({{tag, 0x81, static_cast<uint8_t>(value.size())}, value});
+    return Concat(
+        {{tag, 0x82, static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())}, value});
 }
 
 // The host's key-object template; `material` goes into 71 (RSA) or after the domain in E1 (EC).
@@ -83,8 +71,7 @@ inline Bytes KeyTemplate(uint16_t fid, uint16_t size, uint8_t use, const Bytes& 
                            : size == 0x30 ? helixsim::crypto::Curve::P384
                                           : helixsim::crypto::Curve::P521;
         const helixsim::crypto::DomainParameters d = helixsim::crypto::CurveParameters(curve);
-        Bytes g{0x93, 0x81, static_cast<uint8_t>(d.g.size())};
-        g.insert(g.end(), d.g.begin(), d.g.end());
+        const Bytes g = Concat({{0x93, 0x81, static_cast<uint8_t>(d.g.size())}, d.g});
         const Bytes domain = Concat(
             {Tlv(0x90, d.p), Tlv(0x91, d.a), Tlv(0x92, d.b), g, Tlv(0x94, d.n), Tlv(0x95, d.h), material});
         const Bytes e1 = Long82(0xE1, domain);
@@ -119,16 +106,15 @@ inline Reply Chained(SimCard& card, const std::string& header, const Bytes& data
     const Bytes h = Hex(header);
     size_t at = 0;
     while (data.size() - at > 224) {
-        Bytes piece{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0};
-        piece.insert(piece.end(), data.begin() + at, data.begin() + at + 224);
+        const Bytes piece = Concat({{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0},
+                                    Bytes(data.begin() + at, data.begin() + at + 224)});
         const uint16_t sw = Sw(card.Send(piece));
         if (sw != 0x9000) return Reply{{}, sw};
         at += 224;
     }
-    Bytes last{h[0], h[1], h[2], h[3], static_cast<uint8_t>(data.size() - at)};
-    last.insert(last.end(), data.begin() + at, data.end());
-    last.push_back(0x00);
-    return Collect(card, card.Send(last));
+    return Collect(card, card.Send(Concat({{h[0], h[1], h[2], h[3], static_cast<uint8_t>(data.size() - at)},
+                                           Bytes(data.begin() + at, data.end()),
+                                           {0x00}})));
 }
 
 // The host's secure send: DH over the card's group, then 87/8E pieces of at most 224 bytes.
@@ -151,15 +137,10 @@ public:
         const Bytes r = Hex("0102030405060708090A0B0C0D0E0F1011121314");
         const auto a = libapdu::ModExpWords({g.data(), g.size()}, {r.data(), r.size()}, {p.data(), p.size()});
         const auto k = libapdu::ModExpWords({b.data(), b.size()}, {r.data(), r.size()}, {p.data(), p.size()});
-        Bytes agree{0x80,
-                    0x86,
-                    0x00,
-                    0x00,
-                    0x00,
-                    static_cast<uint8_t>(a.size() >> 8),
-                    static_cast<uint8_t>(a.size())};
-        agree.insert(agree.end(), a.begin(), a.end());
-        agree.push_back(0x00);
+        const Bytes agree = Concat({{0x80, 0x86, 0x00, 0x00, 0x00, static_cast<uint8_t>(a.size() >> 8),
+                                     static_cast<uint8_t>(a.size())},
+                                    Bytes(a.begin(), a.end()),
+                                    {0x00}});
         const Bytes masked = Data(card.Send(agree));
         EXPECT_GE(masked.size(), 32u);
         for (size_t i = 0; i < 16 && masked.size() >= 32; ++i) {
@@ -193,22 +174,14 @@ private:
         const Bytes padded = libapdu::Pad2({data.data(), data.size()});
         const Bytes cryptogram =
             libapdu::TdesCbcEncrypt({m_sk1.data(), m_sk1.size()}, {padded.data(), padded.size()});
-        Bytes object{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01};
-        object.insert(object.end(), cryptogram.begin(), cryptogram.end());
-        Bytes macInput(7, 0x00);
-        macInput.push_back(m_counter);
-        macInput.insert(macInput.end(), header.begin(), header.end());
-        macInput.insert(macInput.end(), {0x80, 0x00, 0x00, 0x00});
-        macInput.insert(macInput.end(), object.begin(), object.end());
+        const Bytes object =
+            Concat({{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01}, cryptogram});
+        const Bytes macInput =
+            Concat({Bytes(7, 0x00), {m_counter}, header, {0x80, 0x00, 0x00, 0x00}, object});
         const Bytes mac =
             libapdu::TdesCbcMac({m_sk2.data(), m_sk2.size()}, {macInput.data(), macInput.size()});
-        Bytes cmd = header;
-        cmd.push_back(static_cast<uint8_t>(object.size() + 10));
-        cmd.insert(cmd.end(), object.begin(), object.end());
-        cmd.insert(cmd.end(), {0x8E, 0x08});
-        cmd.insert(cmd.end(), mac.begin(), mac.end());
-        cmd.push_back(0x00);
-        return m_card.Send(cmd);
+        return m_card.Send(
+            Concat({header, {static_cast<uint8_t>(object.size() + 10)}, object, {0x8E, 0x08}, mac, {0x00}}));
     }
 
     SimCard& m_card;

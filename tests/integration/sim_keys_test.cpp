@@ -102,9 +102,8 @@ TEST_P(SimKeyAgreement, SharedXMatchesAnOpenSslPeer) {
     ASSERT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), cardKey.get()), 1);
     ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &secretLength), 1);
 
-    Bytes command{0x80, 0x4A, 0x00, 0x00, static_cast<uint8_t>(point.size())};
-    command.insert(command.end(), point.begin(), point.end());
-    command.push_back(static_cast<uint8_t>(size));
+    const Bytes command = simtest::Concat(
+        {{0x80, 0x4A, 0x00, 0x00, static_cast<uint8_t>(point.size())}, point, {static_cast<uint8_t>(size)}});
     const Bytes answer = card.Send(command);
     ASSERT_EQ(Sw(answer), 0x9000);
     EXPECT_EQ(Data(answer), expected);
