@@ -5,6 +5,9 @@
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 
@@ -35,6 +38,14 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     out.reserve(size);
     for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
+}
+
+// `length` bytes of `data` from `at`, fewer where it ends.
+inline Bytes Slice(const Bytes& data, size_t at, size_t length = SIZE_MAX) {
+    at = std::min(at, data.size());
+    length = std::min(length, data.size() - at);
+    const auto first = data.begin() + static_cast<std::ptrdiff_t>(at);
+    return Bytes(first, first + static_cast<std::ptrdiff_t>(length));
 }
 
 inline Bytes GcryTdes(int mode, const Bytes& key24, const Bytes& data) {

@@ -10,6 +10,7 @@ using simtest::Bytes;
 using simtest::Concat;
 using simtest::Data;
 using simtest::SimCard;
+using simtest::Slice;
 using simtest::Sw;
 
 // The host's templates, byte for byte.
@@ -38,13 +39,13 @@ Bytes SendChained(SimCard& card, const Bytes& header, const Bytes& data) {
     while (data.size() - at > 224) {
         const Bytes piece =
             Concat({{static_cast<uint8_t>(header[0] | 0x10), header[1], header[2], header[3], 0xE0},
-                    Bytes(data.begin() + at, data.begin() + at + 224)});
+                    Slice(data, at, 224)});
         EXPECT_EQ(Sw(card.Send(piece)), 0x9000);
         at += 224;
     }
     return card.Send(
         Concat({{header[0], header[1], header[2], header[3], static_cast<uint8_t>(data.size() - at)},
-                Bytes(data.begin() + at, data.end()),
+                Slice(data, at),
                 {0x00}}));
 }
 

@@ -106,14 +106,14 @@ inline Reply Chained(SimCard& card, const std::string& header, const Bytes& data
     const Bytes h = Hex(header);
     size_t at = 0;
     while (data.size() - at > 224) {
-        const Bytes piece = Concat({{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0},
-                                    Bytes(data.begin() + at, data.begin() + at + 224)});
+        const Bytes piece =
+            Concat({{static_cast<uint8_t>(h[0] | 0x10), h[1], h[2], h[3], 0xE0}, Slice(data, at, 224)});
         const uint16_t sw = Sw(card.Send(piece));
         if (sw != 0x9000) return Reply{{}, sw};
         at += 224;
     }
     return Collect(card, card.Send(Concat({{h[0], h[1], h[2], h[3], static_cast<uint8_t>(data.size() - at)},
-                                           Bytes(data.begin() + at, data.end()),
+                                           Slice(data, at),
                                            {0x00}})));
 }
 
@@ -158,9 +158,8 @@ public:
         Bytes response;
         for (size_t piece = Pieces(data.size()); piece > 0; --piece) {
             const size_t length = std::min<size_t>(224, data.size() - at);
-            const uint8_t cla = static_cast<uint8_t>(h[0] | 0x0C | (piece > 1 ? 0x10 : 0x00));
-            response =
-                SendPiece({cla, h[1], h[2], h[3]}, Bytes(data.begin() + at, data.begin() + at + length));
+            const auto cla = static_cast<uint8_t>(h[0] | 0x0C | (piece > 1 ? 0x10 : 0x00));
+            response = SendPiece({cla, h[1], h[2], h[3]}, Slice(data, at, length));
             at += length;
             if (piece > 1 && Sw(response) != 0x9000) return response;
         }
@@ -285,8 +284,8 @@ inline bool Verifies(EVP_PKEY* key, const Bytes& digest, const Bytes& signature)
     if (key == nullptr) return false;
     const PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-    if (EVP_PKEY_is_a(key, "RSA") && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-                                      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
+    if (EVP_PKEY_is_a(key, "RSA") != 0 && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
         return false;
     return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }
