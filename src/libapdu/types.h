@@ -18,7 +18,9 @@ using PinReference = CardPath;
 constexpr uint16_t kMasterFile = 0x3F00;
 
 // The directory of the key files; its security attributes name the object that guards the user's keys.
-inline const CardPath kApplicationDirectory{kMasterFile, 0x3000, 0x3002};
+inline CardPath ApplicationDirectory() {
+    return {kMasterFile, 0x3000, 0x3002};
+}
 
 // Identifiers no file, directory or key object may take.
 constexpr bool IsReservedFileId(uint16_t id) {

@@ -220,10 +220,9 @@ TEST(CryptoOverSimulator, CertificateObjectContentComesWithTheKey) {
     // A certificate object record: header, entries (filler between them), trailer.
     const ByteVector certificate = Hex("3082010A0282010100C0FFEE");
     const auto entry = [](uint16_t tag, uint8_t attribute, const ByteVector& value) {
-        ByteVector out{static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), attribute,
-                       static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
-        out.insert(out.end(), value.begin(), value.end());
-        return out;
+        return simtest::Concat({{static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), attribute,
+                                 static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())},
+                                value});
     };
     const ByteVector entries =
         simtest::Concat({entry(0x0000, 0x00, Hex("01000000")), Hex("FFFF"), entry(0x0011, 0x00, certificate),

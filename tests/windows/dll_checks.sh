@@ -4,6 +4,7 @@
 # carry a version resource; libhelixmd.so exports CardAcquireContext alone.
 # Argument: the source directory. The DLLs come from build/mingw-x86 and build/mingw-x64 there;
 # HELIX_DLL_X86, HELIX_DLL_X64 and HELIX_SO name other files.
+# Without either DLL or the mingw-w64 binutils it skips (exit 77).
 set -euo pipefail
 
 src=${1:?usage: dll_checks.sh SOURCE_DIR}
@@ -11,6 +12,11 @@ dll_x86=${HELIX_DLL_X86:-$src/build/mingw-x86/bin/helixmd.dll}
 dll_x64=${HELIX_DLL_X64:-$src/build/mingw-x64/bin/helixmd.dll}
 # ctest runs this from <build>/tests; the library of that build is in <build>/lib.
 so=${HELIX_SO:-$PWD/../lib/libhelixmd.so}
+
+. "$(dirname "$0")/lib.sh"
+require_commands i686-w64-mingw32-objdump i686-w64-mingw32-windres x86_64-w64-mingw32-objdump \
+    x86_64-w64-mingw32-windres nm
+require_files "$dll_x86" "$dll_x64"
 
 failures=0
 fail() {
@@ -26,10 +32,6 @@ version=$(sed -n 's/^project(helixmd VERSION \([0-9.]*\).*/\1/p' "$src/CMakeList
 check_dll() {
     local dll=$1 triple=$2 format=$3 magic=$4
     local objdump=$triple-objdump windres=$triple-windres
-    if [ ! -f "$dll" ]; then
-        fail "$dll is missing (build the mingw presets first)"
-        return
-    fi
     echo "== $dll"
 
     # Captured first: grep -q would close a pipe under the still-writing objdump.

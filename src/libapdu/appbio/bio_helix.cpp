@@ -13,7 +13,7 @@ void CBioHelix::VerifyBiometric(uint8_t objectId, ByteSpan value) {
 
 uint32_t CBioHelix::GetUserAuthKind() {
     // The application directory's security attributes name the object that guards it.
-    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(kApplicationDirectory));
+    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(ApplicationDirectory()));
     const ParsedTlv attributes = FindBerTlv(FindBerTlv(fcp, 0x62).Value(), 0x86);
     if (attributes.length < 2) return 0;
     const uint8_t id = attributes.Value()[1];

@@ -97,7 +97,7 @@ SecretBytes PinKey(ByteSpan pin) {
 CPinHelix::CPinHelix(CAppletHelix& applet) : m_applet(applet) {}
 
 void CPinHelix::LoadPinInfo() {
-    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(kApplicationDirectory));
+    const ByteVector fcp = m_applet.Exchange(helix::SelectPath(ApplicationDirectory()));
     const ParsedTlv attributes = FindBerTlv(FindBerTlv(fcp, 0x62).Value(), 0x86);
     Reader r(attributes.Value(), Failure::Apdu(sw::kCorruptedData, u"IAppPin::LoadPinInfo"));
     r.Skip(1);

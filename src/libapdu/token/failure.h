@@ -55,7 +55,8 @@ protected:
 class CAPDUException final : public IException, public CAException {
 public:
     CAPDUException(uint16_t sw, const char* file, const char* date, int line) noexcept
-        : CAException(sw, file, date, line) {}
+        // The base's construction, not an exception left unthrown.
+        : CAException(sw, file, date, line) {}  // NOLINT(bugprone-throw-keyword-missing)
 
     uint16_t StatusWord() const noexcept override { return static_cast<uint16_t>(Code() & 0xFFFF); }
 };
