@@ -5,20 +5,20 @@
 #include <string>
 
 #include "card/container_map.h"
-#include "card_fixture.h"
 #include "log/mdlog.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
-using cardtest::HostRecord;
 using libapdu::ByteVector;
+using moduletest::CardFixture;
+using moduletest::MapRecord;
 
 namespace {
 
 ByteVector Records(size_t count) {
     ByteVector out;
     for (size_t i = 0; i < count; ++i) {
-        const ByteVector r = HostRecord("{0000000" + std::to_string(i) + "-1111-2222-3333-444444444444}");
+        const ByteVector r = MapRecord("{0000000" + std::to_string(i) + "-1111-2222-3333-444444444444}");
         out.insert(out.end(), r.begin(), r.end());
     }
     return out;
@@ -34,7 +34,7 @@ ByteVector MapFile(const std::string& body) {
 
 std::string CardRecordHex(size_t count) {
     std::string hex;
-    for (size_t i = 0; i < count; ++i) hex += ToHex(HostRecord("A")) + "02000000";
+    for (size_t i = 0; i < count; ++i) hex += ToHex(MapRecord("A")) + "02000000";
     return hex;
 }
 
@@ -102,7 +102,7 @@ TEST(CardMap, SpliceKeepsOtherEntriesAndTheTrailer) {
 }
 
 TEST(CardMap, NameLengthOfAGuidIsSeventySixBytes) {
-    const ByteVector value = cmap::CardValue(HostRecord("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}"));
+    const ByteVector value = cmap::CardValue(MapRecord("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}"));
     ASSERT_EQ(value.size(), cmap::kCardRecordBytes);
     EXPECT_EQ(ToHex(ByteVector(value.end() - 4, value.end())), "4C000000");
 }
@@ -112,7 +112,7 @@ TEST(CardMap, ReadingAFreshCardGivesNoRecordsAndLogsTheFile) {
     f.Ready();
     LogCapture log;
     EXPECT_TRUE(f.Read("mscp", "cmapfile").empty());
-    const ByteVector card = *f.CardFile(cardtest::kMapPath);
+    const ByteVector card = *f.CardFile(moduletest::kMapPath);
     const std::string text = log.Read();
     const std::string expected =
         "Readed content from cmapfile\n\n" + mdlog::HexTableText(card.data(), card.size());
@@ -123,12 +123,12 @@ TEST(CardMap, WritingOverAnEmptyMapRecreatesTheFileLarger) {
     CardFixture f;
     f.Ready();
     f.CachePin();
-    const ByteVector before = *f.CardFile(cardtest::kMapPath);
+    const ByteVector before = *f.CardFile(moduletest::kMapPath);
     LogCapture log;
     f.Write("mscp", "cmapfile", Records(2));
     EXPECT_NE(log.Read().find("Content for write to cmapfile \n\n"), std::string::npos);
 
-    const ByteVector after = *f.CardFile(cardtest::kMapPath);
+    const ByteVector after = *f.CardFile(moduletest::kMapPath);
     ASSERT_EQ(after.size(), before.size() + 2 * cmap::kCardRecordBytes);
     EXPECT_EQ((after[4] << 8 | after[5]) + 4, static_cast<int>(after.size()));
     EXPECT_EQ(ToHex(ByteVector(after.begin() + 7, after.begin() + 12)), "00110000B4");
@@ -156,11 +156,11 @@ TEST(CardMap, ThreeRecordsOverTwoGrowTheFileByOneCardRecord) {
     f.Ready();
     f.CachePin();
     f.Write("mscp", "cmapfile", Records(2));
-    const size_t twoRecords = f.CardFile(cardtest::kMapPath)->size();
+    const size_t twoRecords = f.CardFile(moduletest::kMapPath)->size();
     ByteVector three = Records(3);
     three.resize(three.size() + 40, 0x55);  // a partial record is ignored
     f.Write("mscp", "cmapfile", three);
-    const ByteVector after = *f.CardFile(cardtest::kMapPath);
+    const ByteVector after = *f.CardFile(moduletest::kMapPath);
     EXPECT_EQ(after.size(), twoRecords + cmap::kCardRecordBytes);
     EXPECT_EQ(static_cast<size_t>(after[4] << 8 | after[5]), after.size() - 4);
     EXPECT_EQ(f.Read("mscp", "cmapfile"), Records(3));
@@ -174,11 +174,11 @@ TEST(CardMap, MapThatCannotFitIsRefusedAndLeftAsItWas) {
     f.CachePin();
     uint32_t freeBytes = 0;
     f.WithCard([&](helixsim::HelixCard& card) { freeBytes = card.FreeMemory(); });
-    const ByteVector before = *f.CardFile(cardtest::kMapPath);
+    const ByteVector before = *f.CardFile(moduletest::kMapPath);
     EXPECT_EQ(
         ThrownStatus([&] { f.Write("mscp", "cmapfile", Records(freeBytes / cmap::kCardRecordBytes + 1)); }),
         static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
-    EXPECT_EQ(f.CardFile(cardtest::kMapPath), before);
+    EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
 }
 
 TEST(CardMap, FreeSpaceCountsTheRecordsOnTheCard) {

@@ -4,28 +4,15 @@
 
 #include <functional>
 
-#include "card_fixture.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
 using libapdu::ByteVector;
 using libapdu::CardPath;
+using moduletest::CardFixture;
+using moduletest::SelectCommand;
+using moduletest::Sent;
 
 namespace {
-
-// 80 A4 08 0C: SELECT by path, identifiers high byte first.
-ByteVector SelectCommand(const CardPath& path) {
-    ByteVector cmd{0x80, 0xA4, 0x08, 0x0C, static_cast<uint8_t>(2 * path.size())};
-    for (uint16_t id : path) {
-        cmd.push_back(static_cast<uint8_t>(id >> 8));
-        cmd.push_back(static_cast<uint8_t>(id & 0xFF));
-    }
-    cmd.push_back(0x00);
-    return cmd;
-}
-
-bool Sent(const std::vector<ByteVector>& commands, const ByteVector& command) {
-    return std::find(commands.begin(), commands.end(), command) != commands.end();
-}
 
 struct MisuseCase {
     const char* name;
@@ -104,7 +91,7 @@ const MisuseCase kMisuses[] = {
      [](F f) { f.Context().DeleteDirectory(&f.Data(), const_cast<LPSTR>("directory")); }, kInvalid},
     {"AllocationRefused",
      [](F f) {
-         cardtest::Allocations::FailNext() = true;
+         moduletest::HostMemory::FailNext() = true;
          f.Read(nullptr, "cardcf");
      },
      SCARD_E_NO_MEMORY},
@@ -131,7 +118,7 @@ TEST(CardFiles, CardcfIsServedFromMemoryUntilTheCardHandleChanges) {
 
     f.NewCardHandle();
     EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_TRUE(Sent(f.Commands(), cardtest::kSelectApplet));
+    EXPECT_TRUE(Sent(f.Commands(), moduletest::kSelectApplet));
 }
 
 TEST(CardFiles, RefillUnderNewHandlesDropsWhatOtherFilesCached) {
@@ -144,9 +131,9 @@ TEST(CardFiles, RefillUnderNewHandlesDropsWhatOtherFilesCached) {
     EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
     f.Commands();
     (void)f.Read(nullptr, "cardcf");
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kCardcfPath)));
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardcfPath)));
     (void)f.Read("mscp", "cmapfile");
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kMapPath)));
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kMapPath)));
 }
 
 struct PrefixCase {
@@ -173,7 +160,7 @@ TEST_P(CardLengthPrefix, IsCheckedBeforeTheCacheTakesTheData) {
     CardFixture f;
     f.Ready();
     const bool cardcf = std::string(GetParam().file) == "cardcf";
-    f.PutFile(cardcf ? cardtest::kCardcfPath : cardtest::kCardidPath, Hex(GetParam().content));
+    f.PutFile(cardcf ? moduletest::kCardcfPath : moduletest::kCardidPath, Hex(GetParam().content));
     if (GetParam().answer) {
         EXPECT_EQ(f.Read(nullptr, GetParam().file), Hex(*GetParam().answer));
     } else {
@@ -190,7 +177,7 @@ TEST(CardFiles, CardcfWriteGoesToTheCardWithItsPrefixAndIntoTheCache) {
     f.Ready();
     f.CachePin();
     f.Write(nullptr, "cardcf", Hex("0A0B0C0D0E0F"));
-    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0006 0A0B0C0D0E0F"));
+    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0006 0A0B0C0D0E0F"));
     f.Commands();
     EXPECT_EQ(f.Read(nullptr, "cardcf"), Hex("0A0B0C0D0E0F"));
     EXPECT_TRUE(f.Commands().empty());
@@ -202,7 +189,7 @@ TEST(CardFiles, ShortCardcfWriteEmptiesTheCacheSoTheCardAnswersNext) {
     f.CachePin();
     (void)f.Read(nullptr, "cardcf");
     f.Write(nullptr, "cardcf", Hex("0102"));
-    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0002 0102 00000000"));
+    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0002 0102 00000000"));
     EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, "cardcf"); }), static_cast<StatusCode>(SCARD_E_UNEXPECTED));
 }
 
@@ -212,7 +199,7 @@ TEST(CardFiles, CreateOutsideMscpSendsOnlyTheSelectionAndTheFreeSpaceQuery) {
     f.Create(nullptr, "cardid", 10);
     const std::vector<ByteVector> commands = f.Commands();
     ASSERT_EQ(commands.size(), 2u);
-    EXPECT_EQ(commands[0], cardtest::kSelectApplet);
+    EXPECT_EQ(commands[0], moduletest::kSelectApplet);
 }
 
 TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
@@ -225,7 +212,7 @@ TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
     f.Write("mscp", "msroots", Hex("CAFE"));
     EXPECT_EQ(f.Read("mscp", "msroots"), Hex("CAFE0000"));
     f.Delete("mscp", "msroots");
-    EXPECT_FALSE(f.CardFile(cardtest::kRootsPath));
+    EXPECT_FALSE(f.CardFile(moduletest::kRootsPath));
 }
 
 struct InfoCase {
@@ -234,13 +221,13 @@ struct InfoCase {
 };
 
 const InfoCase kInfoCases[] = {
-    {"cardid", cardtest::kCardidPath},
-    {"cardcf", cardtest::kCardcfPath},
-    {"cmapfile", cardtest::kMapPath},
-    {"kxc00", cardtest::CertificatePath(0x8400)},
-    {"ksc00", cardtest::CertificatePath(0x8420)},
-    {"ksc1f", cardtest::CertificatePath(0x843F)},
-    {"kxc1f", cardtest::CertificatePath(0x841F)},
+    {"cardid", moduletest::kCardidPath},
+    {"cardcf", moduletest::kCardcfPath},
+    {"cmapfile", moduletest::kMapPath},
+    {"kxc00", moduletest::CertificatePath(0x8400)},
+    {"ksc00", moduletest::CertificatePath(0x8420)},
+    {"ksc1f", moduletest::CertificatePath(0x843F)},
+    {"kxc1f", moduletest::CertificatePath(0x841F)},
     {"kxs02", {0x3F00, 0x3000, 0x3002, 0x0202}},
     {"kss01", {0x3F00, 0x3000, 0x3002, 0x0221}},
 };
@@ -304,7 +291,7 @@ TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
     f.Context().CreateDirectory(&f.Data(), mscp, InvalidDirAc);
     f.Context().DeleteDirectory(&f.Data(), mscp);
     EXPECT_TRUE(Sent(f.Commands(), SelectCommand({0x3F00, 0x3000, 0x3003})));
-    f.FailNextCommand(0x6A82);
+    f.FailCommand(0x6A82);
     EXPECT_EQ(ThrownStatus([&] { f.Context().DeleteDirectory(&f.Data(), mscp); }),
               static_cast<StatusCode>(ERROR_FILE_EXISTS));
 }

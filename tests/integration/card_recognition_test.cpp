@@ -4,10 +4,10 @@
 #include <chrono>
 #include <functional>
 
-#include "card_fixture.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
 using libapdu::ByteVector;
+using moduletest::CardFixture;
 
 namespace {
 
@@ -119,7 +119,7 @@ TEST(CardRecognition, MissingAppletIsAnUnknownCardAndTheTransactionIsEnded) {
     });
     EXPECT_EQ(ThrownStatus([&] { f.Context().Initialise(&f.Data()); }),
               static_cast<StatusCode>(SCARD_E_UNKNOWN_CARD));
-    EXPECT_EQ(f.Commands(), std::vector<ByteVector>{cardtest::kSelectApplet});
+    EXPECT_EQ(f.Commands(), std::vector<ByteVector>{moduletest::kSelectApplet});
     ExpectCardFree(f);
 }
 

@@ -7,14 +7,14 @@
 #include <set>
 #include <vector>
 
-#include "entry_host.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
 namespace {
 
-using entrytest::HostRecord;
-using entrytest::Normalised;
-using entrytest::SimReader;
+using moduletest::HostRecord;
+using moduletest::Normalised;
+using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
 // Pointer-sized handles, of which a log line shows the low 32 bits.
@@ -190,14 +190,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(AcquireContext, UnknownCardIsRefusedBeforeTheCardIsContacted) {
     SimReader reader(kReader, helixsim::ProfileByName("unknown-atr"));
-    reader.TakeCommands();
+    reader.Commands();
     LogCapture log;
     CARD_DATA record = reader.Record();
     const CARD_DATA before = record;
 
     EXPECT_EQ(CardAcquireContext(&record, 0), SCARD_E_UNKNOWN_CARD);
     EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0);
-    EXPECT_TRUE(reader.TakeCommands().empty());
+    EXPECT_TRUE(reader.Commands().empty());
     const std::string text = log.Read();
     EXPECT_EQ(text.find("Exception: 8010000d\n\n"), text.size() - 21) << text;
     EXPECT_EQ(text.find("Exception:"), text.rfind("Exception:")) << text;
@@ -223,7 +223,7 @@ TEST(AcquireContext, LogLinesMatchTheExpectedFile) {
 
 TEST(AcquireContext, NegotiatedRecordServesCapabilityQueries) {
     SimReader reader(kReader);
-    entrytest::Acquired card(reader.Record(9));
+    moduletest::Acquired card(reader.Record(9));
     ASSERT_EQ(card->dwVersion, CARD_DATA_VERSION_SEVEN);
 
     CARD_CAPABILITIES caps{0, FALSE, FALSE};

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "entry_host.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
 namespace {
 
-using entrytest::Acquired;
-using entrytest::Normalised;
-using entrytest::SimReader;
+using moduletest::Acquired;
+using moduletest::Normalised;
+using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
 constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDull);
@@ -299,7 +299,7 @@ TEST(FailureMapping, AnyOtherFailureIsAnUnknownFailure) {
     EXPECT_EQ(outcome.status, ERROR_GEN_FAILURE);
     ASSERT_FALSE(outcome.entries.empty());
     EXPECT_EQ(outcome.entries.back(), "Unknown failure.");
-    card->pfnCspAlloc = entrytest::HostAlloc;
+    card->pfnCspAlloc = moduletest::HostMemory::Alloc;
 }
 
 TEST(FailureMapping, CallWithoutLineStillRunsItsMethod) {
@@ -338,7 +338,7 @@ class CreateContainerExPin : public ::testing::TestWithParam<PinIdCase> {};
 TEST_P(CreateContainerExPin, AnyPinButTheUsersIsRefusedWithoutTouchingTheCard) {
     SimReader reader(kReader);
     Acquired card(reader.Record());
-    reader.TakeCommands();
+    reader.Commands();
     const Outcome outcome = Observe([&] {
         return card->pfnCardCreateContainerEx(card.get(), 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_KEYEXCHANGE,
                                               2048, nullptr, GetParam().pinId);
@@ -348,7 +348,7 @@ TEST_P(CreateContainerExPin, AnyPinButTheUsersIsRefusedWithoutTouchingTheCard) {
     std::snprintf(expected, sizeof expected, "Exception: %x", GetParam().status);
     ASSERT_EQ(outcome.entries.size(), 2u);
     EXPECT_EQ(outcome.entries[1], expected);
-    EXPECT_TRUE(reader.TakeCommands().empty());
+    EXPECT_TRUE(reader.Commands().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(PinIds, CreateContainerExPin,

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "entry_host.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
 namespace {
 
-using entrytest::Acquired;
-using entrytest::SimReader;
+using moduletest::Acquired;
+using moduletest::SimReader;
 
 char g_mscp[] = "mscp";
 char g_cmapfile[] = "cmapfile";

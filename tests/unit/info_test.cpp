@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "channel/scard_sender.h"
@@ -20,9 +19,7 @@ struct Helix {
 const char* const kSelectAppDir = "80A4080C063F00300030 0200";
 
 std::string LengthHex(const std::string& hex) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(Hex(hex).size()));
-    return text;
+    return HexByte(Hex(hex).size());
 }
 
 // The application directory's FCP answer with the given security attributes.

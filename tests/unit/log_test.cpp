@@ -116,7 +116,7 @@ TEST(Log, TableDumpMatchesTheExpectedFileByteForByte) {
 
 TEST(Log, LongDumpsAreWrittenWhole) {
     LogCapture log;
-    libapdu::ByteVector big(6000);
+    std::vector<uint8_t> big(6000);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
     MdLogHex(HELIX_WTEXT("RAPDU: "), big.data(), big.size());
     const std::string hex = log.Read();

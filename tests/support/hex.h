@@ -1,14 +1,15 @@
-// Hex literals for tests: Hex("00 A4 04 00") -> bytes; spaces are ignored.
+// Hex text for tests: Hex("00 A4 04 00") -> bytes (blanks ignored), ToHex(bytes) -> "00A40400".
+// Standard types only, so that programs outside the module's build can use it too.
 #pragma once
 
 #include <cctype>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "libapdu/token/bytes.h"
-
-inline libapdu::ByteVector Hex(const std::string& text) {
-    libapdu::ByteVector out;
+inline std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> out;
     int high = -1;
     for (char c : text) {
         if (std::isspace(static_cast<unsigned char>(c))) continue;
@@ -25,21 +26,25 @@ inline libapdu::ByteVector Hex(const std::string& text) {
     return out;
 }
 
+inline std::string ToHex(const uint8_t* data, size_t size) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        out.push_back(kDigits[data[i] >> 4]);
+        out.push_back(kDigits[data[i] & 0x0F]);
+    }
+    return out;
+}
+
+inline std::string ToHex(const std::vector<uint8_t>& bytes) {
+    return ToHex(bytes.data(), bytes.size());
+}
+
 // Two (four) upper-case hex digits of the low byte (two bytes) of `value`.
 inline std::string HexByte(size_t value) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    return std::string{kDigits[(value >> 4) & 0x0F], kDigits[value & 0x0F]};
+    const uint8_t b = static_cast<uint8_t>(value & 0xFF);
+    return ToHex(&b, 1);
 }
 inline std::string HexWord(size_t value) {
     return HexByte(value >> 8) + HexByte(value);
-}
-
-inline std::string ToHex(const libapdu::ByteVector& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0x0F]);
-    }
-    return out;
 }
