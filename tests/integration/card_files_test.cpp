@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "case_name.h"
 #include "module_over_sim.h"
 
 using libapdu::ByteVector;
@@ -108,33 +109,41 @@ TEST_P(CardFileMisuse, AnswersItsStatus) {
 INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileMisuse, testing::ValuesIn(kMisuses),
                          [](const auto& param) { return std::string(param.param.name); });
 
-TEST(CardFiles, CardcfIsServedFromMemoryUntilTheCardHandleChanges) {
+struct HandleChange {
+    const char* name;
+    void (CardFixture::*change)();
+};
+
+class CardCacheHandles : public testing::TestWithParam<HandleChange> {};
+
+// cardid, cardcf and the container list are served from memory while the host's two handles stay
+// the same; a change of either drops all three, even once one of them has been read again.
+TEST_P(CardCacheHandles, ChangeOfEitherHandleDropsEveryCache) {
     CardFixture f;
     f.Ready();
+    f.CachePin();
+    f.Write("mscp", "cmapfile", moduletest::MapRecord("A"));  // an empty list is asked for every time
+    const ByteVector cardid = f.Read(nullptr, "cardid");
     EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_FALSE(f.Commands().empty());
+    f.Commands();
+    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
     EXPECT_EQ(f.Read("mscp", "cardcf"), ByteVector(6, 0));
+    (void)f.Read("mscp", "cmapfile");
     EXPECT_TRUE(f.Commands().empty());
 
-    f.NewCardHandle();
-    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_TRUE(Sent(f.Commands(), moduletest::kSelectApplet));
-}
-
-TEST(CardFiles, RefillUnderNewHandlesDropsWhatOtherFilesCached) {
-    CardFixture f;
-    f.Ready();
-    const ByteVector cardid = f.Read(nullptr, "cardid");
-    (void)f.Read(nullptr, "cardcf");
-    (void)f.Read("mscp", "cmapfile");
-    f.NewCardHandle();
+    (f.*GetParam().change)();
     EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
-    f.Commands();
-    (void)f.Read(nullptr, "cardcf");
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardidPath)));
+    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
     EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardcfPath)));
     (void)f.Read("mscp", "cmapfile");
     EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kMapPath)));
 }
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardCacheHandles,
+                         testing::Values(HandleChange{"NewCardHandle", &CardFixture::NewCardHandle},
+                                         HandleChange{"NewContextHandle", &CardFixture::NewContextHandle}),
+                         CaseName());
 
 struct PrefixCase {
     const char* name;
@@ -215,6 +224,32 @@ TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
     EXPECT_FALSE(f.CardFile(moduletest::kRootsPath));
 }
 
+struct CreatedCase {
+    const char* name;
+    CardPath path;
+    uint8_t access;  // the second access byte: who may change the file
+};
+
+// Every file the module creates is an elementary file with access bytes 0, u, 3: u is 30 for
+// msroots and the user PIN's identifier (20 on this card) for certificate files.
+TEST(CardFiles, CreatedFilesCarryTheirAccessBytes) {
+    const CreatedCase cases[] = {{"msroots", moduletest::kRootsPath, 0x30},
+                                 {"kxc00", moduletest::CertificatePath(0x8400), 0x20},
+                                 {"ksc01", moduletest::CertificatePath(0x8421), 0x20}};
+    for (const CreatedCase& c : cases) {
+        CardFixture f;
+        f.Ready();
+        f.CachePin();
+        f.Create("mscp", c.name, 4);
+        libapdu::IAppFS& fs = *f.Other().GetFS();
+        fs.SelectPath(c.path);
+        const libapdu::FileDescriptor d = fs.GetFileInfo();
+        EXPECT_EQ((std::vector<int>{d.kind, d.size, d.access[0], d.access[1], d.access[2]}),
+                  (std::vector<int>{libapdu::kElementaryFile, 4, 0, c.access, 3}))
+            << c.name;
+    }
+}
+
 struct InfoCase {
     const char* name;
     CardPath path;
@@ -284,16 +319,57 @@ INSTANTIATE_TEST_SUITE_P(CardFiles, CardKeySizes,
                                          KeySizeCase{"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
                                          KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}));
 
+struct CardRefusalCase {
+    const char* name;
+    std::function<void(CardFixture&)> call;
+    uint32_t refused;  // which of the call's commands the card refuses, from 1
+    uint16_t sw;
+    DWORD expected;
+};
+
+void InfoOfMap(F f) {
+    (void)f.Info("mscp", "cmapfile");
+}
+void CreateMscp(F f) {
+    f.Context().CreateDirectory(&f.Data(), CardFixture::Str("mscp"), InvalidDirAc);
+}
+void DeleteMscp(F f) {
+    f.Context().DeleteDirectory(&f.Data(), CardFixture::Str("mscp"));
+}
+
+// CardGetFileInfo: a failed re-selection is unexpected, a path that cannot be selected is not
+// found whatever the card says. Directories: any card failure reads as "exists".
+const CardRefusalCase kRefusals[] = {
+    {"InfoReselectionRefused", InfoOfMap, 1, 0x6A82, SCARD_E_UNEXPECTED},
+    {"InfoPathNotFound", InfoOfMap, 2, 0x6A82, kNotFound},
+    {"InfoPathNotAllowed", InfoOfMap, 2, 0x6982, kNotFound},
+    {"InfoPathWrongParameters", InfoOfMap, 2, 0x6A86, kNotFound},
+    {"InfoPathNoDiagnosis", InfoOfMap, 2, 0x6F00, kNotFound},
+    {"CreateDirectorySelectionRefused", CreateMscp, 2, 0x6A82, ERROR_FILE_EXISTS},
+    {"CreateDirectoryListingRefused", CreateMscp, 4, 0x6F00, ERROR_FILE_EXISTS},
+    {"DeleteDirectorySelectionRefused", DeleteMscp, 1, 0x6A82, ERROR_FILE_EXISTS},
+    {"DeleteDirectoryListingRefused", DeleteMscp, 2, 0x6982, ERROR_FILE_EXISTS},
+};
+
+class CardRefusal : public testing::TestWithParam<CardRefusalCase> {};
+
+TEST_P(CardRefusal, BecomesTheCallsStatus) {
+    CardFixture f;
+    f.Ready();
+    f.FailCommand(GetParam().sw, GetParam().refused);
+    EXPECT_EQ(ThrownStatus([&] { GetParam().call(f); }), static_cast<StatusCode>(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardRefusal, testing::ValuesIn(kRefusals), CaseName());
+
 TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
     CardFixture f;
     f.Ready();
-    const auto mscp = const_cast<LPSTR>("mscp");
-    f.Context().CreateDirectory(&f.Data(), mscp, InvalidDirAc);
-    f.Context().DeleteDirectory(&f.Data(), mscp);
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand({0x3F00, 0x3000, 0x3003})));
-    f.FailCommand(0x6A82);
-    EXPECT_EQ(ThrownStatus([&] { f.Context().DeleteDirectory(&f.Data(), mscp); }),
-              static_cast<StatusCode>(ERROR_FILE_EXISTS));
+    CreateMscp(f);
+    DeleteMscp(f);
+    const std::vector<ByteVector> commands = f.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), SelectCommand(moduletest::kCardDirectory)), 2);
+    for (const ByteVector& c : commands) EXPECT_TRUE(c[1] != 0xE0 && c[1] != 0xE4) << ToHex(c);
 }
 
 TEST(CardFiles, NoAppletSelectionWhileTheAdministratorIsLoggedIn) {

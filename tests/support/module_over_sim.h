@@ -120,7 +120,7 @@ public:
         : m_name(std::move(name)), m_profile(profile) {
         if (Count()++ == 0) HostMemory::Live().clear();
         helixsim::Readers::Instance().InsertCard(m_name, std::make_unique<helixsim::HelixCard>(profile));
-        EXPECT_EQ(pcsc::EstablishContext(&m_context), SCARD_S_SUCCESS);
+        m_context = NewHostContext();
         m_card = Connect();
     }
     explicit SimReader(const helixsim::Profile& profile) : SimReader(kReader, profile) {}
@@ -128,7 +128,7 @@ public:
         m_token.reset();
         m_other.reset();
         for (SCARDHANDLE card : m_handles) pcsc::Disconnect(card, pcsc::kLeaveCard);
-        pcsc::ReleaseContext(m_context);
+        for (SCARDCONTEXT context : m_contexts) pcsc::ReleaseContext(context);
         helixsim::Readers::Instance().RemoveReader(m_name);
         if (--Count() == 0) {
             helixsim::Readers::Instance().Clear();
@@ -145,6 +145,13 @@ public:
         EXPECT_EQ(pcsc::Connect(m_context, m_name.c_str(), &card, &protocol), SCARD_S_SUCCESS);
         m_handles.push_back(card);
         return card;
+    }
+    // A resource-manager context of its own, as a host that started again would have.
+    SCARDCONTEXT NewHostContext() {
+        SCARDCONTEXT context = 0;
+        EXPECT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
+        m_contexts.push_back(context);
+        return context;
     }
     SCARDHANDLE Card() const { return m_card; }
     SCARDCONTEXT HostContext() const { return m_context; }
@@ -232,6 +239,7 @@ private:
     SCARDCONTEXT m_context = 0;
     SCARDHANDLE m_card = 0;
     std::vector<SCARDHANDLE> m_handles;
+    std::vector<SCARDCONTEXT> m_contexts;
     size_t m_commandsSeen = 0;
     std::unique_ptr<libapdu::IToken> m_token;
     std::unique_ptr<libapdu::IToken> m_other;
@@ -273,8 +281,10 @@ public:
         Commands();
         return m_card;
     }
-    // The host connects again: the cache must not trust what it read under the old handle.
+    // The host connects again, or comes back with a context of its own: the caches must not
+    // trust what they read under the old handles.
     void NewCardHandle() { m_data.hScard = Connect(); }
+    void NewContextHandle() { m_data.hSCardCtx = NewHostContext(); }
     void CachePin() { m_card.Login().StorePin(kDefaultPin); }
 
     ByteVector Read(const char* directory, const char* file, DWORD flags = 0) {
