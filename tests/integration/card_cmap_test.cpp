@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card/container_map.h"
+#include "case_name.h"
 #include "log/mdlog.h"
 #include "log_capture.h"
 #include "module_over_sim.h"
@@ -166,20 +167,44 @@ TEST(CardMap, ThreeRecordsOverTwoGrowTheFileByOneCardRecord) {
     EXPECT_EQ(f.Read("mscp", "cmapfile"), Records(3));
 }
 
-TEST(CardMap, MapThatCannotFitIsRefusedAndLeftAsItWas) {
-    helixsim::Profile small = helixsim::DefaultProfile();
-    small.totalMemory = 2600;
-    CardFixture f(small);
+struct RoomCase {
+    const char* name;
+    uint32_t spare;  // free bytes beyond the two new card records
+    bool fits;
+};
+
+class CardMapRoom : public testing::TestWithParam<RoomCase> {};
+
+// A map that grows is made again at its new size, which must stay below the old size plus the
+// card's free bytes: two more records need 181 free bytes. One that does not fit leaves the card
+// file as it was.
+TEST_P(CardMapRoom, GrowingMapNeedsTheOldFileAndTheFreeBytes) {
+    uint32_t used = 0;
+    {
+        CardFixture probe;
+        used = probe.Profile().totalMemory - probe.CardFreeMemory();
+    }
+    helixsim::Profile profile = helixsim::DefaultProfile();
+    profile.totalMemory = used + 2 * cmap::kCardRecordBytes + GetParam().spare;
+    CardFixture f(profile);
     f.Ready();
     f.CachePin();
-    uint32_t freeBytes = 0;
-    f.WithCard([&](helixsim::HelixCard& card) { freeBytes = card.FreeMemory(); });
+    ASSERT_EQ(f.CardFreeMemory(), 2 * cmap::kCardRecordBytes + GetParam().spare);
     const ByteVector before = *f.CardFile(moduletest::kMapPath);
-    EXPECT_EQ(
-        ThrownStatus([&] { f.Write("mscp", "cmapfile", Records(freeBytes / cmap::kCardRecordBytes + 1)); }),
-        static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
-    EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
+    const auto write = [&] { f.Write("mscp", "cmapfile", Records(2)); };
+    if (GetParam().fits) {
+        write();
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath)->size(), before.size() + 2 * cmap::kCardRecordBytes);
+    } else {
+        EXPECT_EQ(ThrownStatus(write), static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(CardMap, CardMapRoom,
+                         testing::Values(RoomCase{"ExactlyEnough", 1, true},
+                                         RoomCase{"OneByteShort", 0, false}),
+                         CaseName());
 
 TEST(CardMap, FreeSpaceCountsTheRecordsOnTheCard) {
     CardFixture f;
