@@ -317,7 +317,12 @@ INSTANTIATE_TEST_SUITE_P(CardFiles, CardKeySizes,
                                          KeySizeCase{"no-4096", AT_SIGNATURE, {1, 1024, 2048, 2048, 1024}},
                                          KeySizeCase{"default", AT_ECDSA_P256, {1, 256, 256, 256, 1}},
                                          KeySizeCase{"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
-                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}));
+                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}),
+                         [](const testing::TestParamInfo<KeySizeCase>& p) {
+                             std::string profile = p.param.profile;
+                             profile.erase(std::remove(profile.begin(), profile.end(), '-'), profile.end());
+                             return profile + "KeySpec" + std::to_string(p.param.keySpec);
+                         });
 
 struct CardRefusalCase {
     const char* name;

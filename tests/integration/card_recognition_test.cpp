@@ -102,7 +102,10 @@ TEST_P(CardVersionNegotiation, IsCappedAtSeven) {
 
 INSTANTIATE_TEST_SUITE_P(CardRecognition, CardVersionNegotiation,
                          testing::Values(VersionCase{4, 4}, VersionCase{6, 6}, VersionCase{7, 7},
-                                         VersionCase{9, 7}));
+                                         VersionCase{9, 7}),
+                         [](const testing::TestParamInfo<VersionCase>& p) {
+                             return "Asks" + std::to_string(p.param.asked);
+                         });
 
 // Another connection can take the card at once: the failed initialisation left no transaction open.
 void ExpectCardFree(CardFixture& f) {

@@ -281,7 +281,10 @@ TEST_P(UntranslatedRefusal, CardStatusWordIsReturnedAsItIs) {
 
 INSTANTIATE_TEST_SUITE_P(StatusWords, UntranslatedRefusal,
                          ::testing::Values(RefusalCase{0x6982, 0x6900}, RefusalCase{0x6983, 0x6983},
-                                           RefusalCase{0x6A82, 0x6A82}));
+                                           RefusalCase{0x6A82, 0x6A82}),
+                         [](const testing::TestParamInfo<RefusalCase>& p) {
+                             return "Sw" + HexWord(p.param.answer);
+                         });
 
 // A host allocator that has run out of memory the C++ way.
 LPVOID WINAPI ExhaustedAlloc(SIZE_T) {
@@ -355,7 +358,10 @@ INSTANTIATE_TEST_SUITE_P(PinIds, CreateContainerExPin,
                          ::testing::Values(PinIdCase{ROLE_EVERYONE, SCARD_E_INVALID_PARAMETER},
                                            PinIdCase{ROLE_ADMIN, SCARD_E_UNSUPPORTED_FEATURE},
                                            PinIdCase{ROLE_PIN_ALWAYS, SCARD_E_INVALID_PARAMETER},
-                                           PinIdCase{MAX_PINS, SCARD_E_INVALID_PARAMETER}));
+                                           PinIdCase{MAX_PINS, SCARD_E_INVALID_PARAMETER}),
+                         [](const testing::TestParamInfo<PinIdCase>& p) {
+                             return "PinId" + std::to_string(p.param.pinId);
+                         });
 
 TEST(CreateContainerEx, UserPinIsCardCreateContainer) {
     SimReader reader(kReader);

@@ -212,7 +212,10 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Encode,
                          testing::Values(EncodeCase{0, "80 00", 2}, EncodeCase{127, "80 7F", 129},
                                          EncodeCase{128, "80 81 80", 131}, EncodeCase{255, "80 81 FF", 258},
                                          EncodeCase{256, "80 82 01 00", 260},
-                                         EncodeCase{65535, "80 82 FF FF", 65539}));
+                                         EncodeCase{65535, "80 82 FF FF", 65539}),
+                         [](const testing::TestParamInfo<EncodeCase>& p) {
+                             return "Value" + std::to_string(p.param.valueLength);
+                         });
 
 TEST(Encode, RefusesValuesAboveSixtyFourKilobytes) {
     const TlvElement element(0x80, ByteVector(65536));
