@@ -60,12 +60,37 @@ std::vector<std::string> Events(std::initializer_list<const char*> events) {
 
 }  // namespace
 
-TEST(ContextCreation, TalksToTheCardInsideOneTransaction) {
-    ScriptedCard card(Creation());
-    CARD_DATA record = Record();
-    ASSERT_EQ(CardAcquireContext(&record, 0), SCARD_S_SUCCESS);
-    EXPECT_EQ(card.Events(), Events({"begin", kSelectApplet, kSelectApplicationDirectory, "end"}));
-    EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
+// The card's answers change what is sent, never the transaction around it.
+TEST(ContextCreation, TalksToTheCardInsideOneTransactionWhateverItAnswers) {
+    struct Case {
+        const char* what;
+        Script script;
+        DWORD status;
+        std::vector<std::string> events;
+    };
+    const Case cases[] = {
+        {"recognised", Creation(), SCARD_S_SUCCESS,
+         Events({"begin", kSelectApplet, kSelectApplicationDirectory, "end"})},
+        {"applet missing",
+         {{kSelectApplet, "6A82"}},
+         SCARD_E_UNKNOWN_CARD,
+         Events({"begin", kSelectApplet, "end"})},
+        // A card that cannot say how it guards its application is taken as PIN-only.
+        {"biometric query refused",
+         {{kSelectApplet, "9000"}, {kSelectApplicationDirectory, "6F00"}},
+         SCARD_S_SUCCESS,
+         Events({"begin", kSelectApplet, kSelectApplicationDirectory, "end"})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedCard card(c.script);
+        CARD_DATA record = Record();
+        ASSERT_EQ(CardAcquireContext(&record, 0), c.status);
+        EXPECT_EQ(card.Events(), c.events);
+        if (c.status == SCARD_S_SUCCESS) {
+            EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
+        }
+    }
 }
 
 TEST(ContextCreation, ReselectionBeforeCardWorkSelectsTheAppletInsideATransaction) {
