@@ -1,9 +1,11 @@
 // Hex text for tests: Hex("00 A4 04 00") -> bytes (blanks ignored), ToHex(bytes) -> "00A40400".
-// Standard types only, so that programs outside the module's build can use it too.
+// Standard types only, so that programs outside the module's build can use it too. Byte strings
+// made here have no spare capacity, so that the sanitizer sees any read past their end.
 #pragma once
 
 #include <cctype>
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,7 +25,7 @@ inline std::vector<uint8_t> Hex(const std::string& text) {
         }
     }
     if (high >= 0) throw std::invalid_argument("odd hex: " + text);
-    return out;
+    return std::vector<uint8_t>(out.begin(), out.end());
 }
 
 inline std::string ToHex(const uint8_t* data, size_t size) {
@@ -47,4 +49,26 @@ inline std::string HexByte(size_t value) {
 }
 inline std::string HexWord(size_t value) {
     return HexByte(value >> 8) + HexByte(value);
+}
+
+// `hex` written `count` times.
+inline std::string Repeat(const std::string& hex, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += hex;
+    return out;
+}
+
+// A BER-TLV in hex: the tag, the value's length in its shortest form, the value.
+inline std::string Tlv(const std::string& tag, const std::string& value) {
+    const size_t n = Hex(value).size();
+    return tag + (n < 0x80 ? HexByte(n) : n <= 0xFF ? "81" + HexByte(n) : "82" + HexWord(n)) + value;
+}
+
+inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    size_t size = 0;
+    for (const auto& p : parts) size += p.size();
+    std::vector<uint8_t> out;
+    out.reserve(size);
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
