@@ -116,14 +116,6 @@ void Prepare(CardFixture& f, const char* file) {
     f.Create("mscp", file, 16);
 }
 
-TEST(CardCertificate, WrittenCertificateIsReadBackByteForByte) {
-    CardFixture f;
-    Prepare(f, "kxc00");
-    const TestCertificate certificate = MakeCertificate();
-    f.Write("mscp", "kxc00", certificate.der);
-    EXPECT_EQ(f.Read("mscp", "kxc00"), certificate.der);
-}
-
 TEST(CardCertificate, ObjectOnTheCardFollowsTheRecordLayout) {
     CardFixture f;
     Prepare(f, "ksc00");
@@ -175,19 +167,14 @@ ByteVector Tlv(uint8_t tag, const ByteVector& content) {
     return out;
 }
 
-ByteVector Cat(std::initializer_list<ByteVector> parts) {
-    ByteVector out;
-    for (const ByteVector& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 const ByteVector kAlgorithm = Hex("300A06082A8648CE3D040302");
 const ByteVector kName = Hex("300F310D300B06035504030C0454657374");
-const ByteVector kValidity = Tlv(0x30, Cat({Tlv(0x17, ByteVector(13, '0')), Tlv(0x17, ByteVector(13, '1'))}));
+const ByteVector kValidity =
+    Tlv(0x30, Concat({Tlv(0x17, ByteVector(13, '0')), Tlv(0x17, ByteVector(13, '1'))}));
 const ByteVector kVersion = Hex("A003020102");
 
 ByteVector CertificateOf(const ByteVector& tbsContent) {
-    return Tlv(0x30, Cat({Tlv(0x30, tbsContent), kAlgorithm, Hex("0303000102")}));
+    return Tlv(0x30, Concat({Tlv(0x30, tbsContent), kAlgorithm, Hex("0303000102")}));
 }
 
 struct BadCertificateCase {
@@ -196,10 +183,10 @@ struct BadCertificateCase {
 };
 
 const BadCertificateCase kBadCertificates[] = {
-    {"NoSubject", CertificateOf(Cat({kVersion, Hex("020105"), kAlgorithm, kName, kValidity}))},
-    {"NoSerialNumber", CertificateOf(Cat({kVersion, kAlgorithm, kName, kValidity, kName}))},
-    {"SerialNumberOver255Bytes",
-     CertificateOf(Cat({kVersion, Tlv(0x02, ByteVector(256, 0x11)), kAlgorithm, kName, kValidity, kName}))},
+    {"NoSubject", CertificateOf(Concat({kVersion, Hex("020105"), kAlgorithm, kName, kValidity}))},
+    {"NoSerialNumber", CertificateOf(Concat({kVersion, kAlgorithm, kName, kValidity, kName}))},
+    {"SerialNumberOver255Bytes", CertificateOf(Concat({kVersion, Tlv(0x02, ByteVector(256, 0x11)), kAlgorithm,
+                                                       kName, kValidity, kName}))},
     {"NotASequence", Hex("0403010203")},
     {"LengthPastTheEnd", Hex("3082FFFF3000")},
     {"UnsupportedLengthForm", Hex("3085000000000130")},
@@ -207,11 +194,13 @@ const BadCertificateCase kBadCertificates[] = {
 
 class CardBadCertificate : public testing::TestWithParam<BadCertificateCase> {};
 
+// A good certificate comes back byte for byte; a bad one is refused and the good one stays.
 TEST_P(CardBadCertificate, IsRefusedAndTheStoredOneStays) {
     CardFixture f;
     Prepare(f, "kxc00");
     const ByteVector good = MakeCertificate().der;
     f.Write("mscp", "kxc00", good);
+    ASSERT_EQ(f.Read("mscp", "kxc00"), good);
     const std::optional<ByteVector> before = f.CardFile(moduletest::CertificatePath(0x8400));
     EXPECT_EQ(ThrownStatus([&] { f.Write("mscp", "kxc00", GetParam().der); }),
               static_cast<StatusCode>(SCARD_E_INVALID_PARAMETER));
