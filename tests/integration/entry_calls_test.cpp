@@ -14,6 +14,7 @@
 namespace {
 
 using moduletest::Acquired;
+using moduletest::Entries;
 using moduletest::Normalised;
 using moduletest::SimReader;
 
@@ -26,17 +27,6 @@ char g_cmapfile[] = "cmapfile";
 char g_cardid[] = "cardid";
 WCHAR g_user[] = u"user";
 BYTE g_pin[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
-
-// The log entries of a text, each without its trailing blank line.
-std::vector<std::string> Entries(const std::string& log) {
-    std::vector<std::string> entries;
-    size_t start = 0;
-    for (size_t end = log.find("\n\n"); end != std::string::npos; end = log.find("\n\n", start)) {
-        entries.push_back(log.substr(start, end - start));
-        start = end + 2;
-    }
-    return entries;
-}
 
 // Every entry point of a version 7 table, called with arguments that exercise each form of its
 // line, on a record whose context has been released; in the order of the expected log.

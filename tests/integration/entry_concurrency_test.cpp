@@ -27,13 +27,10 @@ char g_cmapfile[] = "cmapfile";
 std::vector<std::string> Entries(const std::string& log) {
     static const std::regex kCaller("T:[0-9]+: hSCardCtx:0x[0-9A-F]{8}; hScard:0x[0-9A-F]{8}");
     std::vector<std::string> entries;
-    size_t start = 0;
-    for (size_t end = log.find("\n\n"); end != std::string::npos; end = log.find("\n\n", start)) {
-        const std::string entry = log.substr(start, end - start);
+    for (const std::string& entry : moduletest::Entries(log)) {
         const size_t body = entry.find('\n');
         entries.push_back(
             std::regex_replace(body == std::string::npos ? entry : entry.substr(body + 1), kCaller, "T:*"));
-        start = end + 2;
     }
     return entries;
 }

@@ -154,7 +154,6 @@ public:
         return context;
     }
     SCARDHANDLE Card() const { return m_card; }
-    SCARDCONTEXT HostContext() const { return m_context; }
     const helixsim::Profile& Profile() const { return m_profile; }
     CARD_DATA Record(DWORD version = CARD_DATA_VERSION_SEVEN) { return RecordFor(m_card, version); }
     CARD_DATA RecordFor(SCARDHANDLE card, DWORD version = CARD_DATA_VERSION_SEVEN) {
