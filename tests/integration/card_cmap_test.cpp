@@ -5,20 +5,21 @@
 #include <string>
 
 #include "card/container_map.h"
-#include "card_fixture.h"
+#include "case_name.h"
 #include "log/mdlog.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
-using cardtest::HostRecord;
 using libapdu::ByteVector;
+using moduletest::CardFixture;
+using moduletest::MapRecord;
 
 namespace {
 
 ByteVector Records(size_t count) {
     ByteVector out;
     for (size_t i = 0; i < count; ++i) {
-        const ByteVector r = HostRecord("{0000000" + std::to_string(i) + "-1111-2222-3333-444444444444}");
+        const ByteVector r = MapRecord("{0000000" + std::to_string(i) + "-1111-2222-3333-444444444444}");
         out.insert(out.end(), r.begin(), r.end());
     }
     return out;
@@ -34,7 +35,7 @@ ByteVector MapFile(const std::string& body) {
 
 std::string CardRecordHex(size_t count) {
     std::string hex;
-    for (size_t i = 0; i < count; ++i) hex += ToHex(HostRecord("A")) + "02000000";
+    for (size_t i = 0; i < count; ++i) hex += ToHex(MapRecord("A")) + "02000000";
     return hex;
 }
 
@@ -102,7 +103,7 @@ TEST(CardMap, SpliceKeepsOtherEntriesAndTheTrailer) {
 }
 
 TEST(CardMap, NameLengthOfAGuidIsSeventySixBytes) {
-    const ByteVector value = cmap::CardValue(HostRecord("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}"));
+    const ByteVector value = cmap::CardValue(MapRecord("{3f2504e0-4f89-11d3-9a0c-0305e82c3301}"));
     ASSERT_EQ(value.size(), cmap::kCardRecordBytes);
     EXPECT_EQ(ToHex(ByteVector(value.end() - 4, value.end())), "4C000000");
 }
@@ -112,7 +113,7 @@ TEST(CardMap, ReadingAFreshCardGivesNoRecordsAndLogsTheFile) {
     f.Ready();
     LogCapture log;
     EXPECT_TRUE(f.Read("mscp", "cmapfile").empty());
-    const ByteVector card = *f.CardFile(cardtest::kMapPath);
+    const ByteVector card = *f.CardFile(moduletest::kMapPath);
     const std::string text = log.Read();
     const std::string expected =
         "Readed content from cmapfile\n\n" + mdlog::HexTableText(card.data(), card.size());
@@ -123,12 +124,12 @@ TEST(CardMap, WritingOverAnEmptyMapRecreatesTheFileLarger) {
     CardFixture f;
     f.Ready();
     f.CachePin();
-    const ByteVector before = *f.CardFile(cardtest::kMapPath);
+    const ByteVector before = *f.CardFile(moduletest::kMapPath);
     LogCapture log;
     f.Write("mscp", "cmapfile", Records(2));
     EXPECT_NE(log.Read().find("Content for write to cmapfile \n\n"), std::string::npos);
 
-    const ByteVector after = *f.CardFile(cardtest::kMapPath);
+    const ByteVector after = *f.CardFile(moduletest::kMapPath);
     ASSERT_EQ(after.size(), before.size() + 2 * cmap::kCardRecordBytes);
     EXPECT_EQ((after[4] << 8 | after[5]) + 4, static_cast<int>(after.size()));
     EXPECT_EQ(ToHex(ByteVector(after.begin() + 7, after.begin() + 12)), "00110000B4");
@@ -156,30 +157,54 @@ TEST(CardMap, ThreeRecordsOverTwoGrowTheFileByOneCardRecord) {
     f.Ready();
     f.CachePin();
     f.Write("mscp", "cmapfile", Records(2));
-    const size_t twoRecords = f.CardFile(cardtest::kMapPath)->size();
+    const size_t twoRecords = f.CardFile(moduletest::kMapPath)->size();
     ByteVector three = Records(3);
     three.resize(three.size() + 40, 0x55);  // a partial record is ignored
     f.Write("mscp", "cmapfile", three);
-    const ByteVector after = *f.CardFile(cardtest::kMapPath);
+    const ByteVector after = *f.CardFile(moduletest::kMapPath);
     EXPECT_EQ(after.size(), twoRecords + cmap::kCardRecordBytes);
     EXPECT_EQ(static_cast<size_t>(after[4] << 8 | after[5]), after.size() - 4);
     EXPECT_EQ(f.Read("mscp", "cmapfile"), Records(3));
 }
 
-TEST(CardMap, MapThatCannotFitIsRefusedAndLeftAsItWas) {
-    helixsim::Profile small = helixsim::DefaultProfile();
-    small.totalMemory = 2600;
-    CardFixture f(small);
+struct RoomCase {
+    const char* name;
+    uint32_t spare;  // free bytes beyond the two new card records
+    bool fits;
+};
+
+class CardMapRoom : public testing::TestWithParam<RoomCase> {};
+
+// A map that grows is made again at its new size, which must stay below the old size plus the
+// card's free bytes: two more records need 181 free bytes. One that does not fit leaves the card
+// file as it was.
+TEST_P(CardMapRoom, GrowingMapNeedsTheOldFileAndTheFreeBytes) {
+    uint32_t used = 0;
+    {
+        CardFixture probe;
+        used = probe.Profile().totalMemory - probe.CardFreeMemory();
+    }
+    helixsim::Profile profile = helixsim::DefaultProfile();
+    profile.totalMemory = used + 2 * cmap::kCardRecordBytes + GetParam().spare;
+    CardFixture f(profile);
     f.Ready();
     f.CachePin();
-    uint32_t freeBytes = 0;
-    f.WithCard([&](helixsim::HelixCard& card) { freeBytes = card.FreeMemory(); });
-    const ByteVector before = *f.CardFile(cardtest::kMapPath);
-    EXPECT_EQ(
-        ThrownStatus([&] { f.Write("mscp", "cmapfile", Records(freeBytes / cmap::kCardRecordBytes + 1)); }),
-        static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
-    EXPECT_EQ(f.CardFile(cardtest::kMapPath), before);
+    ASSERT_EQ(f.CardFreeMemory(), 2 * cmap::kCardRecordBytes + GetParam().spare);
+    const ByteVector before = *f.CardFile(moduletest::kMapPath);
+    const auto write = [&] { f.Write("mscp", "cmapfile", Records(2)); };
+    if (GetParam().fits) {
+        write();
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath)->size(), before.size() + 2 * cmap::kCardRecordBytes);
+    } else {
+        EXPECT_EQ(ThrownStatus(write), static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(CardMap, CardMapRoom,
+                         testing::Values(RoomCase{"ExactlyEnough", 1, true},
+                                         RoomCase{"OneByteShort", 0, false}),
+                         CaseName());
 
 TEST(CardMap, FreeSpaceCountsTheRecordsOnTheCard) {
     CardFixture f;

@@ -4,28 +4,16 @@
 
 #include <functional>
 
-#include "card_fixture.h"
+#include "case_name.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
 using libapdu::ByteVector;
 using libapdu::CardPath;
+using moduletest::CardFixture;
+using moduletest::SelectCommand;
+using moduletest::Sent;
 
 namespace {
-
-// 80 A4 08 0C: SELECT by path, identifiers high byte first.
-ByteVector SelectCommand(const CardPath& path) {
-    ByteVector cmd{0x80, 0xA4, 0x08, 0x0C, static_cast<uint8_t>(2 * path.size())};
-    for (uint16_t id : path) {
-        cmd.push_back(static_cast<uint8_t>(id >> 8));
-        cmd.push_back(static_cast<uint8_t>(id & 0xFF));
-    }
-    cmd.push_back(0x00);
-    return cmd;
-}
-
-bool Sent(const std::vector<ByteVector>& commands, const ByteVector& command) {
-    return std::find(commands.begin(), commands.end(), command) != commands.end();
-}
 
 struct MisuseCase {
     const char* name;
@@ -104,7 +92,7 @@ const MisuseCase kMisuses[] = {
      [](F f) { f.Context().DeleteDirectory(&f.Data(), const_cast<LPSTR>("directory")); }, kInvalid},
     {"AllocationRefused",
      [](F f) {
-         cardtest::Allocations::FailNext() = true;
+         moduletest::HostMemory::FailNext() = true;
          f.Read(nullptr, "cardcf");
      },
      SCARD_E_NO_MEMORY},
@@ -121,33 +109,41 @@ TEST_P(CardFileMisuse, AnswersItsStatus) {
 INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileMisuse, testing::ValuesIn(kMisuses),
                          [](const auto& param) { return std::string(param.param.name); });
 
-TEST(CardFiles, CardcfIsServedFromMemoryUntilTheCardHandleChanges) {
+struct HandleChange {
+    const char* name;
+    void (CardFixture::*change)();
+};
+
+class CardCacheHandles : public testing::TestWithParam<HandleChange> {};
+
+// cardid, cardcf and the container list are served from memory while the host's two handles stay
+// the same; a change of either drops all three, even once one of them has been read again.
+TEST_P(CardCacheHandles, ChangeOfEitherHandleDropsEveryCache) {
     CardFixture f;
     f.Ready();
+    f.CachePin();
+    f.Write("mscp", "cmapfile", moduletest::MapRecord("A"));  // an empty list is asked for every time
+    const ByteVector cardid = f.Read(nullptr, "cardid");
     EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_FALSE(f.Commands().empty());
+    f.Commands();
+    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
     EXPECT_EQ(f.Read("mscp", "cardcf"), ByteVector(6, 0));
+    (void)f.Read("mscp", "cmapfile");
     EXPECT_TRUE(f.Commands().empty());
 
-    f.NewCardHandle();
+    (f.*GetParam().change)();
+    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardidPath)));
     EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_TRUE(Sent(f.Commands(), cardtest::kSelectApplet));
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardcfPath)));
+    (void)f.Read("mscp", "cmapfile");
+    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kMapPath)));
 }
 
-TEST(CardFiles, RefillUnderNewHandlesDropsWhatOtherFilesCached) {
-    CardFixture f;
-    f.Ready();
-    const ByteVector cardid = f.Read(nullptr, "cardid");
-    (void)f.Read(nullptr, "cardcf");
-    (void)f.Read("mscp", "cmapfile");
-    f.NewCardHandle();
-    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
-    f.Commands();
-    (void)f.Read(nullptr, "cardcf");
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kCardcfPath)));
-    (void)f.Read("mscp", "cmapfile");
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(cardtest::kMapPath)));
-}
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardCacheHandles,
+                         testing::Values(HandleChange{"NewCardHandle", &CardFixture::NewCardHandle},
+                                         HandleChange{"NewContextHandle", &CardFixture::NewContextHandle}),
+                         CaseName());
 
 struct PrefixCase {
     const char* name;
@@ -173,7 +169,7 @@ TEST_P(CardLengthPrefix, IsCheckedBeforeTheCacheTakesTheData) {
     CardFixture f;
     f.Ready();
     const bool cardcf = std::string(GetParam().file) == "cardcf";
-    f.PutFile(cardcf ? cardtest::kCardcfPath : cardtest::kCardidPath, Hex(GetParam().content));
+    f.PutFile(cardcf ? moduletest::kCardcfPath : moduletest::kCardidPath, Hex(GetParam().content));
     if (GetParam().answer) {
         EXPECT_EQ(f.Read(nullptr, GetParam().file), Hex(*GetParam().answer));
     } else {
@@ -190,7 +186,7 @@ TEST(CardFiles, CardcfWriteGoesToTheCardWithItsPrefixAndIntoTheCache) {
     f.Ready();
     f.CachePin();
     f.Write(nullptr, "cardcf", Hex("0A0B0C0D0E0F"));
-    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0006 0A0B0C0D0E0F"));
+    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0006 0A0B0C0D0E0F"));
     f.Commands();
     EXPECT_EQ(f.Read(nullptr, "cardcf"), Hex("0A0B0C0D0E0F"));
     EXPECT_TRUE(f.Commands().empty());
@@ -202,7 +198,7 @@ TEST(CardFiles, ShortCardcfWriteEmptiesTheCacheSoTheCardAnswersNext) {
     f.CachePin();
     (void)f.Read(nullptr, "cardcf");
     f.Write(nullptr, "cardcf", Hex("0102"));
-    EXPECT_EQ(f.CardFile(cardtest::kCardcfPath), Hex("0002 0102 00000000"));
+    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0002 0102 00000000"));
     EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, "cardcf"); }), static_cast<StatusCode>(SCARD_E_UNEXPECTED));
 }
 
@@ -212,7 +208,7 @@ TEST(CardFiles, CreateOutsideMscpSendsOnlyTheSelectionAndTheFreeSpaceQuery) {
     f.Create(nullptr, "cardid", 10);
     const std::vector<ByteVector> commands = f.Commands();
     ASSERT_EQ(commands.size(), 2u);
-    EXPECT_EQ(commands[0], cardtest::kSelectApplet);
+    EXPECT_EQ(commands[0], moduletest::kSelectApplet);
 }
 
 TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
@@ -225,7 +221,33 @@ TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
     f.Write("mscp", "msroots", Hex("CAFE"));
     EXPECT_EQ(f.Read("mscp", "msroots"), Hex("CAFE0000"));
     f.Delete("mscp", "msroots");
-    EXPECT_FALSE(f.CardFile(cardtest::kRootsPath));
+    EXPECT_FALSE(f.CardFile(moduletest::kRootsPath));
+}
+
+struct CreatedCase {
+    const char* name;
+    CardPath path;
+    uint8_t access;  // the second access byte: who may change the file
+};
+
+// Every file the module creates is an elementary file with access bytes 0, u, 3: u is 30 for
+// msroots and the user PIN's identifier (20 on this card) for certificate files.
+TEST(CardFiles, CreatedFilesCarryTheirAccessBytes) {
+    const CreatedCase cases[] = {{"msroots", moduletest::kRootsPath, 0x30},
+                                 {"kxc00", moduletest::CertificatePath(0x8400), 0x20},
+                                 {"ksc01", moduletest::CertificatePath(0x8421), 0x20}};
+    for (const CreatedCase& c : cases) {
+        CardFixture f;
+        f.Ready();
+        f.CachePin();
+        f.Create("mscp", c.name, 4);
+        libapdu::IAppFS& fs = *f.Other().GetFS();
+        fs.SelectPath(c.path);
+        const libapdu::FileDescriptor d = fs.GetFileInfo();
+        EXPECT_EQ((std::vector<int>{d.kind, d.size, d.access[0], d.access[1], d.access[2]}),
+                  (std::vector<int>{libapdu::kElementaryFile, 4, 0, c.access, 3}))
+            << c.name;
+    }
 }
 
 struct InfoCase {
@@ -234,13 +256,13 @@ struct InfoCase {
 };
 
 const InfoCase kInfoCases[] = {
-    {"cardid", cardtest::kCardidPath},
-    {"cardcf", cardtest::kCardcfPath},
-    {"cmapfile", cardtest::kMapPath},
-    {"kxc00", cardtest::CertificatePath(0x8400)},
-    {"ksc00", cardtest::CertificatePath(0x8420)},
-    {"ksc1f", cardtest::CertificatePath(0x843F)},
-    {"kxc1f", cardtest::CertificatePath(0x841F)},
+    {"cardid", moduletest::kCardidPath},
+    {"cardcf", moduletest::kCardcfPath},
+    {"cmapfile", moduletest::kMapPath},
+    {"kxc00", moduletest::CertificatePath(0x8400)},
+    {"ksc00", moduletest::CertificatePath(0x8420)},
+    {"ksc1f", moduletest::CertificatePath(0x843F)},
+    {"kxc1f", moduletest::CertificatePath(0x841F)},
     {"kxs02", {0x3F00, 0x3000, 0x3002, 0x0202}},
     {"kss01", {0x3F00, 0x3000, 0x3002, 0x0221}},
 };
@@ -295,18 +317,64 @@ INSTANTIATE_TEST_SUITE_P(CardFiles, CardKeySizes,
                                          KeySizeCase{"no-4096", AT_SIGNATURE, {1, 1024, 2048, 2048, 1024}},
                                          KeySizeCase{"default", AT_ECDSA_P256, {1, 256, 256, 256, 1}},
                                          KeySizeCase{"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
-                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}));
+                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}),
+                         [](const testing::TestParamInfo<KeySizeCase>& p) {
+                             std::string profile = p.param.profile;
+                             profile.erase(std::remove(profile.begin(), profile.end(), '-'), profile.end());
+                             return profile + "KeySpec" + std::to_string(p.param.keySpec);
+                         });
+
+struct CardRefusalCase {
+    const char* name;
+    std::function<void(CardFixture&)> call;
+    uint32_t refused;  // which of the call's commands the card refuses, from 1
+    uint16_t sw;
+    DWORD expected;
+};
+
+void InfoOfMap(F f) {
+    (void)f.Info("mscp", "cmapfile");
+}
+void CreateMscp(F f) {
+    f.Context().CreateDirectory(&f.Data(), CardFixture::Str("mscp"), InvalidDirAc);
+}
+void DeleteMscp(F f) {
+    f.Context().DeleteDirectory(&f.Data(), CardFixture::Str("mscp"));
+}
+
+// CardGetFileInfo: a failed re-selection is unexpected, a path that cannot be selected is not
+// found whatever the card says. Directories: any card failure reads as "exists".
+const CardRefusalCase kRefusals[] = {
+    {"InfoReselectionRefused", InfoOfMap, 1, 0x6A82, SCARD_E_UNEXPECTED},
+    {"InfoPathNotFound", InfoOfMap, 2, 0x6A82, kNotFound},
+    {"InfoPathNotAllowed", InfoOfMap, 2, 0x6982, kNotFound},
+    {"InfoPathWrongParameters", InfoOfMap, 2, 0x6A86, kNotFound},
+    {"InfoPathNoDiagnosis", InfoOfMap, 2, 0x6F00, kNotFound},
+    {"CreateDirectorySelectionRefused", CreateMscp, 2, 0x6A82, ERROR_FILE_EXISTS},
+    {"CreateDirectoryListingRefused", CreateMscp, 4, 0x6F00, ERROR_FILE_EXISTS},
+    {"DeleteDirectorySelectionRefused", DeleteMscp, 1, 0x6A82, ERROR_FILE_EXISTS},
+    {"DeleteDirectoryListingRefused", DeleteMscp, 2, 0x6982, ERROR_FILE_EXISTS},
+};
+
+class CardRefusal : public testing::TestWithParam<CardRefusalCase> {};
+
+TEST_P(CardRefusal, BecomesTheCallsStatus) {
+    CardFixture f;
+    f.Ready();
+    f.FailCommand(GetParam().sw, GetParam().refused);
+    EXPECT_EQ(ThrownStatus([&] { GetParam().call(f); }), static_cast<StatusCode>(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardRefusal, testing::ValuesIn(kRefusals), CaseName());
 
 TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
     CardFixture f;
     f.Ready();
-    const auto mscp = const_cast<LPSTR>("mscp");
-    f.Context().CreateDirectory(&f.Data(), mscp, InvalidDirAc);
-    f.Context().DeleteDirectory(&f.Data(), mscp);
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand({0x3F00, 0x3000, 0x3003})));
-    f.FailNextCommand(0x6A82);
-    EXPECT_EQ(ThrownStatus([&] { f.Context().DeleteDirectory(&f.Data(), mscp); }),
-              static_cast<StatusCode>(ERROR_FILE_EXISTS));
+    CreateMscp(f);
+    DeleteMscp(f);
+    const std::vector<ByteVector> commands = f.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), SelectCommand(moduletest::kCardDirectory)), 2);
+    for (const ByteVector& c : commands) EXPECT_TRUE(c[1] != 0xE0 && c[1] != 0xE4) << ToHex(c);
 }
 
 TEST(CardFiles, NoAppletSelectionWhileTheAdministratorIsLoggedIn) {

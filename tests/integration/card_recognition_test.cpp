@@ -1,13 +1,12 @@
 // Card recognition and context initialisation over the simulated card.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 
-#include "card_fixture.h"
+#include "module_over_sim.h"
 
-using cardtest::CardFixture;
 using libapdu::ByteVector;
+using moduletest::CardFixture;
 
 namespace {
 
@@ -102,42 +101,10 @@ TEST_P(CardVersionNegotiation, IsCappedAtSeven) {
 
 INSTANTIATE_TEST_SUITE_P(CardRecognition, CardVersionNegotiation,
                          testing::Values(VersionCase{4, 4}, VersionCase{6, 6}, VersionCase{7, 7},
-                                         VersionCase{9, 7}));
-
-// Another connection can take the card at once: the failed initialisation left no transaction open.
-void ExpectCardFree(CardFixture& f) {
-    helixsim::Readers::Instance().SetWaitLimit(std::chrono::milliseconds(200));
-    const SCARDHANDLE other = f.Connect();
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
-    pcsc::EndTransaction(other, pcsc::kLeaveCard);
-}
-
-TEST(CardRecognition, MissingAppletIsAnUnknownCardAndTheTransactionIsEnded) {
-    CardFixture f;
-    f.WithCard([](helixsim::HelixCard& card) {
-        card.AddFault({helixsim::Fault::Kind::StatusWord, 1, 0x6A82});
-    });
-    EXPECT_EQ(ThrownStatus([&] { f.Context().Initialise(&f.Data()); }),
-              static_cast<StatusCode>(SCARD_E_UNKNOWN_CARD));
-    EXPECT_EQ(f.Commands(), std::vector<ByteVector>{cardtest::kSelectApplet});
-    ExpectCardFree(f);
-}
-
-TEST(CardRecognition, SuccessfulInitialisationEndsItsTransaction) {
-    CardFixture f;
-    f.Context().Initialise(&f.Data());
-    ExpectCardFree(f);
-}
-
-TEST(CardRecognition, FailedBiometricQueryDoesNotFailInitialisation) {
-    CardFixture f;
-    // Command 1 selects the applet; 2 asks for the application directory's attributes.
-    f.WithCard([](helixsim::HelixCard& card) {
-        card.AddFault({helixsim::Fault::Kind::StatusWord, 2, 0x6F00});
-    });
-    f.Context().Initialise(&f.Data());  // the failure is ignored
-    ExpectCardFree(f);
-}
+                                         VersionCase{9, 7}),
+                         [](const testing::TestParamInfo<VersionCase>& p) {
+                             return "Asks" + std::to_string(p.param.asked);
+                         });
 
 TEST(CardContext, DeleteDropsTokenCachesAndPin) {
     CardFixture f;

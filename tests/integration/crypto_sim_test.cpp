@@ -7,7 +7,8 @@
 
 #include "hex.h"
 #include "libapdu/appcry/cry_helix.h"
-#include "module_card.h"
+#include "module_over_sim.h"
+#include "openssl_ptr.h"
 #include "sim_key_card.h"
 #include "thrown.h"
 
@@ -22,14 +23,14 @@ CardPath InKeys(uint16_t id) {
     return {0x3F00, 0x3000, 0x3002, id};
 }
 
-void VerifyUser(simtest::ModuleCard& m) {
+void VerifyUser(moduletest::ModuleCard& m) {
     libapdu::IAppPin& p = *m.Token().GetPin();
     p.SelectPin(p.GetUserPinRef());
     p.VerifyPin(m.Profile().userPin);
 }
 
 // A key object as the module creates one: kind 4, size in bytes, access bytes 0, 0, usage.
-void CreateKeyObject(simtest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage) {
+void CreateKeyObject(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage) {
     libapdu::IAppFS& fs = *m.Token().GetFS();
     fs.SelectPath(kKeys);
     libapdu::FileDescriptor descriptor;
@@ -41,7 +42,7 @@ void CreateKeyObject(simtest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t
     fs.CreateFile(id, descriptor, {});
 }
 
-void GenerateIn(simtest::ModuleCard& m, uint16_t id, uint8_t algorithm) {
+void GenerateIn(moduletest::ModuleCard& m, uint16_t id, uint8_t algorithm) {
     m.Token().GetFS()->SelectPath(InKeys(id));
     m.Token().GetCrypto()->GenerateKeyPair(&algorithm, 0);
 }
@@ -61,15 +62,10 @@ simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
 
 ByteVector DerSignature(const ByteVector& rs) {
     const size_t half = rs.size() / 2;
-    ECDSA_SIG* sig = ECDSA_SIG_new();
-    ECDSA_SIG_set0(sig, BN_bin2bn(rs.data(), static_cast<int>(half), nullptr),
+    const ossl::EcdsaSignature sig(ECDSA_SIG_new());
+    ECDSA_SIG_set0(sig.get(), BN_bin2bn(rs.data(), static_cast<int>(half), nullptr),
                    BN_bin2bn(rs.data() + half, static_cast<int>(half), nullptr));
-    unsigned char* der = nullptr;
-    const int length = i2d_ECDSA_SIG(sig, &der);
-    ByteVector out(der, der + length);
-    OPENSSL_free(der);
-    ECDSA_SIG_free(sig);
-    return out;
+    return ossl::Der(sig.get(), i2d_ECDSA_SIG);
 }
 
 }  // namespace
@@ -84,7 +80,7 @@ class CryptoGeneration : public testing::TestWithParam<GenerationCase> {};
 
 TEST_P(CryptoGeneration, GeneratedKeySignsWhatItsPublicKeyVerifies) {
     const GenerationCase& c = GetParam();
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     CreateKeyObject(m, 0x0061, c.size, 2);
     GenerateIn(m, 0x0061, c.algorithm);
@@ -115,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     CreateKeyObject(m, 0x0042, 0x100, 1);
     GenerateIn(m, 0x0042, 7);
@@ -141,7 +137,7 @@ TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
 }
 
 TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     CreateKeyObject(m, 0x0061, 0x80, 2);
     GenerateIn(m, 0x0061, 6);
@@ -149,7 +145,7 @@ TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
 }
 
 TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     CreateKeyObject(m, 0x0043, 0x20, 1);
     GenerateIn(m, 0x0043, 0x11);
@@ -176,15 +172,15 @@ TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
 }
 
 TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     const simtest::Pkey own(EVP_RSA_gen(1024));
     auto component = [&](const char* name, size_t width) {
         BIGNUM* bn = nullptr;
         EXPECT_EQ(EVP_PKEY_get_bn_param(own.get(), name, &bn), 1);
+        const ossl::Number owned(bn);
         ByteVector out(width);
         EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
-        BN_free(bn);
         return out;
     };
     libapdu::KeyRecord record;
@@ -213,7 +209,7 @@ TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
 }
 
 TEST(CryptoOverSimulator, CertificateObjectContentComesWithTheKey) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m);
     CreateKeyObject(m, 0x0061, 0x80, 2);
     GenerateIn(m, 0x0061, 6);
@@ -267,7 +263,7 @@ TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
         {"no-ec", libapdu::kAlgEc, {}},
     };
     for (const CapabilityCase& c : cases) {
-        simtest::ModuleCard m(helixsim::ProfileByName(c.profile));
+        moduletest::ModuleCard m(helixsim::ProfileByName(c.profile));
         EXPECT_EQ(m.Token().GetCrypto()->GetAlgorithmInfo(c.algorithm).lengths, c.lengths) << c.profile;
     }
 }

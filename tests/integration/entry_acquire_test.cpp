@@ -7,14 +7,15 @@
 #include <set>
 #include <vector>
 
-#include "entry_host.h"
+#include "case_name.h"
 #include "log_capture.h"
+#include "module_over_sim.h"
 
 namespace {
 
-using entrytest::HostRecord;
-using entrytest::Normalised;
-using entrytest::SimReader;
+using moduletest::HostRecord;
+using moduletest::Normalised;
+using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
 // Pointer-sized handles, of which a log line shows the low 32 bits.
@@ -114,7 +115,10 @@ TEST_P(VersionNegotiation, FillsOnlyTheSlotsOfTheNegotiatedVersion) {
 INSTANTIATE_TEST_SUITE_P(Versions3To9, VersionNegotiation,
                          ::testing::Values(VersionCase{3, ERROR_REVISION_MISMATCH, 3}, VersionCase{4, 0, 4},
                                            VersionCase{5, 0, 5}, VersionCase{6, 0, 6}, VersionCase{7, 0, 7},
-                                           VersionCase{8, 0, 7}, VersionCase{9, 0, 7}));
+                                           VersionCase{8, 0, 7}, VersionCase{9, 0, 7}),
+                         [](const testing::TestParamInfo<VersionCase>& p) {
+                             return "Version" + std::to_string(p.param.requested);
+                         });
 
 TEST(AcquireContext, NullRecordIsAnInvalidParameterAndLogsNothing) {
     LogCapture log;
@@ -148,6 +152,7 @@ TEST(AcquireContext, KeyInjectionWithoutACardFillsExactlyNineSlots) {
 }
 
 struct RefusedCase {
+    const char* name;
     DWORD flags;
     DWORD version;
     SCARDCONTEXT context;
@@ -177,27 +182,28 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, AcquireRefusal,
     ::testing::Values(
         // Handles are checked before the version, and only outside the key-injection mode.
-        RefusedCase{0, 3, 0, kFakeCard, SCARD_E_INVALID_HANDLE, 1},
-        RefusedCase{0, 7, kFakeContext, 0, SCARD_E_INVALID_HANDLE, 1},
-        RefusedCase{2, 3, 0, 0, SCARD_E_INVALID_HANDLE, 1},
-        RefusedCase{1, 3, 0, 0, ERROR_REVISION_MISMATCH, 2},
-        RefusedCase{0, 3, kFakeContext, kFakeCard, ERROR_REVISION_MISMATCH, 2},
+        RefusedCase{"NoContextHandle", 0, 3, 0, kFakeCard, SCARD_E_INVALID_HANDLE, 1},
+        RefusedCase{"NoCardHandle", 0, 7, kFakeContext, 0, SCARD_E_INVALID_HANDLE, 1},
+        RefusedCase{"NoHandlesWithFlagTwo", 2, 3, 0, 0, SCARD_E_INVALID_HANDLE, 1},
+        RefusedCase{"KeyInjectionVersionThree", 1, 3, 0, 0, ERROR_REVISION_MISMATCH, 2},
+        RefusedCase{"VersionThree", 0, 3, kFakeContext, kFakeCard, ERROR_REVISION_MISMATCH, 2},
         // Key injection without a card is version 7 and flag 1 exactly.
-        RefusedCase{1, 6, 0, 0, SCARD_E_INVALID_PARAMETER, 2},
-        RefusedCase{1, 8, 0, 0, SCARD_E_INVALID_PARAMETER, 2},
-        RefusedCase{2, 7, kFakeContext, kFakeCard, SCARD_E_INVALID_PARAMETER, 2},
-        RefusedCase{3, 7, kFakeContext, kFakeCard, SCARD_E_INVALID_PARAMETER, 2}));
+        RefusedCase{"KeyInjectionVersionSix", 1, 6, 0, 0, SCARD_E_INVALID_PARAMETER, 2},
+        RefusedCase{"KeyInjectionVersionEight", 1, 8, 0, 0, SCARD_E_INVALID_PARAMETER, 2},
+        RefusedCase{"FlagTwo", 2, 7, kFakeContext, kFakeCard, SCARD_E_INVALID_PARAMETER, 2},
+        RefusedCase{"FlagThree", 3, 7, kFakeContext, kFakeCard, SCARD_E_INVALID_PARAMETER, 2}),
+    CaseName());
 
 TEST(AcquireContext, UnknownCardIsRefusedBeforeTheCardIsContacted) {
     SimReader reader(kReader, helixsim::ProfileByName("unknown-atr"));
-    reader.TakeCommands();
+    reader.Commands();
     LogCapture log;
     CARD_DATA record = reader.Record();
     const CARD_DATA before = record;
 
     EXPECT_EQ(CardAcquireContext(&record, 0), SCARD_E_UNKNOWN_CARD);
     EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0);
-    EXPECT_TRUE(reader.TakeCommands().empty());
+    EXPECT_TRUE(reader.Commands().empty());
     const std::string text = log.Read();
     EXPECT_EQ(text.find("Exception: 8010000d\n\n"), text.size() - 21) << text;
     EXPECT_EQ(text.find("Exception:"), text.rfind("Exception:")) << text;
@@ -223,7 +229,7 @@ TEST(AcquireContext, LogLinesMatchTheExpectedFile) {
 
 TEST(AcquireContext, NegotiatedRecordServesCapabilityQueries) {
     SimReader reader(kReader);
-    entrytest::Acquired card(reader.Record(9));
+    moduletest::Acquired card(reader.Record(9));
     ASSERT_EQ(card->dwVersion, CARD_DATA_VERSION_SEVEN);
 
     CARD_CAPABILITIES caps{0, FALSE, FALSE};

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hex.h"
-#include "module_card.h"
+#include "module_over_sim.h"
 #include "sim_card.h"
 #include "thrown.h"
 
@@ -24,7 +24,7 @@ void VerifyUser(libapdu::IToken& token, const ByteVector& pin) {
     p.VerifyPin(pin);
 }
 
-void LoginAdmin(libapdu::IToken& token, const simtest::ModuleCard& m) {
+void LoginAdmin(libapdu::IToken& token, const moduletest::ModuleCard& m) {
     libapdu::IAppPin& p = *token.GetPin();
     p.SelectPin(p.GetAdminKeyRef());
     const ByteVector challenge = p.GetChallenge();
@@ -34,19 +34,19 @@ void LoginAdmin(libapdu::IToken& token, const simtest::ModuleCard& m) {
 }  // namespace
 
 TEST(FacetsOverSimulator, IdentificationReadsTheConfigurationAndTheGuardingObject) {
-    simtest::ModuleCard m(helixsim::ProfileByName("bio-23"));
-    m.TakeCommands();
+    moduletest::ModuleCard m(helixsim::ProfileByName("bio-23"));
+    m.Commands();
     try {
         m.Token().SelectAndIdentify(libapdu::kAppletHelix);
     } catch (...) {
-        for (const auto& c : m.TakeCommands()) ADD_FAILURE() << c;
+        for (const auto& c : m.Commands()) ADD_FAILURE() << ToHex(c);
         throw;
     }
     EXPECT_EQ(m.Token().GetBio()->GetUserAuthKind(), 35u);
 }
 
 TEST(FacetsOverSimulator, IdentificationRefusesAnOldConfigurationLayout) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m.Token(), m.Profile().userPin);
     libapdu::IAppFS& fs = *m.Token().GetFS();
     fs.SelectPath(kConfiguration);
@@ -55,7 +55,7 @@ TEST(FacetsOverSimulator, IdentificationRefusesAnOldConfigurationLayout) {
 }
 
 TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m.Token(), m.Profile().userPin);
     m.Token().GetLabel()->WriteLabel({'A', 'B'});
     std::optional<helixsim::Bytes> content;
@@ -69,7 +69,7 @@ TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
 }
 
 TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     libapdu::IToken& token = m.Token();
     libapdu::IAppInfo& info = *token.GetInfo();
     const uint32_t freeBefore = info.GetFreeMemory();
@@ -82,14 +82,14 @@ TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) 
     descriptor.access[0] = 0;
     descriptor.access[1] = 0x20;
     descriptor.access[2] = 3;
-    m.TakeCommands();
+    m.Commands();
     fs.CreateFile(0x8405, descriptor, {});
-    const auto create = m.TakeCommands();
+    const auto create = m.Commands();
     ASSERT_EQ(create.size(), 1u);
-    EXPECT_NE(create[0].find("8405"
-                             "6B78633035"),
+    EXPECT_NE(ToHex(create[0]).find("8405"
+                                    "6B78633035"),
               std::string::npos)
-        << create[0];  // 84 05 "kxc05"
+        << ToHex(create[0]);  // 84 05 "kxc05"
     EXPECT_LT(info.GetFreeMemory(), freeBefore - 600);
 
     ByteVector data(600);
@@ -111,14 +111,14 @@ TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) 
 }
 
 TEST(FacetsOverSimulator, WritingWithoutTheUserPinIsRefused) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     libapdu::IAppFS& fs = *m.Token().GetFS();
     fs.SelectPath({0x3F00, 0x3000, 0x3003, 0x4001});
     EXPECT_EQ(ThrownStatusWord([&] { fs.WriteFile({0x00, 0x06, 1, 2, 3, 4, 5, 6}, 0); }), 0x6900);
 }
 
 TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     libapdu::IAppPin& p = *m.Token().GetPin();
     p.SelectPin(p.GetUserPinRef());
     const uint8_t before = p.GetPinState().triesLeft;
@@ -133,7 +133,7 @@ TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
 }
 
 TEST(FacetsOverSimulator, ChangedPinIsTheOneTheCardAcceptsAfterwards) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     VerifyUser(m.Token(), m.Profile().userPin);
     const ByteVector fresh{'2', '4', '6', '8', '1', '3'};
     m.Token().GetPin()->ChangePin(fresh);
@@ -143,7 +143,7 @@ TEST(FacetsOverSimulator, ChangedPinIsTheOneTheCardAcceptsAfterwards) {
 }
 
 TEST(FacetsOverSimulator, AdministratorUnblocksABlockedPin) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     libapdu::IAppPin& p = *m.Token().GetPin();
     p.SelectPin(p.GetUserPinRef());
     for (int i = 0; i < m.Profile().userPinMaxTries; ++i)
@@ -159,7 +159,7 @@ TEST(FacetsOverSimulator, AdministratorUnblocksABlockedPin) {
 }
 
 TEST(FacetsOverSimulator, WrongAdministratorAnswerIsRefusedAndCounted) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     libapdu::IAppPin& p = *m.Token().GetPin();
     p.SelectPin(p.GetAdminKeyRef());
     (void)p.GetChallenge();

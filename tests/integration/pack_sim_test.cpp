@@ -2,7 +2,7 @@
 
 #include "hex.h"
 #include "libapdu/applet_helix.h"
-#include "module_card.h"
+#include "module_over_sim.h"
 #include "sim_card.h"
 #include "thrown.h"
 
@@ -11,9 +11,9 @@ using libapdu::ByteVector;
 namespace {
 
 // The administrator's answer to the card's challenge, computed with libgcrypt.
-void LoginAdmin(simtest::ModuleCard& m) {
+void LoginAdmin(moduletest::ModuleCard& m) {
     ByteVector response;
-    CSCardSender sender(m.Handle(), 3);
+    CSCardSender sender(m.Card(), 3);
     sender.Transmit(Hex("80A4080C04 3F000010 00"), response);
     ASSERT_EQ(simtest::Sw(response), 0x9000);
     sender.Transmit(Hex("0084000008"), response);
@@ -25,8 +25,8 @@ void LoginAdmin(simtest::ModuleCard& m) {
     ASSERT_EQ(simtest::Sw(response), 0x9000);
 }
 
-uint16_t VerifyUserPin(simtest::ModuleCard& m, const ByteVector& pin) {
-    CSCardSender sender(m.Handle(), 3);
+uint16_t VerifyUserPin(moduletest::ModuleCard& m, const ByteVector& pin) {
+    CSCardSender sender(m.Card(), 3);
     ByteVector response;
     sender.Transmit(Hex("80A4080C04 3F000020 00"), response);
     sender.Transmit(Hex("0084000008"), response);
@@ -46,9 +46,9 @@ INSTANTIATE_TEST_SUITE_P(Groups, PackOverSimulatorGroup, testing::Values("defaul
                          });
 
 TEST_P(PackOverSimulatorGroup, SecureSendSetsAPinTheCardThenAccepts) {
-    simtest::ModuleCard m(helixsim::ProfileByName(GetParam()));
+    moduletest::ModuleCard m(helixsim::ProfileByName(GetParam()));
     LoginAdmin(m);
-    CSCardSender sender(m.Handle(), 3);
+    CSCardSender sender(m.Card(), 3);
     libapdu::CAppletHelix direct(&sender);
     const ByteVector pin{'4', '3', '2', '1', '9', '9'};
     ByteVector command = Hex("8024000000");
@@ -67,8 +67,8 @@ TEST_P(PackOverSimulatorGroup, SecureSendSetsAPinTheCardThenAccepts) {
 }
 
 TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
-    simtest::ModuleCard m;  // nobody logged in: setting a PIN is refused
-    CSCardSender sender(m.Handle(), 3);
+    moduletest::ModuleCard m;  // nobody logged in: setting a PIN is refused
+    CSCardSender sender(m.Card(), 3);
     libapdu::CAppletHelix direct(&sender);
     ByteVector response;
     sender.Transmit(Hex("80A4080C04 3F000020 00"), response);
@@ -76,7 +76,7 @@ TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
     EXPECT_EQ(
         ThrownStatusWord([&] { direct.Pack()->SecureSend(Hex("8024000009 6281068104 31323334"), answer); }),
         0x6900);
-    const auto commands = m.TakeCommands();
+    const auto commands = m.Commands();
     ASSERT_FALSE(commands.empty());
-    EXPECT_EQ(commands.back(), "8086FFFF");
+    EXPECT_EQ(ToHex(commands.back()), "8086FFFF");
 }

@@ -2,14 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "hex.h"
-#include "module_card.h"
+#include "module_over_sim.h"
 #include "sim_card.h"
 
 using libapdu::ByteVector;
 
 TEST(SenderOverSimulator, TalksT1ToTheCardWhateverTheCallerGuessed) {
-    simtest::ModuleCard m;
-    CSCardSender sender(m.Handle(), pcsc::kProtocolT0);
+    moduletest::ModuleCard m;
+    CSCardSender sender(m.Card(), pcsc::kProtocolT0);
     EXPECT_EQ(sender.GetATR(), helixsim::DefaultProfile().atr);
     ByteVector response;
     sender.Transmit(Hex(simtest::kSelectApplet), response);

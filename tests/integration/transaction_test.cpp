@@ -3,22 +3,22 @@
 #include <stdexcept>
 
 #include "channel/transaction.h"
-#include "module_card.h"
+#include "module_over_sim.h"
 #include "thrown.h"
 
 TEST(TransactionGuard, FailureToBeginIsUnexpectedAndSendsNothing) {
-    simtest::ModuleCard m;
-    m.TakeCommands();
-    helixsim::Readers::Instance().ResetCard(simtest::kReader);  // the handle now sees SCARD_W_RESET_CARD
-    EXPECT_EQ(ThrownStatus([&] { CTransactionGuard guard(m.Handle()); }),
+    moduletest::ModuleCard m;
+    m.Commands();
+    helixsim::Readers::Instance().ResetCard(moduletest::kReader);  // the handle now sees SCARD_W_RESET_CARD
+    EXPECT_EQ(ThrownStatus([&] { CTransactionGuard guard(m.Card()); }),
               static_cast<StatusCode>(SCARD_E_UNEXPECTED));
-    EXPECT_TRUE(m.TakeCommands().empty());
+    EXPECT_TRUE(m.Commands().empty());
 }
 
 TEST(TransactionGuard, IsEndedWhenTheWorkInsideFails) {
-    simtest::ModuleCard m;
+    moduletest::ModuleCard m;
     try {
-        CTransactionGuard guard(m.Handle());
+        CTransactionGuard guard(m.Card());
         throw std::runtime_error("card work failed");
     } catch (const std::runtime_error&) {
     }
@@ -27,7 +27,7 @@ TEST(TransactionGuard, IsEndedWhenTheWorkInsideFails) {
     SCARDHANDLE other = 0;
     DWORD protocol = 0;
     ASSERT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::Connect(context, simtest::kReader, &other, &protocol), SCARD_S_SUCCESS);
+    ASSERT_EQ(pcsc::Connect(context, moduletest::kReader, &other, &protocol), SCARD_S_SUCCESS);
     helixsim::Readers::Instance().SetWaitLimit(std::chrono::milliseconds(200));
     EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
     EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_S_SUCCESS);

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "hex.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -35,16 +37,6 @@ int g_failures = 0;
 void Check(bool ok, const std::string& what) {
     std::printf("%s: %s\n", ok ? "ok" : "FAIL", what.c_str());
     if (!ok) ++g_failures;
-}
-
-std::string Hex(const Bytes& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const uint8_t b : bytes) {
-        out.push_back(kDigits[b >> 4]);
-        out.push_back(kDigits[b & 0x0F]);
-    }
-    return out;
 }
 
 std::string Code(LONG rv) {
@@ -161,7 +153,7 @@ bool Selected(SCARDHANDLE card) {
     const Answer a = Transmit(card, kSelectApplet);
     Check(a.rv == SCARD_S_SUCCESS && a.sw == 0x9000, "SELECT of the Helix applet answers 9000 (rv " +
                                                          Code(a.rv) + ", sw " +
-                                                         Hex({uint8_t(a.sw >> 8), uint8_t(a.sw)}) + ")");
+                                                         ToHex({uint8_t(a.sw >> 8), uint8_t(a.sw)}) + ")");
     return a.rv == SCARD_S_SUCCESS && a.sw == 0x9000;
 }
 
@@ -181,7 +173,7 @@ void CheckAtr(const Card& card, const std::string& expected) {
     BYTE atr[MAX_ATR_SIZE];
     DWORD atrLength = sizeof atr;
     const LONG rv = SCardStatus(card.Get(), name, &nameLength, &state, &protocol, atr, &atrLength);
-    const std::string got = rv == SCARD_S_SUCCESS ? Hex(Bytes(atr, atr + atrLength)) : "";
+    const std::string got = rv == SCARD_S_SUCCESS ? ToHex(Bytes(atr, atr + atrLength)) : "";
     Check(rv == SCARD_S_SUCCESS && got == expected, "ATR " + got + " is the profile's " + expected);
 }
 
@@ -189,9 +181,9 @@ void CheckChallengesAndCardId(SCARDHANDLE card) {
     const Answer first = Transmit(card, kGetChallenge);
     const Answer second = Transmit(card, kGetChallenge);
     Check(first.rv == SCARD_S_SUCCESS && first.sw == 0x9000 && first.data.size() == 8,
-          "GET CHALLENGE gives 8 bytes: " + Hex(first.data));
+          "GET CHALLENGE gives 8 bytes: " + ToHex(first.data));
     Check(second.rv == SCARD_S_SUCCESS && second.sw == 0x9000 && second.data.size() == 8,
-          "GET CHALLENGE again gives 8 bytes: " + Hex(second.data));
+          "GET CHALLENGE again gives 8 bytes: " + ToHex(second.data));
     Check(first.data != second.data, "the two challenges differ");
 
     const Answer select = Transmit(card, kSelectCardId);
@@ -199,7 +191,7 @@ void CheckChallengesAndCardId(SCARDHANDLE card) {
     const Answer read = Transmit(card, kReadCardId);
     Check(read.rv == SCARD_S_SUCCESS && read.sw == 0x9000 && read.data.size() == 18 && read.data[0] == 0 &&
               read.data[1] == 16,
-          "cardid holds a length prefix of 16 and 16 bytes: " + Hex(read.data));
+          "cardid holds a length prefix of 16 and 16 bytes: " + ToHex(read.data));
 }
 
 // A reset through one handle is reported to the other, and reaches the card (the applet is no
@@ -218,7 +210,7 @@ void CheckResetSeenByOtherHandle(const Card& first, const Card& second) {
     const Answer fresh = Transmit(second.Get(), kSelectCardId);
     Check(fresh.rv == SCARD_S_SUCCESS && fresh.sw != 0x9000,
           "after the reset a file selection without the applet is refused (sw " +
-              Hex({uint8_t(fresh.sw >> 8), uint8_t(fresh.sw)}) + ")");
+              ToHex({uint8_t(fresh.sw >> 8), uint8_t(fresh.sw)}) + ")");
 }
 
 void ReportRoundTrip(SCARDHANDLE card) {

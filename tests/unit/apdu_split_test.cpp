@@ -12,15 +12,6 @@ using libapdu::ByteVector;
 
 namespace {
 
-ByteVector Exact(const ByteVector& v) {
-    return ByteVector(v.begin(), v.end());
-}
-
-ByteVector Concat(ByteVector a, const ByteVector& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return Exact(a);
-}
-
 struct SplitCase {
     const char* name;
     ByteVector command;
@@ -42,24 +33,21 @@ TEST_P(Split, GivesHeaderDataAndLe) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Split,
     testing::Values(
-        SplitCase{"HeaderOnly", Exact(Hex("00 A4 04 00")), "00A40400", {}, 0},
-        SplitCase{"ShortLeOnly", Exact(Hex("00 B0 00 00 10")), "00B00000", {}, 0x10},
-        SplitCase{"ExtendedLeOnly", Exact(Hex("00 B0 00 00 00 01 00")), "00B00000", {}, 0x0100},
-        SplitCase{"ZeroByteFiveAlone", Exact(Hex("00 B0 00 00 00")), "00B00000", {}, 0},
-        SplitCase{"ZeroByteFiveThenOneByte", Exact(Hex("00 B0 00 00 00 01")), "00B00000", {}, 0x0001},
-        SplitCase{"ShortDataNoLe", Exact(Hex("00 A4 04 00 02 3F 00")), "00A40400", Hex("3F 00"), 0},
-        SplitCase{"ShortDataShortLe", Exact(Hex("80 2A 9E 9A 03 01 02 03 00")), "802A9E9A", Hex("01 02 03"),
-                  0},
-        SplitCase{"ShortDataTwoByteLe", Exact(Hex("00 A4 04 00 02 3F 00 01 02")), "00A40400", Hex("3F 00"),
-                  0x0102},
-        SplitCase{"ShortDataExtendedLe", Exact(Hex("00 A4 04 00 02 3F 00 00 01 00")), "00A40400",
-                  Hex("3F 00"), 0x0100},
-        SplitCase{"ExtendedData", Exact(Hex("00 2A 9E 9A 00 00 03 01 02 03")), "002A9E9A", Hex("01 02 03"),
-                  0},
-        SplitCase{"ExtendedDataExtendedLe", Exact(Hex("00 2A 9E 9A 00 00 03 01 02 03 00 00")), "002A9E9A",
+        SplitCase{"HeaderOnly", Hex("00 A4 04 00"), "00A40400", {}, 0},
+        SplitCase{"ShortLeOnly", Hex("00 B0 00 00 10"), "00B00000", {}, 0x10},
+        SplitCase{"ExtendedLeOnly", Hex("00 B0 00 00 00 01 00"), "00B00000", {}, 0x0100},
+        SplitCase{"ZeroByteFiveAlone", Hex("00 B0 00 00 00"), "00B00000", {}, 0},
+        SplitCase{"ZeroByteFiveThenOneByte", Hex("00 B0 00 00 00 01"), "00B00000", {}, 0x0001},
+        SplitCase{"ShortDataNoLe", Hex("00 A4 04 00 02 3F 00"), "00A40400", Hex("3F 00"), 0},
+        SplitCase{"ShortDataShortLe", Hex("80 2A 9E 9A 03 01 02 03 00"), "802A9E9A", Hex("01 02 03"), 0},
+        SplitCase{"ShortDataTwoByteLe", Hex("00 A4 04 00 02 3F 00 01 02"), "00A40400", Hex("3F 00"), 0x0102},
+        SplitCase{"ShortDataExtendedLe", Hex("00 A4 04 00 02 3F 00 00 01 00"), "00A40400", Hex("3F 00"),
+                  0x0100},
+        SplitCase{"ExtendedData", Hex("00 2A 9E 9A 00 00 03 01 02 03"), "002A9E9A", Hex("01 02 03"), 0},
+        SplitCase{"ExtendedDataExtendedLe", Hex("00 2A 9E 9A 00 00 03 01 02 03 00 00"), "002A9E9A",
                   Hex("01 02 03"), 0},
         SplitCase{"TwoHundredFiftySixTrailingBytesReadAsNoLe",
-                  Concat(Hex("80 2A 9E 9A 01 AA"), ByteVector(256, 0x55)), "802A9E9A", Hex("AA"), 0}),
+                  Concat({Hex("80 2A 9E 9A 01 AA"), ByteVector(256, 0x55)}), "802A9E9A", Hex("AA"), 0}),
     [](const testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
 
 struct BadCase {
@@ -75,12 +63,11 @@ TEST_P(SplitRejects, WithBadCommand) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SplitRejects,
-    testing::Values(BadCase{"Empty", {}}, BadCase{"ThreeBytes", Exact(Hex("00 A4 04"))},
-                    BadCase{"DataMissing", Exact(Hex("00 A4 04 00 02 3F"))},
-                    BadCase{"ExtendedDataMissing", Exact(Hex("00 2A 9E 9A 00 01 00 01 02"))},
-                    BadCase{"FourTrailingBytes", Exact(Hex("00 A4 04 00 02 3F 00 01 02 03 04"))},
-                    BadCase{"ThreeTrailingBytesNotStartingWithZero",
-                            Exact(Hex("00 A4 04 00 02 3F 00 01 02 03"))}),
+    testing::Values(BadCase{"Empty", {}}, BadCase{"ThreeBytes", Hex("00 A4 04")},
+                    BadCase{"DataMissing", Hex("00 A4 04 00 02 3F")},
+                    BadCase{"ExtendedDataMissing", Hex("00 2A 9E 9A 00 01 00 01 02")},
+                    BadCase{"FourTrailingBytes", Hex("00 A4 04 00 02 3F 00 01 02 03 04")},
+                    BadCase{"ThreeTrailingBytesNotStartingWithZero", Hex("00 A4 04 00 02 3F 00 01 02 03")}),
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -18,12 +18,6 @@ ByteVector Filled(size_t n, uint8_t value) {
     return ByteVector(n, value);
 }
 
-std::string Repeat(const std::string& hex, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) out += hex;
-    return out;
-}
-
 struct FormCase {
     const char* name;
     std::function<Command()> build;

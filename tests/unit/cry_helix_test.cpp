@@ -24,17 +24,6 @@ struct Helix {
     libapdu::IAppCrypto& cry = *applet.Crypto();
 };
 
-std::string Repeat(const std::string& hex, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) out += hex;
-    return out;
-}
-
-std::string Tlv(const std::string& tag, const std::string& value) {
-    const size_t n = Hex(value).size();
-    return tag + (n < 0x80 ? HexByte(n) : n <= 0xFF ? "81" + HexByte(n) : "82" + HexWord(n)) + value;
-}
-
 const std::string kAttributes = "0000 00FF 00FF 0020 0020 0000 0020";
 const std::string kRsaExchange = "05 08 20 00 A3";
 const std::string kEcSignature = "03 04 30 00 A3";

@@ -27,16 +27,6 @@ std::string Len(const std::string& hex) {
     return HexByte(Hex(hex).size());
 }
 
-std::string Tlv(const std::string& tag, const std::string& value) {
-    return tag + Len(value) + value;
-}
-
-std::string Repeat(const std::string& hex, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) out += hex;
-    return out;
-}
-
 const std::string kUserAttributes = "002000200020002000200020";
 
 std::string DirFcp(const std::string& id, const std::string& attributes = kUserAttributes) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "channel/scard_sender.h"
@@ -20,9 +19,7 @@ struct Helix {
 const char* const kSelectAppDir = "80A4080C063F00300030 0200";
 
 std::string LengthHex(const std::string& hex) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(Hex(hex).size()));
-    return text;
+    return HexByte(Hex(hex).size());
 }
 
 // The application directory's FCP answer with the given security attributes.
@@ -71,14 +68,18 @@ TEST(Info, FixedLengthQueriesRefuseOtherLengths) {
     EXPECT_EQ(ThrownStatusWord([&] { h.applet.Info()->GetRandom(out, 8); }), 0x6281);
 }
 
+// Only the user PIN (20) and the biometric objects (23, 24, 25) count; any other guard, or
+// attributes too short to name one, mean no kind.
 TEST(Bio, UserAuthKindIsTheGuardingObjectWhenItIsAUserObject) {
-    const std::pair<const char*, uint32_t> cases[] = {{"0020", 32}, {"0023", 35}, {"0024", 36},
-                                                      {"0025", 37}, {"0021", 0},  {"0010", 0}};
-    for (const auto& [attributes, expected] : cases) {
-        ScriptedCard card({{kSelectAppDir, Fcp86(std::string(attributes) + "00200020")}});
+    for (unsigned id = 0; id <= 0xFF; ++id) {
+        ScriptedCard card({{kSelectAppDir, Fcp86("00" + HexByte(id) + "00200020")}});
         Helix h;
-        EXPECT_EQ(h.applet.Bio()->GetUserAuthKind(), expected) << attributes;
+        const bool counted = id == 0x20 || id == 0x23 || id == 0x24 || id == 0x25;
+        EXPECT_EQ(h.applet.Bio()->GetUserAuthKind(), counted ? id : 0u) << HexByte(id);
     }
+    ScriptedCard card({{kSelectAppDir, Fcp86("20")}});
+    Helix h;
+    EXPECT_EQ(h.applet.Bio()->GetUserAuthKind(), 0u);
 }
 
 TEST(Bio, BiometricValueIsPresentedInAPlainVerify) {

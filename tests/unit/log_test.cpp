@@ -2,12 +2,14 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include "case_name.h"
 #include "hex.h"
 #include "log/format.h"
 #include "log/mdlog.h"
@@ -116,7 +118,7 @@ TEST(Log, TableDumpMatchesTheExpectedFileByteForByte) {
 
 TEST(Log, LongDumpsAreWrittenWhole) {
     LogCapture log;
-    libapdu::ByteVector big(6000);
+    std::vector<uint8_t> big(6000);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
     MdLogHex(HELIX_WTEXT("RAPDU: "), big.data(), big.size());
     const std::string hex = log.Read();
@@ -129,41 +131,52 @@ TEST(Log, LongDumpsAreWrittenWhole) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 375);  // 6000 / 16 lines, none lost
 }
 
-TEST(Log, NothingIsWrittenWhenTheVariableIsAbsentEmptyOrTooLong) {
-    LogCapture log;
-    const auto bytes = Hex("01 02");
-    ::unsetenv("TQ_MD_LOG");
-    MdLog("absent");
-    MdLogHexTable(bytes.data(), bytes.size());
-    EXPECT_FALSE(log.Exists());
+struct LogPathCase {
+    const char* name;
+    std::optional<size_t> length;  // nullopt: the variable is unset
+    bool written;
+};
 
-    ::setenv("TQ_MD_LOG", "", 1);
-    MdLogRaw("empty");
-    EXPECT_FALSE(log.Exists());
+class LogPath : public testing::TestWithParam<LogPathCase> {};
 
-    // A path of 300 characters is refused even though the file could be created.
-    std::string dir = "/tmp/helix-long";
-    while (dir.size() + 40 < 280) dir += "/dddddddddddddddddddddddddddddddddddddd";
+// A path names at most 259 characters; a longer one turns the log off even where the file could be made.
+TEST_P(LogPath, DecidesWhetherAnEntryIsWritten) {
+    const LogPathCase& c = GetParam();
+    const std::string dir = "/tmp/helix-log-path-" + std::to_string(::getpid()) + "/" + std::string(200, 'd');
     ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
-    const std::string tooLong = dir + "/" + std::string(299 - dir.size(), 'f');
-    ASSERT_EQ(tooLong.size(), 300u);
-    ::setenv("TQ_MD_LOG", tooLong.c_str(), 1);
+    const std::string path = c.length ? dir + "/" + std::string(*c.length - dir.size() - 1, 'f') : "";
+    if (c.length) {
+        ::setenv("TQ_MD_LOG", path.c_str(), 1);
+    } else {
+        ::unsetenv("TQ_MD_LOG");
+    }
+    const auto bytes = Hex("01 02");
+    MdLog("entry");
+    MdLogRaw("raw");
     MdLogHex(HELIX_WTEXT("CAPDU: "), bytes.data(), bytes.size());
-    EXPECT_NE(::access(tooLong.c_str(), F_OK), 0);
-
-    // 259 characters, the longest accepted.
-    const std::string longest = tooLong.substr(0, 259);
-    ::setenv("TQ_MD_LOG", longest.c_str(), 1);
-    MdLogRaw("kept");
-    EXPECT_EQ(::access(longest.c_str(), F_OK), 0);
-    std::remove(longest.c_str());
-    ASSERT_EQ(std::system("rm -rf /tmp/helix-long"), 0);
+    MdLogHexTable(bytes.data(), bytes.size());
+    ::unsetenv("TQ_MD_LOG");
+    EXPECT_EQ(::access(path.c_str(), F_OK) == 0, c.written);
+    ASSERT_EQ(std::system(("rm -rf /tmp/helix-log-path-" + std::to_string(::getpid())).c_str()), 0);
 }
 
-TEST(Log, UnwritableFileDropsTheEntrySilently) {
-    ::setenv("TQ_MD_LOG", "/nonexistent-dir/helix.log", 1);
-    MdLog("dropped %d", 1);
-    MdLogHex(HELIX_WTEXT("CAPDU: "), nullptr, 0);
+INSTANTIATE_TEST_SUITE_P(Lengths, LogPath,
+                         testing::Values(LogPathCase{"Unset", std::nullopt, false},
+                                         LogPathCase{"Longest", 259, true},
+                                         LogPathCase{"OneTooLong", 260, false},
+                                         LogPathCase{"FarTooLong", 300, false}),
+                         CaseName());
+
+TEST(Log, EmptyVariableOrUnwritablePlaceDropsTheEntryAndCreatesNothing) {
+    for (const char* path : {"", "/nonexistent-helix-dir/helix.log"}) {
+        ::setenv("TQ_MD_LOG", path, 1);
+        MdLog("dropped %d", 1);
+        MdLogHex(HELIX_WTEXT("CAPDU: "), nullptr, 0);
+    }
     ::unsetenv("TQ_MD_LOG");
-    SUCCEED();
+    EXPECT_NE(::access("/nonexistent-helix-dir", F_OK), 0);
+    // Nothing kept from the failed writes: the next entry is whole.
+    LogCapture log;
+    MdLogRaw("next");
+    EXPECT_EQ(log.Read(), "next\n\n");
 }

@@ -16,11 +16,6 @@ std::string MagicText(uint32_t magic) {
     return std::string(text, sizeof text);
 }
 
-template <class Slot>
-Slot Marker(uintptr_t value) {
-    return reinterpret_cast<Slot>(value);  // never called, only stored and read back
-}
-
 }  // namespace
 
 TEST(MinidriverInterface, PropertyNamesAreTheTextsHostsSend) {
@@ -94,35 +89,4 @@ TEST(MinidriverInterface, BlobMagicsSpellTheirTagsInMemory) {
     EXPECT_EQ(MagicText(BCRYPT_ECDH_PUBLIC_P256_MAGIC), "ECK1");
     EXPECT_EQ(MagicText(BCRYPT_ECDH_PUBLIC_P384_MAGIC), "ECK3");
     EXPECT_EQ(MagicText(BCRYPT_ECDH_PUBLIC_P521_MAGIC), "ECK5");
-}
-
-// A host reads CARD_DATA as 63 pointer-sized words; each slot must land in its own word.
-TEST(MinidriverInterface, CardDataSlotsLandInTheWordsHostsRead) {
-    CARD_DATA data;
-    std::memset(&data, 0, sizeof data);
-    data.dwVersion = 7;
-    data.cbAtr = 0x1234;
-    data.pfnCspAlloc = Marker<PFN_CSP_ALLOC>(0x100 + 4);
-    data.pfnCspPadData = Marker<PFN_CSP_PAD_DATA>(0x100 + 11);
-    data.hScard = 0x100 + 13;
-    data.pvVendorSpecific = Marker<PVOID>(0x100 + 14);
-    data.pfnCardDeleteContext = Marker<PFN_CARD_DELETE_CONTEXT>(0x100 + 15);
-    data.pvUnused4 = Marker<LPVOID>(0x100 + 29);
-    data.pfnCardSignData = Marker<PFN_CARD_SIGN_DATA>(0x100 + 38);
-    data.pfnCspGetDHAgreement = Marker<PFN_CSP_GET_DH_AGREEMENT>(0x100 + 43);
-    data.pfnCardGetChallengeEx = Marker<PFN_CARD_GET_CHALLENGE_EX>(0x100 + 44);
-    data.pfnCardSetProperty = Marker<PFN_CARD_SET_PROPERTY>(0x100 + 51);
-    data.pfnCspUnpadData = Marker<PFN_CSP_UNPAD_DATA>(0x100 + 52);
-    data.pfnMDImportSessionKey = Marker<PFN_MD_IMPORT_SESSION_KEY>(0x100 + 53);
-    data.pfnCardCreateContainerEx = Marker<PFN_CARD_CREATE_CONTAINER_EX>(0x100 + 62);
-
-    uintptr_t words[63];
-    ASSERT_EQ(sizeof words, sizeof data);
-    std::memcpy(words, &data, sizeof words);
-
-    uintptr_t expected[63] = {};
-    expected[0] = 7;
-    expected[2] = 0x1234;
-    for (size_t slot : {4, 11, 13, 14, 15, 29, 38, 43, 44, 51, 52, 53, 62}) expected[slot] = 0x100 + slot;
-    for (size_t i = 0; i < 63; ++i) EXPECT_EQ(words[i], expected[i]) << "word " << i;
 }

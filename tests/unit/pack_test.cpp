@@ -13,12 +13,6 @@ using libapdu::ByteVector;
 
 namespace {
 
-std::string Repeat(const std::string& byteHex, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) out += byteHex;
-    return out;
-}
-
 std::string ChainedSend(const std::string& command) {
     CSCardSender sender(ScriptedCard::kHandle, 3);
     libapdu::CAppletHelix applet(&sender);

@@ -25,43 +25,29 @@ std::optional<DWORD> TransmitFailure(const std::string& command) {
 
 }  // namespace
 
-struct WrongLengthCase {
-    const char* command;
-    const char* corrected;
+struct ExchangeCase {
+    Script script;
+    const char* answer;  // to the script's first command
 };
 
-TEST(Sender, WrongLengthIsRetriedOnceWithTheCardsLe) {
-    const WrongLengthCase cases[] = {
-        {"00A40400", "00A4040010"},                // header only: Le appended
-        {"00B0000000", "00B0000020"},              // header and Le: Le replaced
-        {"80CA9F7F02AABB", "80CA9F7F02AABB05"},    // Lc and data: Le appended
-        {"80CA9F7F02AABB00", "80CA9F7F02AABB07"},  // Lc, data and Le: Le replaced
+// 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is
+// collected with GET RESPONSE until the card ends.
+TEST(Sender, WrongLengthIsRetriedOnceAndMoreDataCollected) {
+    const ExchangeCase cases[] = {
+        {{{"00A40400", "6C10"}, {"00A4040010", "0102 9000"}}, "01029000"},
+        {{{"00B0000000", "6C20"}, {"00B0000020", "0102 9000"}}, "01029000"},
+        {{{"80CA9F7F02AABB", "6C05"}, {"80CA9F7F02AABB05", "0102 9000"}}, "01029000"},
+        {{{"80CA9F7F02AABB00", "6C07"}, {"80CA9F7F02AABB07", "0102 9000"}}, "01029000"},
+        {{{"00B0000000", "AA 6C10"}}, "AA6C10"},  // with data: as it is
+        {{{"00B0000000", "6C10"}, {"00B0000010", "6C08"}}, "6C08"},
+        {{{"80A40400", "0102 6103"}, {"00C0000003", "040506 6100"}, {"00C0000000", "07 9000"}},
+         "0102040506079000"},
+        {{{"00CA0000", "6C04"}, {"00CA000004", "0A0B 6102"}, {"00C0000002", "0C0D 9000"}}, "0A0B0C0D9000"},
     };
-    for (const WrongLengthCase& c : cases) {
-        const std::string le = std::string(c.corrected).substr(std::string(c.corrected).size() - 2);
-        ScriptedCard card({{c.command, "6C" + le}, {c.corrected, "0102 9000"}});
-        EXPECT_EQ(Transmit(c.command), "01029000") << c.command;
+    for (const ExchangeCase& c : cases) {
+        ScriptedCard card(c.script);
+        EXPECT_EQ(Transmit(c.script.front().command), c.answer) << c.script.front().command;
     }
-}
-
-TEST(Sender, WrongLengthAnswerWithDataIsReturnedAsItIs) {
-    ScriptedCard card({{"00B0000000", "AA 6C10"}});
-    EXPECT_EQ(Transmit("00B0000000"), "AA6C10");
-}
-
-TEST(Sender, SecondWrongLengthIsNotRetriedAgain) {
-    ScriptedCard card({{"00B0000000", "6C10"}, {"00B0000010", "6C08"}});
-    EXPECT_EQ(Transmit("00B0000000"), "6C08");
-}
-
-TEST(Sender, CollectsEveryGetResponseRound) {
-    ScriptedCard card({{"80A40400", "0102 6103"}, {"00C0000003", "040506 6100"}, {"00C0000000", "07 9000"}});
-    EXPECT_EQ(Transmit("80A40400"), "0102040506079000");
-}
-
-TEST(Sender, WrongLengthThenMoreDataAreBothHandled) {
-    ScriptedCard card({{"00CA0000", "6C04"}, {"00CA000004", "0A0B 6102"}, {"00C0000002", "0C0D 9000"}});
-    EXPECT_EQ(Transmit("00CA0000"), "0A0B0C0D9000");
 }
 
 TEST(Sender, FinalStatus6Dxxand6ExxAreRewrittenUnlessSw2IsZero) {

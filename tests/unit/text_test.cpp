@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "case_name.h"
 #include "hex.h"
 #include "libapdu/token/base64.h"
 #include "libapdu/token/failure.h"
@@ -90,6 +91,7 @@ TEST(EncodeText, OtherCodesAreNotSupported) {
 }
 
 struct Base64Case {
+    const char* name;
     std::string bytes;
     std::string text;
 };
@@ -109,13 +111,17 @@ TEST_P(Base64, MatchesTheReferenceVector) {
 
 // RFC 4648 section 10, and the two characters past the alphanumerics.
 INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64,
-                         testing::Values(Base64Case{"", ""}, Base64Case{"f", "Zg=="},
-                                         Base64Case{"fo", "Zm8="}, Base64Case{"foo", "Zm9v"},
-                                         Base64Case{"foob", "Zm9vYg=="}, Base64Case{"fooba", "Zm9vYmE="},
-                                         Base64Case{"foobar", "Zm9vYmFy"}, Base64Case{"\xFB\xFF\xBF", "+/+/"},
-                                         Base64Case{"\xFF\xFE", "//4="}));
+                         testing::Values(Base64Case{"Empty", "", ""}, Base64Case{"f", "f", "Zg=="},
+                                         Base64Case{"fo", "fo", "Zm8="}, Base64Case{"foo", "foo", "Zm9v"},
+                                         Base64Case{"foob", "foob", "Zm9vYg=="},
+                                         Base64Case{"fooba", "fooba", "Zm9vYmE="},
+                                         Base64Case{"foobar", "foobar", "Zm9vYmFy"},
+                                         Base64Case{"PlusAndSlash", "\xFB\xFF\xBF", "+/+/"},
+                                         Base64Case{"SlashesAndPadding", "\xFF\xFE", "//4="}),
+                         CaseName());
 
 struct LenientCase {
+    const char* name;
     const char* text;
     const char* bytes;
 };
@@ -131,12 +137,15 @@ TEST_P(Base64Lenient, StopsAtTheFirstCharacterOutsideTheAlphabet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Base64Lenient,
-                         testing::Values(LenientCase{"Zm9vYmFy\nZm9v", "666F6F626172"},
-                                         LenientCase{"Zm9v=Zm9v", "666F6F"}, LenientCase{"Zm9vY", "666F6F"},
-                                         LenientCase{"Zm9vYg", "666F6F62"},
-                                         LenientCase{"Zm9vYmE", "666F6F6261"},
-                                         LenientCase{"Zm9v-_", "666F6F"}, LenientCase{"Z", ""},
-                                         LenientCase{" Zm9v", ""}));
+                         testing::Values(LenientCase{"LineBreak", "Zm9vYmFy\nZm9v", "666F6F626172"},
+                                         LenientCase{"PaddingInside", "Zm9v=Zm9v", "666F6F"},
+                                         LenientCase{"OneSpareCharacter", "Zm9vY", "666F6F"},
+                                         LenientCase{"PaddingLeftOffAfterOneByte", "Zm9vYg", "666F6F62"},
+                                         LenientCase{"PaddingLeftOffAfterTwoBytes", "Zm9vYmE", "666F6F6261"},
+                                         LenientCase{"UrlAlphabet", "Zm9v-_", "666F6F"},
+                                         LenientCase{"OneCharacter", "Z", ""},
+                                         LenientCase{"LeadingSpace", " Zm9v", ""}),
+                         CaseName());
 
 TEST(Base64, EmbeddedNulEndsTheText) {
     EXPECT_EQ(libapdu::Base64Decode(std::string("Zm9v\0Zm9v", 9)), Hex("666F6F"));

@@ -21,12 +21,6 @@ ByteVector Counting(size_t n, uint8_t start = 0) {
     return out;
 }
 
-ByteVector Concat(std::initializer_list<ByteVector> parts) {
-    ByteVector out;
-    for (const ByteVector& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 std::array<uint8_t, 24> Derive(const ByteVector& data) {
     std::array<uint8_t, 24> out{};
     libapdu::DeriveKey24(data, out.data(), out.size());

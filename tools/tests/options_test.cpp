@@ -15,6 +15,7 @@ std::vector<std::string> Words(const std::string& line) {
 }
 
 struct Refused {
+    const char* name;
     const char* line;
     const char* why;  // a part of the message
 };
@@ -28,19 +29,26 @@ TEST_P(OptionsRefused, NamesTheMistake) {
     EXPECT_NE(error->find(GetParam().why), std::string::npos) << *error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OptionsRefused,
-    testing::Values(Refused{"", "no command"}, Refused{"scinfo scinfo", "unexpected argument scinfo"},
-                    Refused{"inspect", "unknown command inspect"},
-                    Refused{"scinfo --reader", "needs a value"}, Refused{"scinfo --runs 0", "--runs takes"},
-                    Refused{"scinfo --runs 101", "--runs takes"}, Refused{"scinfo --runs 2x", "--runs takes"},
-                    Refused{"scinfo --frobnicate 1", "unknown option"},
-                    Refused{"scinfo --json=yes", "takes no value"},
-                    Refused{"scinfo --module=", "needs a value"},
-                    Refused{"scinfo --reader R --profile no-ec", "do not go with --reader"},
-                    Refused{"scinfo --reader R --card-image c.img", "do not go with --reader"},
-                    Refused{"seed --reader R", "embedded card only"}, Refused{"seed", "needs --card-image"},
-                    Refused{"reset --runs 2", "scinfo only"}));
+INSTANTIATE_TEST_SUITE_P(Table, OptionsRefused,
+                         testing::Values(Refused{"NoCommand", "", "no command"},
+                                         Refused{"TwoCommands", "scinfo scinfo",
+                                                 "unexpected argument scinfo"},
+                                         Refused{"UnknownCommand", "inspect", "unknown command inspect"},
+                                         Refused{"ReaderWithoutValue", "scinfo --reader", "needs a value"},
+                                         Refused{"NoRuns", "scinfo --runs 0", "--runs takes"},
+                                         Refused{"TooManyRuns", "scinfo --runs 101", "--runs takes"},
+                                         Refused{"RunsNotANumber", "scinfo --runs 2x", "--runs takes"},
+                                         Refused{"UnknownOption", "scinfo --frobnicate 1", "unknown option"},
+                                         Refused{"FlagWithValue", "scinfo --json=yes", "takes no value"},
+                                         Refused{"EmptyValue", "scinfo --module=", "needs a value"},
+                                         Refused{"ProfileWithReader", "scinfo --reader R --profile no-ec",
+                                                 "do not go with --reader"},
+                                         Refused{"ImageWithReader", "scinfo --reader R --card-image c.img",
+                                                 "do not go with --reader"},
+                                         Refused{"SeedOfAReader", "seed --reader R", "embedded card only"},
+                                         Refused{"SeedWithoutImage", "seed", "needs --card-image"},
+                                         Refused{"RunsOfReset", "reset --runs 2", "scinfo only"}),
+                         [](const testing::TestParamInfo<Refused>& p) { return std::string(p.param.name); });
 
 TEST(Options, TakeValuesInBothForms) {
     Options options;

@@ -57,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(Table, CertificateFileNames,
                                          FileName{"kxcAB", true}, FileName{"ksc", false},
                                          FileName{"ksc0", false}, FileName{"ksc001", false},
                                          FileName{"kxs00", false}, FileName{"kscg0", false},
-                                         FileName{"msroots", false}, FileName{"cmapfile", false}));
+                                         FileName{"msroots", false}, FileName{"cmapfile", false}),
+                         [](const testing::TestParamInfo<FileName>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace mdhost

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "allocation_failure.h"
 #include "hex.h"
 
 namespace {
@@ -20,8 +21,11 @@ ScriptedCard::ScriptedCard(std::vector<ScriptStep> steps, DWORD activeProtocol, 
 }
 
 ScriptedCard::~ScriptedCard() {
-    EXPECT_EQ(m_next, m_steps.size()) << "script steps left unused, next expected: "
-                                      << (m_next < m_steps.size() ? m_steps[m_next].command : "");
+    if (!m_allowUnused) {
+        EXPECT_EQ(m_next, m_steps.size()) << "script steps left unused, next expected: "
+                                          << (m_next < m_steps.size() ? m_steps[m_next].command : "");
+    }
+    EXPECT_EQ(m_transactions, 0) << "card transaction begun and never ended";
     g_card = nullptr;
 }
 
@@ -31,6 +35,7 @@ DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* sen
     m_protocols.push_back(protocol);
     const libapdu::ByteVector sent(send, send + sendLength);
     m_received.push_back(sent);
+    m_events.push_back(ToHex(sent));
     if (m_next >= m_steps.size()) {
         ADD_FAILURE() << "unexpected command after the script ended: " << ToHex(sent);
         return SCARD_F_INTERNAL_ERROR;
@@ -68,11 +73,31 @@ DWORD ScriptedCard::OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD
     return SCARD_S_SUCCESS;
 }
 
+DWORD ScriptedCard::OnBeginTransaction(SCARDHANDLE card) {
+    EXPECT_EQ(card, kHandle);
+    ++m_transactions;
+    m_events.emplace_back("begin");
+    return SCARD_S_SUCCESS;
+}
+
+DWORD ScriptedCard::OnEndTransaction(SCARDHANDLE card, DWORD disposition) {
+    EXPECT_EQ(card, kHandle);
+    EXPECT_EQ(disposition, pcsc::kLeaveCard);
+    if (m_transactions == 0) {
+        ADD_FAILURE() << "transaction ended that was never begun";
+        return SCARD_E_NOT_TRANSACTED;
+    }
+    --m_transactions;
+    m_events.emplace_back("end");
+    return SCARD_S_SUCCESS;
+}
+
 // The seam: the unit tests link these instead of a real PC/SC binding.
 namespace pcsc {
 
 DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                DWORD* recvLength) {
+    const AllocationsSpared spared;
     if (g_card == nullptr) {
         ADD_FAILURE() << "transmit without a card";
         return SCARD_E_NO_SMARTCARD;
@@ -84,11 +109,13 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnStatus(card, protocol, atr, atrLength);
 }
 
-DWORD BeginTransaction(SCARDHANDLE) {
-    return SCARD_S_SUCCESS;
+DWORD BeginTransaction(SCARDHANDLE card) {
+    const AllocationsSpared spared;
+    return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnBeginTransaction(card);
 }
-DWORD EndTransaction(SCARDHANDLE, DWORD) {
-    return SCARD_S_SUCCESS;
+DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
+    const AllocationsSpared spared;
+    return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnEndTransaction(card, disposition);
 }
 DWORD Reconnect(SCARDHANDLE, DWORD, DWORD* protocol) {
     if (protocol != nullptr) *protocol = kProtocolT1;

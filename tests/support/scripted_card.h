@@ -1,6 +1,6 @@
 // A card that plays back a script through the PC/SC seam. Each step names the command it
 // expects and the answer (or PC/SC failure) it gives; an unexpected command fails the test at
-// once and an unused step fails it when the card goes out of scope.
+// once, and an unused step or a transaction left open fails it when the card goes out of scope.
 #pragma once
 
 #include <initializer_list>
@@ -44,10 +44,17 @@ public:
     int StatusCalls() const { return m_statusCalls; }
     // Every command transmitted, in order.
     const std::vector<libapdu::ByteVector>& Received() const { return m_received; }
+    // Everything the module did with the card, in order: "begin" and "end" for the transaction
+    // calls, a command's hex for each transmit.
+    const std::vector<std::string>& Events() const { return m_events; }
+    // For runs that stop early on purpose: steps left over are not a failure.
+    void AllowUnusedSteps() { m_allowUnused = true; }
 
     DWORD OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                      DWORD* recvLength);
     DWORD OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength);
+    DWORD OnBeginTransaction(SCARDHANDLE card);
+    DWORD OnEndTransaction(SCARDHANDLE card, DWORD disposition);
 
 private:
     std::vector<ScriptStep> m_steps;
@@ -57,5 +64,8 @@ private:
     libapdu::ByteVector m_atr;
     std::vector<DWORD> m_protocols;
     std::vector<libapdu::ByteVector> m_received;
+    std::vector<std::string> m_events;
     int m_statusCalls = 0;
+    int m_transactions = 0;  // begun and not yet ended
+    bool m_allowUnused = false;
 };
