@@ -11,6 +11,7 @@
 
 #include "case_name.h"
 #include "hex.h"
+#include "log_capture.h"
 #include "module_over_sim.h"
 
 namespace {
@@ -417,6 +418,22 @@ TEST(Administrator, ChallengesNeedThePolicyToAllowThem) {
         host.Card().pfnCardChangeAuthenticatorEx(&host.Card(), PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN,
                                                  response.data(), 8, ROLE_USER, pin.data(), 8, 0, nullptr),
         SCARD_F_INTERNAL_ERROR);
+}
+
+// The log shows every command, so the PINs must never travel in clear.
+TEST(Secrets, NoPinOfALogonChangeOrUnblockReachesTheLog) {
+    const LogCapture log;
+    Host host(PolicyProfile());
+    const ByteVector changed = Ascii("11112222");
+    const ByteVector unblocked = Ascii("24681357");
+    ASSERT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Change(kPin, changed), SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Unblock(unblocked), SCARD_S_SUCCESS);
+    std::string text = log.Read();
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    ASSERT_NE(text.find("CAPDU"), std::string::npos);
+    for (const ByteVector& pin : {kPin, changed, unblocked})
+        EXPECT_EQ(text.find(ToHex(pin)), std::string::npos);
 }
 
 }  // namespace
