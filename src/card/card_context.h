@@ -117,6 +117,11 @@ public:
 private:
     // Tests read the state that no entry point reports.
 
+    // Property reads that go to the card (properties.cpp).
+    uint32_t UserAuthKind(PCARD_DATA pCardData);
+    void ReadCardIdentifier(PCARD_DATA pCardData, PBYTE pbData, DWORD cbData, PDWORD pdwDataLen);
+    void ReadPinInformation(PCARD_DATA pCardData, PBYTE pbData, PDWORD pdwDataLen, DWORD pinId);
+
     // Re-selection that also presents the cached user PIN inside its transaction (channel.cpp).
     void ReselectWithPin(PCARD_DATA pCardData);
     // The file cache is valid for the card handles it was filled under; adopting other handles

@@ -24,9 +24,6 @@ using libapdu::CardPath;
 CardPath CardDirectory() {
     return {0x3F00, 0x3000, 0x3003};
 }
-CardPath CardidPath() {
-    return {0x3F00, 0x3000, 0x3003, 0x4000};
-}
 CardPath CardcfPath() {
     return {0x3F00, 0x3000, 0x3003, 0x4001};
 }

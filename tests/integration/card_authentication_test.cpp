@@ -1,7 +1,6 @@
 // Logon, challenge-response, PIN change and unblock through the function table, over the
 // simulated card; digests and responses are computed with OpenSSL.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
@@ -10,32 +9,19 @@
 #include <string>
 
 #include "case_name.h"
+#include "entry_host.h"
 #include "hex.h"
 #include "log_capture.h"
-#include "module_over_sim.h"
 
 namespace {
 
 using libapdu::ByteVector;
-using moduletest::Acquired;
-using moduletest::SimReader;
+using moduletest::Ascii;
+using moduletest::Buffers;
+using moduletest::EntryHost;
 
 const libapdu::CardPath kStatePath{0x3F00, 0x3000, 0xEEEF};
 const libapdu::CardPath kHistoryPath{0x3F00, 0x3000, 0xB000};
-
-// The host's buffers: the table takes them writable.
-struct Buffers {
-    WCHAR user[5] = u"user";
-    WCHAR admin[6] = u"admin";
-    WCHAR userUpper[5] = u"User";
-    WCHAR empty[1] = u"";
-    BYTE bytes[25] = {'1', '2', '3', '4', '5', '6', '7', '8', '1', '2', '3', '4', '5',
-                      '6', '7', '8', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
-};
-
-ByteVector Ascii(const std::string& text) {
-    return ByteVector(text.begin(), text.end());
-}
 
 std::string LocalDate(std::time_t when) {
     const std::tm local = platform::LocalTime(when);
@@ -54,19 +40,6 @@ ByteVector Sha1(const ByteVector& data) {
     return out;
 }
 
-// The administrator's answer: 3DES-ECB of the challenge under the administrator key.
-ByteVector Response(const ByteVector& key, const ByteVector& challenge) {
-    ByteVector out(challenge.size() + 8);
-    int length = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &length, challenge.data(), static_cast<int>(challenge.size()));
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(length));
-    return out;
-}
-
 helixsim::Profile PolicyProfile() {
     helixsim::Profile profile = helixsim::DefaultProfile();
     profile.historyDepth = 3;
@@ -75,61 +48,6 @@ helixsim::Profile PolicyProfile() {
     profile.lastChange = DaysAgo(1);
     return profile;
 }
-
-// A host with one card context over the simulated card.
-class Host : public SimReader {
-public:
-    explicit Host(const helixsim::Profile& profile = helixsim::DefaultProfile())
-        : SimReader(profile), m_card(Record()) {}
-
-    CARD_DATA& Card() { return *m_card; }
-
-    struct Outcome {
-        DWORD status;
-        DWORD attempts;
-    };
-    Outcome Logon(const ByteVector& pin) {
-        DWORD attempts = 0xEEEE;
-        ByteVector copy = pin;
-        const DWORD status = m_card->pfnCardAuthenticatePin(m_card.get(), m_names.user, copy.data(),
-                                                            static_cast<DWORD>(copy.size()), &attempts);
-        return {status, attempts};
-    }
-    ByteVector Challenge() {
-        PBYTE data = nullptr;
-        DWORD size = 0;
-        EXPECT_EQ(m_card->pfnCardGetChallengeEx(m_card.get(), ROLE_ADMIN, &data, &size, 0), SCARD_S_SUCCESS);
-        ByteVector out(data, data + size);
-        moduletest::HostMemory::Free(data);
-        return out;
-    }
-    ByteVector AdminResponse() { return Response(Profile().adminKey, Challenge()); }
-    DWORD Change(const ByteVector& current, const ByteVector& next, PDWORD attempts = nullptr) {
-        ByteVector a = current;
-        ByteVector b = next;
-        return m_card->pfnCardChangeAuthenticator(
-            m_card.get(), m_names.user, a.data(), static_cast<DWORD>(a.size()), b.data(),
-            static_cast<DWORD>(b.size()), 0, CARD_AUTHENTICATE_PIN_PIN, attempts);
-    }
-    DWORD Unblock(const ByteVector& newPin) {
-        ByteVector response = AdminResponse();
-        ByteVector pin = newPin;
-        return m_card->pfnCardChangeAuthenticatorEx(m_card.get(), PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN,
-                                                    response.data(), static_cast<DWORD>(response.size()),
-                                                    ROLE_USER, pin.data(), static_cast<DWORD>(pin.size()), 0,
-                                                    nullptr);
-    }
-    // A write that the card allows only once the user is verified.
-    DWORD WriteAsUser() {
-        char name[] = "cardid";
-        BYTE content[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-        return m_card->pfnCardWriteFile(m_card.get(), nullptr, name, 0, content, sizeof content);
-    }
-
-private:
-    Acquired m_card;
-    Buffers m_names;
-};
 
 const ByteVector kPin = Ascii("12345678");
 const ByteVector kWrong = Ascii("87654321");
@@ -258,7 +176,7 @@ const Refusal kRefusals[] = {
 class AuthenticationRefusal : public testing::TestWithParam<Refusal> {};
 
 TEST_P(AuthenticationRefusal, AnswersItsCodeWithoutACardCommand) {
-    Host host;
+    EntryHost host;
     Buffers buffers;
     host.Commands();
     EXPECT_EQ(GetParam().call(host.Card(), buffers), GetParam().status);
@@ -268,7 +186,7 @@ TEST_P(AuthenticationRefusal, AnswersItsCodeWithoutACardCommand) {
 INSTANTIATE_TEST_SUITE_P(Arguments, AuthenticationRefusal, testing::ValuesIn(kRefusals), CaseName());
 
 TEST(Logon, AWrongPinReportsTheTriesLeftAndTheRightOneRestoresThem) {
-    Host host;
+    EntryHost host;
     EXPECT_EQ(host.WriteAsUser(), SCARD_W_SECURITY_VIOLATION);
     const auto wrong = host.Logon(kWrong);
     EXPECT_EQ(wrong.status, SCARD_W_WRONG_CHV);
@@ -279,7 +197,7 @@ TEST(Logon, AWrongPinReportsTheTriesLeftAndTheRightOneRestoresThem) {
 }
 
 TEST(Logon, TheLastWrongPinBlocksAndAnUnblockByTheAdministratorSetsANewPin) {
-    Host host;
+    EntryHost host;
     for (DWORD left = 4; left > 0; --left) EXPECT_EQ(host.Logon(kWrong).attempts, left);
     const auto last = host.Logon(kWrong);
     EXPECT_EQ(last.status, SCARD_W_CHV_BLOCKED);
@@ -294,7 +212,7 @@ TEST(Logon, TheLastWrongPinBlocksAndAnUnblockByTheAdministratorSetsANewPin) {
 }
 
 TEST(Logon, DeauthenticationForgetsTheCachedPinOfTheRolesNamed) {
-    Host host;
+    EntryHost host;
     ASSERT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
     EXPECT_EQ(host.Card().pfnCardDeauthenticateEx(&host.Card(), 4, 0), SCARD_S_SUCCESS);
     EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
@@ -324,7 +242,7 @@ TEST_P(LogonPolicy, RefusesAnExpiredPinOrOneThatMustChangeWithoutSendingIt) {
     helixsim::Profile profile = PolicyProfile();
     profile.mustChange = GetParam().mustChange;
     profile.lastChange = GetParam().lastChange;
-    Host host(profile);
+    EntryHost host(profile);
     host.Commands();
     const auto outcome = host.Logon(kPin);
     EXPECT_EQ(outcome.status, GetParam().status);
@@ -340,7 +258,7 @@ TEST_P(LogonPolicy, RefusesAnExpiredPinOrOneThatMustChangeWithoutSendingIt) {
 INSTANTIATE_TEST_SUITE_P(StateFile, LogonPolicy, testing::ValuesIn(kPolicyCases), CaseName());
 
 TEST(PinChange, TheHistoryRingRemembersTheLastThreePins) {
-    Host host(PolicyProfile());
+    EntryHost host(PolicyProfile());
     const ByteVector pins[] = {Ascii("11112222"), Ascii("33334444"), Ascii("55556666"), Ascii("77778888")};
     ByteVector current = kPin;
     for (const ByteVector& next : pins) {
@@ -360,7 +278,7 @@ TEST(PinChange, TheHistoryRingRemembersTheLastThreePins) {
 }
 
 TEST(PinChange, AWrongCurrentPinChangesNothing) {
-    Host host(PolicyProfile());
+    EntryHost host(PolicyProfile());
     const ByteVector history = *host.CardFile(kHistoryPath);
     DWORD attempts = 0;
     EXPECT_EQ(host.Change(kWrong, Ascii("11112222"), &attempts), SCARD_W_WRONG_CHV);
@@ -370,7 +288,7 @@ TEST(PinChange, AWrongCurrentPinChangesNothing) {
 }
 
 TEST(Unblock, WhereThePolicySaysSoTheNewPinMustBeChangedBeforeLogon) {
-    Host host(PolicyProfile());
+    EntryHost host(PolicyProfile());
     const ByteVector fresh = Ascii("24681357");
     ASSERT_EQ(host.Unblock(fresh), SCARD_S_SUCCESS);
     EXPECT_EQ(ToHex(host.CardFile(kStatePath)->data(), 4), "02C40101");
@@ -380,7 +298,7 @@ TEST(Unblock, WhereThePolicySaysSoTheNewPinMustBeChangedBeforeLogon) {
 }
 
 TEST(Administrator, AChallengeEndsTheLoginAndOnlyTheRightResponseStartsIt) {
-    Host host;
+    EntryHost host;
     CARD_DATA& card = host.Card();
     ByteVector response = host.AdminResponse();
     response[0] ^= 1;
@@ -406,7 +324,7 @@ TEST(Administrator, AChallengeEndsTheLoginAndOnlyTheRightResponseStartsIt) {
 TEST(Administrator, ChallengesNeedThePolicyToAllowThem) {
     helixsim::Profile profile = helixsim::DefaultProfile();
     profile.adminChallenge = false;
-    Host host(profile);
+    EntryHost host(profile);
     PBYTE data = nullptr;
     DWORD size = 0;
     EXPECT_EQ(host.Card().pfnCardGetChallenge(&host.Card(), &data, &size), SCARD_F_INTERNAL_ERROR);
@@ -423,7 +341,7 @@ TEST(Administrator, ChallengesNeedThePolicyToAllowThem) {
 // The log shows every command, so the PINs must never travel in clear.
 TEST(Secrets, NoPinOfALogonChangeOrUnblockReachesTheLog) {
     const LogCapture log;
-    Host host(PolicyProfile());
+    EntryHost host(PolicyProfile());
     const ByteVector changed = Ascii("11112222");
     const ByteVector unblocked = Ascii("24681357");
     ASSERT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
