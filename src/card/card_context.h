@@ -107,7 +107,7 @@ public:
     // A new sender and token over the record's card handle, replacing the old ones.
     void CreateChannel(PCARD_DATA pCardData);
     // Presents the cached user PIN again when there is one; any failure is
-    // SCARD_W_SECURITY_VIOLATION (authentication.cpp fills it in; until then nothing is cached).
+    // SCARD_W_SECURITY_VIOLATION (authentication.cpp).
     void ReverifyCachedPin();
 
     libapdu::IToken& Token();
