@@ -107,7 +107,7 @@ public:
     // A new sender and token over the record's card handle, replacing the old ones.
     void CreateChannel(PCARD_DATA pCardData);
     // Presents the cached user PIN again when there is one; any failure is
-    // SCARD_W_SECURITY_VIOLATION (authentication.cpp fills it in; until then nothing is cached).
+    // SCARD_W_SECURITY_VIOLATION (authentication.cpp).
     void ReverifyCachedPin();
 
     libapdu::IToken& Token();
@@ -116,6 +116,11 @@ public:
 
 private:
     // Tests read the state that no entry point reports.
+
+    // Property reads that go to the card (properties.cpp).
+    uint32_t UserAuthKind(PCARD_DATA pCardData);
+    void ReadCardIdentifier(PCARD_DATA pCardData, PBYTE pbData, DWORD cbData, PDWORD pdwDataLen);
+    void ReadPinInformation(PCARD_DATA pCardData, PBYTE pbData, PDWORD pdwDataLen, DWORD pinId);
 
     // Re-selection that also presents the cached user PIN inside its transaction (channel.cpp).
     void ReselectWithPin(PCARD_DATA pCardData);

@@ -8,6 +8,7 @@
 
 #include "card/card_context.h"
 #include "card/card_failure.h"
+#include "card/card_io.h"
 #include "card/cert_object.h"
 #include "card/container_map.h"
 #include "libapdu/token/reader.h"
@@ -20,12 +21,21 @@ using libapdu::ByteSpan;
 using libapdu::ByteVector;
 using libapdu::CardPath;
 
-const CardPath kCardDirectory{0x3F00, 0x3000, 0x3003};
-const CardPath kCardidPath{0x3F00, 0x3000, 0x3003, 0x4000};
-const CardPath kCardcfPath{0x3F00, 0x3000, 0x3003, 0x4001};
-const CardPath kRootsDirectory{0x3F00, 0x3000, 0x3003, 0x3005};
-const CardPath kRootsPath{0x3F00, 0x3000, 0x3003, 0x3005, 0x4004};
-const CardPath kKeyDirectory{0x3F00, 0x3000, 0x3002};
+CardPath CardDirectory() {
+    return {0x3F00, 0x3000, 0x3003};
+}
+CardPath CardcfPath() {
+    return {0x3F00, 0x3000, 0x3003, 0x4001};
+}
+CardPath RootsDirectory() {
+    return {0x3F00, 0x3000, 0x3003, 0x3005};
+}
+CardPath RootsPath() {
+    return {0x3F00, 0x3000, 0x3003, 0x3005, 0x4004};
+}
+CardPath KeyDirectory() {
+    return {0x3F00, 0x3000, 0x3002};
+}
 const CardPath& kCertificateDirectory = cmap::kDirectoryPath;
 constexpr uint16_t kRootsFileId = 0x4004;
 constexpr uint8_t kRootsAccess = 0x30;
@@ -101,8 +111,8 @@ std::optional<uint16_t> CertificateId(const char* name) {
 std::string CertificateName(uint8_t slot) {
     const bool signature = slot >= kSignatureOffset && slot < kSignatureOffset + kContainerSlots;
     char name[kMaxNameLength + 1] = {};
-    std::snprintf(name, sizeof name, signature ? "ksc%02x" : "kxc%02x",
-                  static_cast<unsigned>(signature ? slot - kSignatureOffset : slot));
+    (void)std::snprintf(name, sizeof name, signature ? "ksc%02x" : "kxc%02x",
+                        static_cast<unsigned>(signature ? slot - kSignatureOffset : slot));
     return name;
 }
 
@@ -127,16 +137,16 @@ MappedFile Resolve(const char* directory, const char* name) {
 
 // What CardGetFileInfo addresses, by file name alone.
 std::optional<CardPath> InfoPath(const char* name) {
-    if (Is(name, "cardid")) return kCardidPath;
-    if (Is(name, "cardcf")) return kCardcfPath;
+    if (Is(name, "cardid")) return CardidPath();
+    if (Is(name, "cardcf")) return CardcfPath();
     if (Is(name, "cmapfile")) return cmap::kFilePath;
     if (const auto index = IndexAfter(name, "kxc"))
         return Under(kCertificateDirectory, CertificateFileId(*index));
     if (const auto index = IndexAfter(name, "ksc"))
         return Under(kCertificateDirectory, CertificateFileId(SignatureSlot(*index)));
-    if (const auto index = IndexAfter(name, "kxs")) return Under(kKeyDirectory, kKeyFileSeries | *index);
+    if (const auto index = IndexAfter(name, "kxs")) return Under(KeyDirectory(), kKeyFileSeries | *index);
     if (const auto index = IndexAfter(name, "kss"))
-        return Under(kKeyDirectory, kKeyFileSeries | SignatureSlot(*index));
+        return Under(KeyDirectory(), kKeyFileSeries | SignatureSlot(*index));
     return std::nullopt;
 }
 
@@ -148,13 +158,6 @@ auto OnMappedFile(Work&& work) -> decltype(work()) {
 template <class Work>
 auto OnCard(Work&& work) -> decltype(work()) {
     return TranslateCardFailures({}, SCARD_E_UNEXPECTED, work);
-}
-
-ByteVector ReadWhole(libapdu::IAppFS& fs, const CardPath& path) {
-    fs.SelectPath(path);
-    ByteVector content(fs.GetFileInfo().size);
-    fs.ReadFile(content, 0);
-    return content;
 }
 
 uint8_t UserPinId(libapdu::IToken& token) {
@@ -171,18 +174,6 @@ libapdu::FileDescriptor ElementaryFile(size_t size, uint8_t access) {
     descriptor.access[1] = access;
     descriptor.access[2] = 3;
     return descriptor;
-}
-
-// A buffer for the host, from the host's allocator; the host frees it.
-BYTE* CopyOut(const CARD_DATA& data, ByteSpan bytes) {
-    if (data.pfnCspAlloc == nullptr) ThrowStatus(SCARD_E_INVALID_PARAMETER);
-    auto* out = static_cast<BYTE*>(data.pfnCspAlloc(bytes.size));
-    if (out == nullptr) {
-        if (bytes.empty()) return nullptr;
-        ThrowStatus(SCARD_E_NO_MEMORY);
-    }
-    if (!bytes.empty()) std::memcpy(out, bytes.data, bytes.size);
-    return out;
 }
 
 // cardid and cardcf: a two-byte length, high byte first, before the data.
@@ -234,7 +225,7 @@ ByteVector FreshnessTrailer(libapdu::IAppFS& fs, const ByteVector& cachedCardcf)
         const auto first = cachedCardcf.begin() + kTrailerOffset;
         return ByteVector(first, first + kTrailerBytes);
     }
-    const ByteVector cardcf = ReadWhole(fs, kCardcfPath);
+    const ByteVector cardcf = ReadWhole(fs, CardcfPath());
     libapdu::Reader r(cardcf, libapdu::Failure::Status(SCARD_E_UNEXPECTED));
     r.Skip(kPrefixBytes + kTrailerOffset);
     return r.Take(kTrailerBytes).ToVector();
@@ -245,7 +236,7 @@ ByteVector FreshnessTrailer(libapdu::IAppFS& fs, const ByteVector& cachedCardcf)
 void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate,
                         std::vector<ContainerEntry>& containers, const ByteVector& cachedCardcf) {
     libapdu::IAppFS& fs = *token.GetFS();
-    const uint8_t slot = static_cast<uint8_t>(id & 0xFF);
+    const auto slot = static_cast<uint8_t>(id & 0xFF);
     if (containers.size() <= slot % kContainerSlots) LoadContainersQuietly(token, containers);
     const ByteVector name = ContainerNameBytes(containers, slot);
     const ByteVector trailer = FreshnessTrailer(fs, cachedCardcf);
@@ -262,14 +253,14 @@ void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificat
 }
 
 void ListCardDirectory(libapdu::IAppFS& fs) {
-    fs.SelectPath(kCardDirectory);
+    fs.SelectPath(CardDirectory());
     (void)fs.ListFiles(libapdu::kDirectory);
     (void)fs.ListFiles(libapdu::kElementaryFile);
 }
 
 bool RootsPresent(libapdu::IAppFS& fs) {
     try {
-        fs.SelectPath(kRootsPath);
+        fs.SelectPath(RootsPath());
         return true;
     } catch (const libapdu::CAPDUException& e) {
         if (e.StatusWord() == sw::kFileNotFound) return false;
@@ -347,7 +338,7 @@ void CCardContext::CreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     libapdu::IAppFS& fs = *token.GetFS();
     TranslateCardFailures({{sw::kFileExists, ERROR_FILE_EXISTS}}, SCARD_E_UNEXPECTED, [&] {
         if (file.kind == FileKind::Msroots) {
-            fs.SelectPath(kRootsDirectory);
+            fs.SelectPath(RootsDirectory());
             fs.CreateFile(kRootsFileId, ElementaryFile(cbInitialCreationSize, kRootsAccess), ByteVector());
         } else {
             const uint8_t user = UserPinId(token);
@@ -374,7 +365,7 @@ void CCardContext::ReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR 
                 Reselect(pCardData);
                 AdoptHandles(*pCardData);
                 const ByteVector content = OnMappedFile(
-                    [&] { return ReadWhole(*Token().GetFS(), cardcf ? kCardcfPath : kCardidPath); });
+                    [&] { return ReadWhole(*Token().GetFS(), cardcf ? CardcfPath() : CardidPath()); });
                 cache = PrefixedContent(content, cardcf ? m_cardcfSize : m_cardidSize, cardcf);
             }
             answer = cache;
@@ -398,7 +389,7 @@ void CCardContext::ReadFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR 
         }
         case FileKind::Msroots:
             Reselect(pCardData);
-            answer = OnMappedFile([&] { return ReadWhole(*Token().GetFS(), kRootsPath); });
+            answer = OnMappedFile([&] { return ReadWhole(*Token().GetFS(), RootsPath()); });
             break;
         case FileKind::Certificate:
             Reselect(pCardData);
@@ -430,12 +421,12 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
     const ByteSpan data(pbData, cbData);
     switch (file.kind) {
         case FileKind::Cardcf:
-            WritePrefixed(fs, kCardcfPath, data, {});
+            WritePrefixed(fs, CardcfPath(), data, {});
             // A record of another size is not what readers expect: let the next read ask the card.
             m_cardcf = cbData == m_cardcfSize ? data.ToVector() : ByteVector();
             return;
         case FileKind::Cardid:
-            WritePrefixed(fs, kCardidPath, data, {{sw::kNotAllowed, SCARD_W_SECURITY_VIOLATION}});
+            WritePrefixed(fs, CardidPath(), data, {{sw::kNotAllowed, SCARD_W_SECURITY_VIOLATION}});
             m_cardid = cbData == m_cardidSize ? data.ToVector() : ByteVector();
             return;
         case FileKind::Cmapfile: {
@@ -452,7 +443,7 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
         }
         case FileKind::Msroots:
             OnMappedFile([&] {
-                fs.SelectPath(kRootsPath);
+                fs.SelectPath(RootsPath());
                 fs.WriteFile(data.ToVector(), 0);
             });
             return;
@@ -478,7 +469,7 @@ void CCardContext::DeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     ReverifyCachedPin();
     libapdu::IAppFS& fs = *Token().GetFS();
     OnMappedFile([&] {
-        fs.SelectPath(file.kind == FileKind::Msroots ? kRootsPath : Under(kCertificateDirectory, file.id));
+        fs.SelectPath(file.kind == FileKind::Msroots ? RootsPath() : Under(kCertificateDirectory, file.id));
         fs.DeleteFile();
     });
 }

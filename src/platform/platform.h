@@ -20,6 +20,9 @@ std::string ProcessName() noexcept;
 // Local calendar time of the given moment; a zeroed record if the conversion fails.
 std::tm LocalTime(std::time_t t);
 
+// True when the handle names a window of this desktop; outside Windows there are none.
+bool IsWindowHandle(ULONG_PTR handle) noexcept;
+
 // Overwrites memory in a way the optimiser may not drop.
 void SecureWipe(void* data, size_t size) noexcept;
 

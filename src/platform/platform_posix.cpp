@@ -36,6 +36,10 @@ std::tm LocalTime(std::time_t t) {
     return out;
 }
 
+bool IsWindowHandle(ULONG_PTR /*handle*/) noexcept {
+    return false;
+}
+
 void SecureWipe(void* data, size_t size) noexcept {
     if (data != nullptr && size != 0) ::explicit_bzero(data, size);
 }

@@ -45,6 +45,10 @@ std::tm LocalTime(std::time_t t) {
     return out;
 }
 
+bool IsWindowHandle(ULONG_PTR handle) noexcept {
+    return ::IsWindow(reinterpret_cast<HWND>(handle)) != FALSE;
+}
+
 void SecureWipe(void* data, size_t size) noexcept {
     if (data != nullptr && size != 0) ::SecureZeroMemory(data, size);
 }

@@ -96,7 +96,7 @@ const HeldLockCase kHeldLockCases[] = {
      SCARD_E_INVALID_PARAMETER, true},
     {"GetProperty",
      [](CARD_DATA& r) { return r.pfnCardGetProperty(&r, CP_CARD_FREE_SPACE, nullptr, 0, nullptr, 0); },
-     SCARD_E_UNSUPPORTED_FEATURE, true},
+     SCARD_E_INVALID_PARAMETER, true},
     {"DeleteContext", [](CARD_DATA& r) { return r.pfnCardDeleteContext(&r); }, SCARD_S_SUCCESS, true},
     {"DestroyKey", [](CARD_DATA& r) { return r.pfnCardDestroyKey(&r, 0); }, SCARD_E_UNSUPPORTED_FEATURE,
      false},

@@ -1,0 +1,357 @@
+// Logon, challenge-response, PIN change and unblock through the function table, over the
+// simulated card; digests and responses are computed with OpenSSL.
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "case_name.h"
+#include "entry_host.h"
+#include "hex.h"
+#include "log_capture.h"
+
+namespace {
+
+using libapdu::ByteVector;
+using moduletest::Ascii;
+using moduletest::Buffers;
+using moduletest::EntryHost;
+
+const libapdu::CardPath kStatePath{0x3F00, 0x3000, 0xEEEF};
+const libapdu::CardPath kHistoryPath{0x3F00, 0x3000, 0xB000};
+
+std::string LocalDate(std::time_t when) {
+    const std::tm local = platform::LocalTime(when);
+    char text[9] = {};
+    (void)std::strftime(text, sizeof text, "%Y%m%d", &local);
+    return text;
+}
+
+std::string DaysAgo(int days) {
+    return LocalDate(std::time(nullptr) - static_cast<std::time_t>(days) * 86400);
+}
+
+ByteVector Sha1(const ByteVector& data) {
+    ByteVector out(SHA_DIGEST_LENGTH);
+    SHA1(data.data(), data.size(), out.data());
+    return out;
+}
+
+helixsim::Profile PolicyProfile() {
+    helixsim::Profile profile = helixsim::DefaultProfile();
+    profile.historyDepth = 3;
+    profile.maxPinAgeDays = 90;
+    profile.changeAfterUnblock = true;
+    profile.lastChange = DaysAgo(1);
+    return profile;
+}
+
+const ByteVector kPin = Ascii("12345678");
+const ByteVector kWrong = Ascii("87654321");
+
+// Calls refused on their arguments alone: the code, and not one command to the card.
+struct Refusal {
+    const char* name;
+    std::function<DWORD(CARD_DATA&, Buffers&)> call;
+    DWORD status;
+};
+
+const Refusal kRefusals[] = {
+    {"PinForUserInCapitals",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.userUpper, b.bytes, 8, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"PinForEmptyName",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.empty, b.bytes, 8, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"PinWithoutBytes",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.user, nullptr, 8, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"UserPinOf3",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.user, b.bytes, 3, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"UserPinOf17",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.user, b.bytes, 17, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"AdminResponseOf7",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticatePin(&r, b.admin, b.bytes, 7, nullptr); },
+     SCARD_W_WRONG_CHV},
+    {"ChallengeForUser",
+     [](CARD_DATA& r, Buffers& /*unused*/) {
+         PBYTE data = nullptr;
+         DWORD size = 0;
+         return r.pfnCardGetChallengeEx(&r, ROLE_USER, &data, &size, 0);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChallengeWithFlags",
+     [](CARD_DATA& r, Buffers& /*unused*/) {
+         PBYTE data = nullptr;
+         DWORD size = 0;
+         return r.pfnCardGetChallengeEx(&r, ROLE_ADMIN, &data, &size, 1);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChallengeWithoutOutput",
+     [](CARD_DATA& r, Buffers& /*unused*/) { return r.pfnCardGetChallenge(&r, nullptr, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"ResponseOf7",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardAuthenticateChallenge(&r, b.bytes, 7, nullptr); },
+     SCARD_E_INVALID_PARAMETER},
+    {"UnblockAdmin",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardUnblockPin(&r, b.admin, b.bytes, 8, b.bytes, 8, 0, 1); },
+     SCARD_E_UNSUPPORTED_FEATURE},
+    {"UnblockWithRetryCount",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardUnblockPin(&r, b.user, b.bytes, 8, b.bytes, 8, 1, 1); },
+     SCARD_E_INVALID_PARAMETER},
+    {"UnblockByPin",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardUnblockPin(&r, b.user, b.bytes, 8, b.bytes, 8, 0, 2); },
+     SCARD_E_INVALID_PARAMETER},
+    {"UnblockWithShortResponse",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardUnblockPin(&r, b.user, b.bytes, 7, b.bytes, 8, 0, 1); },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChangeAdmin",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticator(&r, b.admin, b.bytes, 8, b.bytes, 8, 0, 2, nullptr);
+     },
+     SCARD_E_UNSUPPORTED_FEATURE},
+    {"ChangeWithBothFlags",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticator(&r, b.user, b.bytes, 8, b.bytes, 8, 0, 3, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChangeToPinOf17",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticator(&r, b.user, b.bytes, 8, b.bytes, 17, 0, 2, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChangeExOfAdmin",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticatorEx(&r, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_USER, b.bytes, 8,
+                                               ROLE_ADMIN, b.bytes, 8, 0, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"ChangeExWithResponseOf25",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticatorEx(&r, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_ADMIN, b.bytes, 25,
+                                               ROLE_USER, b.bytes, 8, 0, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"UnblockExByUser",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardChangeAuthenticatorEx(&r, PIN_CHANGE_FLAG_UNBLOCK, ROLE_USER, b.bytes, 8, ROLE_USER,
+                                               b.bytes, 8, 0, nullptr);
+     },
+     SCARD_E_UNSUPPORTED_FEATURE},
+    {"DeauthenticateWithFlags",
+     [](CARD_DATA& r, Buffers& b) { return r.pfnCardDeauthenticate(&r, b.user, 1); },
+     SCARD_E_INVALID_PARAMETER},
+    {"DeauthenticateSetOf0",
+     [](CARD_DATA& r, Buffers& /*unused*/) { return r.pfnCardDeauthenticateEx(&r, 0, 0); },
+     SCARD_E_INVALID_PARAMETER},
+    {"DeauthenticateSetOf256",
+     [](CARD_DATA& r, Buffers& /*unused*/) { return r.pfnCardDeauthenticateEx(&r, 256, 0); },
+     SCARD_E_INVALID_PARAMETER},
+    {"DeauthenticateSetOf1",
+     [](CARD_DATA& r, Buffers& /*unused*/) { return r.pfnCardDeauthenticateEx(&r, 1, 0); }, SCARD_S_SUCCESS},
+    {"AuthenticateExOfPin3",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardAuthenticateEx(&r, 3, 0, b.bytes, 8, nullptr, nullptr, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"AuthenticateExWithTwoFlags",
+     [](CARD_DATA& r, Buffers& b) {
+         return r.pfnCardAuthenticateEx(&r, ROLE_USER, CARD_PIN_SILENT_CONTEXT | 1, b.bytes, 8, nullptr,
+                                        nullptr, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+    {"SessionPinWithoutBytes",
+     [](CARD_DATA& r, Buffers& /*unused*/) {
+         return r.pfnCardAuthenticateEx(&r, ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN, nullptr, 0, nullptr,
+                                        nullptr, nullptr);
+     },
+     SCARD_E_INVALID_PARAMETER},
+};
+
+class AuthenticationRefusal : public testing::TestWithParam<Refusal> {};
+
+TEST_P(AuthenticationRefusal, AnswersItsCodeWithoutACardCommand) {
+    EntryHost host;
+    Buffers buffers;
+    host.Commands();
+    EXPECT_EQ(GetParam().call(host.Card(), buffers), GetParam().status);
+    EXPECT_TRUE(host.Commands().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, AuthenticationRefusal, testing::ValuesIn(kRefusals), CaseName());
+
+TEST(Logon, AWrongPinReportsTheTriesLeftAndTheRightOneRestoresThem) {
+    EntryHost host;
+    EXPECT_EQ(host.WriteAsUser(), SCARD_W_SECURITY_VIOLATION);
+    const auto wrong = host.Logon(kWrong);
+    EXPECT_EQ(wrong.status, SCARD_W_WRONG_CHV);
+    EXPECT_EQ(wrong.attempts, 4U);
+    EXPECT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
+    EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Logon(kWrong).attempts, 4U);
+}
+
+TEST(Logon, TheLastWrongPinBlocksAndAnUnblockByTheAdministratorSetsANewPin) {
+    EntryHost host;
+    for (DWORD left = 4; left > 0; --left) EXPECT_EQ(host.Logon(kWrong).attempts, left);
+    const auto last = host.Logon(kWrong);
+    EXPECT_EQ(last.status, SCARD_W_CHV_BLOCKED);
+    EXPECT_EQ(last.attempts, 0U);
+    EXPECT_EQ(host.Logon(kPin).status, SCARD_W_CHV_BLOCKED);
+    const ByteVector fresh = Ascii("24681357");
+    EXPECT_EQ(host.Change(kPin, fresh), SCARD_W_CHV_BLOCKED);
+
+    EXPECT_EQ(host.Unblock(fresh), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Logon(kPin).status, SCARD_W_WRONG_CHV);
+    EXPECT_EQ(host.Logon(fresh).status, SCARD_S_SUCCESS);
+}
+
+TEST(Logon, DeauthenticationForgetsTheCachedPinOfTheRolesNamed) {
+    EntryHost host;
+    ASSERT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Card().pfnCardDeauthenticateEx(&host.Card(), 4, 0), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Card().pfnCardDeauthenticateEx(&host.Card(), 6, 0), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.WriteAsUser(), SCARD_W_SECURITY_VIOLATION);
+}
+
+// The policy is read from the card's state file before the PIN goes out.
+struct PolicyCase {
+    const char* name;
+    std::string lastChange;
+    DWORD status;
+    bool mustChange;
+};
+
+const PolicyCase kPolicyCases[] = {
+    {"ChangedYesterday", DaysAgo(1), SCARD_S_SUCCESS, false},
+    {"ChangedAtTheLimit", DaysAgo(89), SCARD_S_SUCCESS, false},
+    {"Expired", DaysAgo(91), SCARD_W_WRONG_CHV, false},
+    {"DateThatIsNoDate", "ABCDEFGH", SCARD_W_WRONG_CHV, false},
+    {"MustChange", DaysAgo(1), SCARD_W_WRONG_CHV, true},
+};
+
+class LogonPolicy : public testing::TestWithParam<PolicyCase> {};
+
+TEST_P(LogonPolicy, RefusesAnExpiredPinOrOneThatMustChangeWithoutSendingIt) {
+    helixsim::Profile profile = PolicyProfile();
+    profile.mustChange = GetParam().mustChange;
+    profile.lastChange = GetParam().lastChange;
+    EntryHost host(profile);
+    host.Commands();
+    const auto outcome = host.Logon(kPin);
+    EXPECT_EQ(outcome.status, GetParam().status);
+    const std::vector<ByteVector> commands = host.Commands();
+    const bool verifySent = std::any_of(commands.begin(), commands.end(),
+                                        [](const ByteVector& c) { return c[0] == 0x80 && c[1] == 0x20; });
+    EXPECT_EQ(verifySent, GetParam().status == SCARD_S_SUCCESS);
+    if (GetParam().status != SCARD_S_SUCCESS) {
+        EXPECT_EQ(outcome.attempts, 5U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StateFile, LogonPolicy, testing::ValuesIn(kPolicyCases), CaseName());
+
+TEST(PinChange, TheHistoryRingRemembersTheLastThreePins) {
+    EntryHost host(PolicyProfile());
+    const ByteVector pins[] = {Ascii("11112222"), Ascii("33334444"), Ascii("55556666"), Ascii("77778888")};
+    ByteVector current = kPin;
+    for (const ByteVector& next : pins) {
+        ASSERT_EQ(host.Change(current, next), SCARD_S_SUCCESS);
+        current = next;
+    }
+    // Four changes into three places: the fourth wrote the first entry again.
+    EXPECT_EQ(ToHex(*host.CardFile(kHistoryPath)),
+              "001400010003" + ToHex(Concat({Sha1(pins[3]), Sha1(pins[1]), Sha1(pins[2])})));
+    EXPECT_EQ(ToHex(*host.CardFile(kStatePath)),
+              "02C4010002C708" + ToHex(Ascii(LocalDate(std::time(nullptr)))));
+
+    EXPECT_EQ(host.Change(current, pins[2]), SCARD_E_UNEXPECTED);
+    EXPECT_EQ(host.Logon(pins[2]).status, SCARD_W_WRONG_CHV);
+    EXPECT_EQ(host.Logon(current).status, SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Change(current, pins[0]), SCARD_S_SUCCESS);
+}
+
+TEST(PinChange, AWrongCurrentPinChangesNothing) {
+    EntryHost host(PolicyProfile());
+    const ByteVector history = *host.CardFile(kHistoryPath);
+    DWORD attempts = 0;
+    EXPECT_EQ(host.Change(kWrong, Ascii("11112222"), &attempts), SCARD_W_WRONG_CHV);
+    EXPECT_EQ(attempts, 4U);
+    EXPECT_EQ(*host.CardFile(kHistoryPath), history);
+    EXPECT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
+}
+
+TEST(Unblock, WhereThePolicySaysSoTheNewPinMustBeChangedBeforeLogon) {
+    EntryHost host(PolicyProfile());
+    const ByteVector fresh = Ascii("24681357");
+    ASSERT_EQ(host.Unblock(fresh), SCARD_S_SUCCESS);
+    EXPECT_EQ(ToHex(host.CardFile(kStatePath)->data(), 4), "02C40101");
+    EXPECT_EQ(host.Logon(fresh).status, SCARD_W_WRONG_CHV);
+    ASSERT_EQ(host.Change(fresh, Ascii("11112222")), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Logon(Ascii("11112222")).status, SCARD_S_SUCCESS);
+}
+
+TEST(Administrator, AChallengeEndsTheLoginAndOnlyTheRightResponseStartsIt) {
+    EntryHost host;
+    CARD_DATA& card = host.Card();
+    ByteVector response = host.AdminResponse();
+    response[0] ^= 1;
+    DWORD attempts = 0;
+    EXPECT_EQ(card.pfnCardAuthenticateChallenge(&card, response.data(), 8, &attempts), SCARD_W_WRONG_CHV);
+    EXPECT_EQ(attempts, 4U);
+
+    // While the administrator is logged in, card work goes on in the applet as selected.
+    const auto selectionsForARead = [&] {
+        host.Commands();
+        (void)host.WriteAsUser();
+        return host.AppletSelections();
+    };
+    response = host.AdminResponse();
+    EXPECT_EQ(
+        card.pfnCardAuthenticateEx(&card, ROLE_ADMIN, 0, response.data(), 8, nullptr, nullptr, &attempts),
+        SCARD_S_SUCCESS);
+    EXPECT_EQ(selectionsForARead(), 0U);
+    (void)host.Challenge();
+    EXPECT_EQ(selectionsForARead(), 1U);
+}
+
+TEST(Administrator, ChallengesNeedThePolicyToAllowThem) {
+    helixsim::Profile profile = helixsim::DefaultProfile();
+    profile.adminChallenge = false;
+    EntryHost host(profile);
+    PBYTE data = nullptr;
+    DWORD size = 0;
+    EXPECT_EQ(host.Card().pfnCardGetChallenge(&host.Card(), &data, &size), SCARD_F_INTERNAL_ERROR);
+    ByteVector response(8, 0);
+    EXPECT_EQ(host.Card().pfnCardAuthenticateChallenge(&host.Card(), response.data(), 8, nullptr),
+              SCARD_W_WRONG_CHV);
+    ByteVector pin = kPin;
+    EXPECT_EQ(
+        host.Card().pfnCardChangeAuthenticatorEx(&host.Card(), PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN,
+                                                 response.data(), 8, ROLE_USER, pin.data(), 8, 0, nullptr),
+        SCARD_F_INTERNAL_ERROR);
+}
+
+// The log shows every command, so the PINs must never travel in clear.
+TEST(Secrets, NoPinOfALogonChangeOrUnblockReachesTheLog) {
+    const LogCapture log;
+    EntryHost host(PolicyProfile());
+    const ByteVector changed = Ascii("11112222");
+    const ByteVector unblocked = Ascii("24681357");
+    ASSERT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Change(kPin, changed), SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Unblock(unblocked), SCARD_S_SUCCESS);
+    std::string text = log.Read();
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    ASSERT_NE(text.find("CAPDU"), std::string::npos);
+    for (const ByteVector& pin : {kPin, changed, unblocked})
+        EXPECT_EQ(text.find(ToHex(pin)), std::string::npos);
+}
+
+}  // namespace

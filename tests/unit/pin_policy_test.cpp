@@ -1,0 +1,85 @@
+// The policy records and the PIN history as read from card files that may be malformed.
+#include <gtest/gtest.h>
+
+#include "card/pin_policy.h"
+#include "hex.h"
+#include "thrown.h"
+
+namespace {
+
+using libapdu::ByteSpan;
+using libapdu::ByteVector;
+
+ByteSpan Span(const ByteVector& bytes) {
+    return ByteSpan(bytes.data(), bytes.size());
+}
+
+TEST(PinPolicyRecords, TheFirstWholeRecordWithTheTagWins) {
+    struct Case {
+        const char* records;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"02C20103 02C20104", "03"},
+        {"02C0 07 00000000000100 02C2 01 05", "05"},
+        {"02C2 00 02C2 01 05", ""},
+        {"02C2 02 05", ""},  // runs past the end
+        {"02C2", ""},
+        {"02", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.records);
+        const ByteVector records = Hex(c.records);
+        EXPECT_EQ(ToHex(pinpolicy::Find(Span(records), pinpolicy::kHistoryDepth)), ToHex(Hex(c.value)));
+    }
+}
+
+TEST(PinPolicyRecords, AnUpdateOverwritesOnlyAValueOfTheSameLength) {
+    ByteVector records = Hex("02C4 02 0000 02C4 01 00 02C7 01 00");
+    const uint8_t one = 1;
+    pinpolicy::Update(records, pinpolicy::kMustChange, ByteSpan(&one, 1));
+    EXPECT_EQ(ToHex(records),
+              "02C40200000"
+              "2C4010102C70100");
+    ByteVector truncated = Hex("02C4 02 00");
+    pinpolicy::Update(truncated, pinpolicy::kMustChange, ByteSpan(&one, 1));
+    EXPECT_EQ(ToHex(truncated), "02C40200");
+}
+
+TEST(PinPolicyRecords, AdministratorChallengeAtTheHeadOrByRecord) {
+    const ByteVector leading = Hex("02C0 07 0000000000 01 00");
+    const ByteVector later = Hex("02C2 01 00 02C0 07 0000000000 01 00");
+    const ByteVector off = Hex("02C0 07 0000000000 00 00");
+    const ByteVector shortValue = Hex("02C0 06 0000000000 01");
+    EXPECT_TRUE(pinpolicy::AdminChallengeLeads(Span(leading)));
+    EXPECT_FALSE(pinpolicy::AdminChallengeLeads(Span(later)));
+    EXPECT_TRUE(pinpolicy::AdminChallengeRecordEnabled(Span(later)));
+    EXPECT_FALSE(pinpolicy::AdminChallengeRecordEnabled(Span(off)));
+    EXPECT_FALSE(pinpolicy::AdminChallengeRecordEnabled(Span(shortValue)));
+    EXPECT_FALSE(pinpolicy::AdminChallengeLeads(Span(Hex("02C0070000000000"))));  // no byte 8
+}
+
+TEST(PinHistory, AFileThatDoesNotMatchItsDepthIsRefused) {
+    const ByteVector digest(20, 0xAB);
+    struct Case {
+        const char* header;
+        size_t entries;
+        uint8_t depth;
+    };
+    const Case cases[] = {
+        {"001400000000", 2, 3},  // shorter than the depth
+        {"001400040000", 3, 3},  // last written beyond the depth
+        {"001400000004", 3, 3},  // more valid entries than the depth
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        ByteVector history = Concat({Hex(c.header), ByteVector(20 * c.entries)});
+        const ByteVector before = history;
+        EXPECT_EQ(ThrownStatus([&] { pinpolicy::Remember(history, c.depth, Span(digest)); }),
+                  StatusCode(SCARD_E_UNEXPECTED));
+        EXPECT_EQ(history, before);
+    }
+}
+
+}  // namespace
