@@ -101,6 +101,8 @@ TEST_F(SimPcsc, HandlesAndContextsAreDistinctAndNonZero) {
     EXPECT_EQ(values.count(0), 0u);
     EXPECT_EQ(pcsc::ReleaseContext(other), SCARD_S_SUCCESS);
     EXPECT_EQ(pcsc::ReleaseContext(other), SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(pcsc::Disconnect(a, 7), SCARD_E_INVALID_VALUE);
+    EXPECT_EQ(StatusOf(a), SCARD_S_SUCCESS) << "a bad disposition changes nothing";
 }
 
 TEST_F(SimPcsc, ConnectRefusesWhatPcscRefuses) {
@@ -211,8 +213,7 @@ const EventCase kEvents[] = {
      SCARD_W_REMOVED_CARD},
 };
 
-INSTANTIATE_TEST_SUITE_P(Events, SimPcscEvents, ::testing::ValuesIn(kEvents),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Events, SimPcscEvents, ::testing::ValuesIn(kEvents), simtest::CaseName);
 
 // A reset by reconnection is not reported to the handle that asked for it (its card was reset
 // all the same); an unpowering end of its transaction is.
@@ -298,11 +299,10 @@ const BlockedCall kBlockedCalls[] = {
     {"ResettingDisconnect", [](SCARDHANDLE h) { return pcsc::Disconnect(h, pcsc::kResetCard); }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Calls, SimPcscExclusive, ::testing::ValuesIn(kBlockedCalls),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Calls, SimPcscExclusive, ::testing::ValuesIn(kBlockedCalls), simtest::CaseName);
 
-// A blocked begin gives up at the wait limit.
-TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolder) {
+// A blocked begin gives up at the wait limit; the holder's disconnect ends its transaction.
+TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolderOrItsDisconnect) {
     Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
     const SCARDHANDLE holder = Connect();
     const SCARDHANDLE other = Connect();
@@ -313,17 +313,10 @@ TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolder) {
     EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_E_TIMEOUT);
     EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_E_SHARING_VIOLATION);
     ASSERT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
-}
-
-TEST_F(SimPcsc, DisconnectEndsTheHoldersTransaction) {
-    Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
-    const SCARDHANDLE holder = Connect();
-    const SCARDHANDLE other = Connect();
-    ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::Disconnect(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
-    EXPECT_EQ(StatusOf(holder), SCARD_E_INVALID_HANDLE);
+    ASSERT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
+    ASSERT_EQ(pcsc::Disconnect(other, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
+    EXPECT_EQ(StatusOf(other), SCARD_E_INVALID_HANDLE);
 }
 
 TEST_F(SimPcsc, RemovalEndsTheTransactionAndWakesWaiters) {
@@ -349,12 +342,6 @@ TEST_F(SimPcsc, HandlesOnARemovedReaderAnswerReaderUnavailable) {
     EXPECT_EQ(Send(card, kChallenge), SCARD_E_READER_UNAVAILABLE);
     EXPECT_EQ(pcsc::Disconnect(card, pcsc::kLeaveCard), SCARD_S_SUCCESS);
     EXPECT_EQ(Readers::Instance().OpenHandles(), 0u);
-}
-
-TEST_F(SimPcsc, ABadDispositionChangesNothing) {
-    const SCARDHANDLE card = Connect();
-    EXPECT_EQ(pcsc::Disconnect(card, 7), SCARD_E_INVALID_VALUE);
-    EXPECT_EQ(StatusOf(card), SCARD_S_SUCCESS);
 }
 
 }  // namespace

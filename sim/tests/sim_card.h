@@ -175,6 +175,19 @@ inline HostSession::HostSession(const Bytes& begin,
     }
 }
 
+// A command and the end of the card's answer to it, in hex: its status word, or data too.
+struct Exchange {
+    const char* name;
+    const char* command;
+    const char* answerEnd;
+};
+
+// Readable case names for tables of structs with a `name`.
+inline constexpr auto CaseName = [](const auto& info) { return std::string(info.param.name); };
+
+enum Login { kNobody, kUser };
+
+// A card of that profile with the applet selected; kUser also verifies the user PIN.
 class SimCard {
 public:
     explicit SimCard(const helixsim::Profile& profile = helixsim::DefaultProfile())
@@ -182,10 +195,21 @@ public:
         EXPECT_EQ(Send(kSelectApplet), Hex("9000"));
     }
     explicit SimCard(const char* profile) : SimCard(helixsim::ProfileByName(profile)) {}
+    explicit SimCard(Login login, const char* profile = "default") : SimCard(profile) {
+        if (login == kUser) {
+            EXPECT_EQ(LoginUser(), 0x9000);
+        }
+    }
 
     Bytes Send(const std::string& hex) { return Send(Hex(hex)); }
     Bytes Send(const Bytes& command) { return m_card.Transmit(command).response; }
     uint16_t SwOf(const std::string& hex) { return Sw(Send(hex)); }
+    void Expect(const Exchange& e) {
+        const std::string answer = ToHex(Send(e.command)), end = e.answerEnd;
+        EXPECT_TRUE(answer.size() >= end.size() &&
+                    answer.compare(answer.size() - end.size(), end.size(), end) == 0)
+            << e.command << " answered " << answer;
+    }
 
     uint16_t VerifyPin(const Bytes& pin) {
         const Bytes challenge = Data(Send("0084000008"));

@@ -138,15 +138,11 @@ TEST_F(SessionTest, DeletesTheContextOnceAndOnlyWhenItWasAcquired) {
     EXPECT_EQ(g_seen.deletes, 1);
 }
 
-TEST_F(SessionTest, ReconnectsThroughTheReader) {
-    CMinidriverSession session(Acquire, m_reader);
-    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
-    EXPECT_EQ(m_reader.reconnects, 1);
-}
-
-TEST_F(SessionTest, AnswersUnsupportedForAnEntryPointTheModuleLeftEmpty) {
+TEST_F(SessionTest, ReconnectsThroughTheReaderAndAnswersUnsupportedForAnEmptyEntryPoint) {
     CMinidriverSession session(Acquire, m_reader);
     ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
+    EXPECT_EQ(m_reader.reconnects, 1);
     CARD_FREE_SPACE_INFO space{};
     EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE);
 }
