@@ -11,7 +11,7 @@ namespace {
 
 using namespace simtest;
 
-const Bytes kWrongPin{'0', '0', '0', '0'};
+const char* const kWrongPin = "30303030";  // "0000"
 
 std::set<uint8_t> VerifiedIds(SimCard& card) {
     const Bytes answer = card.Send("80CE000000");
@@ -27,12 +27,12 @@ TEST(SimAuth, TryCounterFallsIsRestoredBySuccessAndBlocksAtZero) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     EXPECT_EQ(ToHex(card.Send("80CE000000")), "00009000");
-    EXPECT_EQ(card.VerifyPin(kWrongPin), 0x63C4);
+    EXPECT_EQ(card.VerifyPin(Hex(kWrongPin)), 0x63C4);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x9000);
     EXPECT_EQ(ToHex(card.Send("80CE000000")), "00002001019000");
     EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
     for (uint16_t expected : {0x63C4, 0x63C3, 0x63C2, 0x63C1, 0x63C0})
-        EXPECT_EQ(card.VerifyPin(kWrongPin), expected);
+        EXPECT_EQ(card.VerifyPin(Hex(kWrongPin)), expected);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x6983);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 0);
     const std::string fcp = ToHex(card.Send("80A4080C04 3F000020 00"));
@@ -89,7 +89,7 @@ TEST(SimAuth, LogoutResetAndReselectionForgetVerification) {
 TEST(SimAuth, AdministratorUnblocksAndSetsANewPinThroughSecureMessaging) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    for (int i = 0; i < 5; ++i) card.VerifyPin(kWrongPin);
+    for (int i = 0; i < 5; ++i) card.VerifyPin(Hex(kWrongPin));
     ASSERT_EQ(card.Card().TriesLeft(0x20), 0);
     EXPECT_EQ(card.SwOf("802C000000"), 0x6982);
     EXPECT_EQ(Sw(HostChannel(card).Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982)

@@ -92,36 +92,41 @@ Pieces Counters(std::array<uint8_t, 4> header, std::initializer_list<uint8_t> co
     const std::vector<uint8_t> values(counters);
     return [header, values](Host& h) {
         std::vector<Piece> pieces;
+        pieces.reserve(values.size());
         for (const uint8_t counter : values) pieces.push_back(h.WrapPiece(header, counter, Hex("01")));
         return pieces;
     };
 }
 
-const FailureCase kFailures[] = {
-    {"WrongMacByte", Edited([](Piece& p) { p.data.back() ^= 1; }), 0x6988},
-    {"ReplayedPiece", Counters(kSmSetPinMore, {1, 1}), 0x6988},
-    {"SkippedCounter", Counters(kSmSetPin, {2}), 0x6988},
-    {"AnswerValueNotSkipped", Counters(kSmSetPin, {1, 2}), 0x6988},
-    {"HeaderChangedAfterMac", Edited([](Piece& p) { p.header[3] = 0x01; }), 0x6988},
-    {"BadPaddingUnderValidMac",
-     [](Host& h) { return std::vector{h.Seal(kSmSetPin, 1, h.CryptogramObject(h.Encrypt(Bytes(8, 0x11))))}; },
-     0x6988},
-    {"ClaWithoutSecureMessaging", Edited([](Piece& p) { p.header[0] = 0x80; }), 0x6A80},
-    {"EmptyField", Edited([](Piece& p) { p.data.clear(); }), 0x6A80},
-    {"OtherTag", Edited([](Piece& p) { p.data[0] = 0x85; }), 0x6A80},
-    {"ShortLengthForm", Edited([](Piece& p) { p.data.erase(p.data.begin() + 1); }), 0x6A80},
-    {"NoPaddingIndicator", Edited([](Piece& p) { p.data[3] = 0x02; }), 0x6A80},
-    {"PartialBlock", Edited([](Piece& p) { p.data[2] = 0x08; }), 0x6A80},
-    {"LengthPastTheEnd", Edited([](Piece& p) { p.data[2] = 0xF9; }), 0x6A80},
-    {"MacMissing", Edited([](Piece& p) { p.data.resize(12); }), 0x6A80},
-    {"ShortMac", Edited([](Piece& p) {
-         p.data = Concat({Slice(p.data, 0, 13), {0x07}, Slice(p.data, 14, 7)});
-     }),
-     0x6A80},
-    {"MacLengthNotEight", Edited([](Piece& p) { p.data[13] = 0x07; }), 0x6A80},
-    {"TrailingByte", Edited([](Piece& p) { p.data.push_back(0); }), 0x6A80},
-};
-INSTANTIATE_TEST_SUITE_P(Cases, CardSecureChannelFailure, ::testing::ValuesIn(kFailures),
+std::vector<FailureCase> Failures() {
+    return {
+        {"WrongMacByte", Edited([](Piece& p) { p.data.back() ^= 1; }), 0x6988},
+        {"ReplayedPiece", Counters(kSmSetPinMore, {1, 1}), 0x6988},
+        {"SkippedCounter", Counters(kSmSetPin, {2}), 0x6988},
+        {"AnswerValueNotSkipped", Counters(kSmSetPin, {1, 2}), 0x6988},
+        {"HeaderChangedAfterMac", Edited([](Piece& p) { p.header[3] = 0x01; }), 0x6988},
+        {"BadPaddingUnderValidMac",
+         [](Host& h) {
+             return std::vector{h.Seal(kSmSetPin, 1, h.CryptogramObject(h.Encrypt(Bytes(8, 0x11))))};
+         },
+         0x6988},
+        {"ClaWithoutSecureMessaging", Edited([](Piece& p) { p.header[0] = 0x80; }), 0x6A80},
+        {"EmptyField", Edited([](Piece& p) { p.data.clear(); }), 0x6A80},
+        {"OtherTag", Edited([](Piece& p) { p.data[0] = 0x85; }), 0x6A80},
+        {"ShortLengthForm", Edited([](Piece& p) { p.data.erase(p.data.begin() + 1); }), 0x6A80},
+        {"NoPaddingIndicator", Edited([](Piece& p) { p.data[3] = 0x02; }), 0x6A80},
+        {"PartialBlock", Edited([](Piece& p) { p.data[2] = 0x08; }), 0x6A80},
+        {"LengthPastTheEnd", Edited([](Piece& p) { p.data[2] = 0xF9; }), 0x6A80},
+        {"MacMissing", Edited([](Piece& p) { p.data.resize(12); }), 0x6A80},
+        {"ShortMac", Edited([](Piece& p) {
+             p.data = Concat({Slice(p.data, 0, 13), {0x07}, Slice(p.data, 14, 7)});
+         }),
+         0x6A80},
+        {"MacLengthNotEight", Edited([](Piece& p) { p.data[13] = 0x07; }), 0x6A80},
+        {"TrailingByte", Edited([](Piece& p) { p.data.push_back(0); }), 0x6A80},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Cases, CardSecureChannelFailure, ::testing::ValuesIn(Failures()),
                          [](const auto& c) { return c.param.name; });
 
 // Pieces before an agreement, degenerate or repeated host values: each ends the exchange.
@@ -159,8 +164,10 @@ class CardSecureChannelGroup : public ::testing::TestWithParam<GroupCase> {};
 TEST_P(CardSecureChannelGroup, BeginOffersTheStandardGroupAndAFreshPublicValue) {
     GcryReady();
     SmSession card;
-    const size_t n = GetParam().bytes, head = Hex(GetParam().head).size();
-    const Bytes first = card.Begin(GetParam().group), second = card.Begin(GetParam().group);
+    const size_t n = GetParam().bytes;
+    const size_t head = Hex(GetParam().head).size();
+    const Bytes first = card.Begin(GetParam().group);
+    const Bytes second = card.Begin(GetParam().group);
     ASSERT_EQ(first.size(), 2 * head + 2 * n - 3);
     EXPECT_EQ(Slice(first, 0, head), Hex(GetParam().head));
     const Bytes p = Slice(first, head, n);
@@ -201,21 +208,26 @@ Bytes Unsigned(const Bytes& b) {
 
 TEST(CardAsymKey, FromRsaTakesHostComponentsAndRefusesAnyTamperedOne) {
     GcryReady();
-    gcry_sexp_t params = nullptr, generated = nullptr;
+    gcry_sexp_t params = nullptr;
+    gcry_sexp_t generated = nullptr;
     ASSERT_EQ(gcry_sexp_new(&params, "(genkey (rsa (nbits 4:1024)))", 0, 1), 0u);
     const Sexp request(params);
     ASSERT_EQ(gcry_pk_genkey(&generated, params), 0u);
     const Sexp key(gcry_sexp_find_token(Sexp(generated).get(), "private-key", 0));
     // The host's p < q with u = p^-1 mod q; the card's qInv = q^-1 mod p, so the primes swap.
-    const Bytes n = SexpBytes(key.get(), "n"), e = SexpBytes(key.get(), "e"), d = SexpBytes(key.get(), "d");
-    const Bytes p = SexpBytes(key.get(), "q"), q = SexpBytes(key.get(), "p"), u = SexpBytes(key.get(), "u");
+    const Bytes n = SexpBytes(key.get(), "n");
+    const Bytes d = SexpBytes(key.get(), "d");
+    const Bytes p = SexpBytes(key.get(), "q");
+    const Bytes q = SexpBytes(key.get(), "p");
     const auto reduced = [&](const Bytes& prime) {
-        const Mpi m = ToMpi(prime), out(gcry_mpi_new(0));
+        const Mpi m = ToMpi(prime);
+        const Mpi out(gcry_mpi_new(0));
         gcry_mpi_sub_ui(m.get(), m.get(), 1);
         gcry_mpi_mod(out.get(), ToMpi(d).get(), m.get());
         return FromMpi(out.get());
     };
-    const std::vector<Bytes> parts{n, e, d, p, q, reduced(p), reduced(q), u};
+    const std::vector<Bytes> parts{n,          SexpBytes(key.get(), "e"), d, p, q, reduced(p),
+                                   reduced(q), SexpBytes(key.get(), "u")};
     const auto make = [](const std::vector<Bytes>& c) {
         return crypto::AsymKey::FromRsa(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
     };
@@ -262,7 +274,8 @@ TEST_P(CardEcKey, EcdhRefusesInvalidPoints) {
     const crypto::AsymKey a = crypto::AsymKey::GenerateEc(GetParam().curve);
     const crypto::AsymKey b = crypto::AsymKey::GenerateEc(GetParam().curve);
     ASSERT_TRUE(a.EcdhX(b.PublicPoint()));
-    Bytes offCurve = b.PublicPoint(), compressed = b.PublicPoint();
+    Bytes offCurve = b.PublicPoint();
+    Bytes compressed = b.PublicPoint();
     offCurve.back() ^= 0x01;
     compressed[0] = 0x02;
     const Bytes zero = Concat({{0x04}, Bytes(2 * GetParam().bytes, 0)});

@@ -20,8 +20,12 @@ using namespace simtest;
 
 namespace fs = std::filesystem;
 
-const helixsim::CardPath kCardCf{0x3F00, 0x3000, 0x3003, 0x4001};
-const Bytes kDigest = Sha256("signed before and after");
+helixsim::CardPath CardCf() {
+    return {0x3F00, 0x3000, 0x3003, 0x4001};
+}
+Bytes Digest() {
+    return Sha256("signed before and after");
+}
 
 class ScratchDirectory {
 public:
@@ -90,7 +94,7 @@ TEST(SimImage, RoundTripKeepsFilesCountersAndKeys) {
     EXPECT_THROW(HelixCard::Load(dir.File("absent.img")), std::runtime_error);
     const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
     EXPECT_EQ(loaded->Atr(), used.card.Card().Atr());
-    EXPECT_EQ(loaded->FileContent(kCardCf), Hex("0006 0000 BEEF 0000"));
+    EXPECT_EQ(loaded->FileContent(CardCf()), Hex("0006 0000 BEEF 0000"));
     const helixsim::CardPath cardId{0x3F00, 0x3000, 0x3003, 0x4000};
     EXPECT_EQ(loaded->FileContent(cardId), used.card.Card().FileContent(cardId));
     EXPECT_EQ(loaded->TriesLeft(0x10), 4);
@@ -112,21 +116,22 @@ TEST(SimImage, RoundTripKeepsFilesCountersAndKeys) {
         const char* sign;
         Bytes data;
         Pkey key;
-    } keys[] = {{"80A4080C08 3F00300030020061 00", "002A9E8A", DigestInfo(kDigest),
+    } keys[] = {{"80A4080C08 3F00300030020061 00", "002A9E8A", DigestInfo(Digest()),
                  PublicKeyOf(used.rsaPublic, 0x40)},
-                {"80A4080C08 3F00300030020041 00", "002A9E91", kDigest, PublicKeyOf(used.ecPublic, 0x20)}};
+                {"80A4080C08 3F00300030020041 00", "002A9E91", Digest(), PublicKeyOf(used.ecPublic, 0x20)}};
     for (const auto& k : keys) {
         ASSERT_EQ(Sw(send(Hex(k.select))), 0x9000);
         const Bytes signature = send(ShortCommand(k.sign, DataObject(0x80, k.data), 0x00));
         ASSERT_EQ(Sw(signature), 0x9000);
-        EXPECT_TRUE(Verifies(k.key.get(), kDigest, Data(signature))) << k.sign;
+        EXPECT_TRUE(Verifies(k.key.get(), Digest(), Data(signature))) << k.sign;
     }
 }
 
 // Saving the loaded card writes the same bytes, and the profile's switches show in its answers.
 TEST(SimImage, EveryProfileSurvivesTheImage) {
     ScratchDirectory dir;
-    const std::string first = dir.File("first.img"), second = dir.File("second.img");
+    const std::string first = dir.File("first.img");
+    const std::string second = dir.File("second.img");
     for (const std::string& name : helixsim::ProfileNames()) {
         HelixCard card(helixsim::ProfileByName(name));
         card.Save(first);
@@ -162,19 +167,21 @@ TEST_P(SimImageDamage, IsRefused) {
     EXPECT_THROW(HelixCard::Load(path), std::runtime_error);
 }
 
-const Damage kSimImageDamageCases[] = {
-    {"Empty", [](Bytes& b) { b.clear(); }},
-    {"MagicOnly", [](Bytes& b) { b.resize(8); }},
-    {"HeaderOnly", [](Bytes& b) { b.resize(10); }},
-    {"Half", [](Bytes& b) { b.resize(b.size() / 2); }},
-    {"LastByteMissing", [](Bytes& b) { b.pop_back(); }},
-    {"ByteAppended", [](Bytes& b) { b.push_back(0); }},
-    {"OtherMagic", [](Bytes& b) { b[0] = 'X'; }},
-    {"NextVersion", [](Bytes& b) { b[9] = 2; }},
-    {"FlippedInTheMiddle", [](Bytes& b) { b[b.size() / 2] ^= 0x10; }},
-    {"FlippedDigest", [](Bytes& b) { b.back() ^= 0x01; }},
-};
-INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage, testing::ValuesIn(kSimImageDamageCases), CaseName);
+std::vector<Damage> Damages() {
+    return {
+        {"Empty", [](Bytes& b) { b.clear(); }},
+        {"MagicOnly", [](Bytes& b) { b.resize(8); }},
+        {"HeaderOnly", [](Bytes& b) { b.resize(10); }},
+        {"Half", [](Bytes& b) { b.resize(b.size() / 2); }},
+        {"LastByteMissing", [](Bytes& b) { b.pop_back(); }},
+        {"ByteAppended", [](Bytes& b) { b.push_back(0); }},
+        {"OtherMagic", [](Bytes& b) { b[0] = 'X'; }},
+        {"NextVersion", [](Bytes& b) { b[9] = 2; }},
+        {"FlippedInTheMiddle", [](Bytes& b) { b[b.size() / 2] ^= 0x10; }},
+        {"FlippedDigest", [](Bytes& b) { b.back() ^= 0x01; }},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage, testing::ValuesIn(Damages()), CaseName);
 
 // Damage that keeps the digest right (every third byte in turn) must be refused, or load into a
 // card that works.
@@ -209,10 +216,10 @@ TEST(SimImage, BytesChangedUnderAValidDigestLoadCleanlyOrAreRefused) {
 
 struct FaultCase {
     const char* name;
-    Fault::Kind kind;
     const char* answer;  // hex, empty for none
-    bool written;
+    Fault::Kind kind;
     TransmitResult::Event event;
+    bool written;
     bool stillSelected;
 };
 
@@ -227,18 +234,18 @@ TEST_P(SimFault, OnTheNumberedCommand) {
     const TransmitResult result = card.Card().Transmit(Hex("00D6000202 ABCD"));
     EXPECT_EQ(ToHex(result.response), c.answer);
     EXPECT_EQ(result.event, c.event);
-    EXPECT_EQ(card.Card().FileContent(kCardCf),
+    EXPECT_EQ(card.Card().FileContent(CardCf()),
               c.written ? Hex("0006ABCD00000000") : Hex("0006000000000000"));
     EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00);
     EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00) << "a fault fires once";
 }
 
 const FaultCase kSimFaultCases[] = {
-    {"StatusWord", Fault::Kind::StatusWord, "6A84", false, TransmitResult::Event::None, true},
-    {"ResetBefore", Fault::Kind::ResetBefore, "", false, TransmitResult::Event::Reset, false},
-    {"ResetAfter", Fault::Kind::ResetAfter, "9000", true, TransmitResult::Event::Reset, false},
-    {"RemoveBefore", Fault::Kind::RemoveBefore, "", false, TransmitResult::Event::Removed, false},
-    {"RemoveAfter", Fault::Kind::RemoveAfter, "9000", true, TransmitResult::Event::Removed, false},
+    {"StatusWord", "6A84", Fault::Kind::StatusWord, TransmitResult::Event::None, false, true},
+    {"ResetBefore", "", Fault::Kind::ResetBefore, TransmitResult::Event::Reset, false, false},
+    {"ResetAfter", "9000", Fault::Kind::ResetAfter, TransmitResult::Event::Reset, true, false},
+    {"RemoveBefore", "", Fault::Kind::RemoveBefore, TransmitResult::Event::Removed, false, false},
+    {"RemoveAfter", "9000", Fault::Kind::RemoveAfter, TransmitResult::Event::Removed, true, false},
 };
 INSTANTIATE_TEST_SUITE_P(Kinds, SimFault, testing::ValuesIn(kSimFaultCases), CaseName);
 
@@ -258,7 +265,7 @@ TEST_P(SimTearUpdate, LeavesTheFirstBytesWritten) {
     const TransmitResult result = card.Card().Transmit(Hex("00D6000305 1122334455"));
     EXPECT_TRUE(result.response.empty());
     EXPECT_EQ(result.event, TransmitResult::Event::Reset);
-    EXPECT_EQ(ToHex(*card.Card().FileContent(kCardCf)), GetParam().left);
+    EXPECT_EQ(ToHex(*card.Card().FileContent(CardCf())), GetParam().left);
 }
 
 const TearCase kSimTearUpdateCases[] = {

@@ -12,7 +12,9 @@ namespace {
 
 using namespace simtest;
 
-const Bytes kDigest = Sha256("the card signs this");
+Bytes Digest() {
+    return Sha256("the card signs this");
+}
 
 struct GenerationCase {
     const char* name;
@@ -34,16 +36,17 @@ TEST_P(SimKeyGeneration, PublicKeyReadBackVerifiesSignatureAndSecondUse) {
     EXPECT_EQ(ToHex(publicKey.data).rfind(c.publicKeyHead, 0), 0u) << ToHex(publicKey.data);
     const Pkey key = PublicKeyOf(publicKey.data, c.size);
 
-    const Reply signature = SignDigest(card, c.size, kDigest);
+    const Reply signature = SignDigest(card, c.size, Digest());
     ASSERT_EQ(signature.sw, 0x9000);
-    EXPECT_TRUE(Verifies(key.get(), kDigest, signature.data));
-    Bytes other = kDigest;
+    EXPECT_TRUE(Verifies(key.get(), Digest(), signature.data));
+    Bytes other = Digest();
     other[0] ^= 1;
     EXPECT_FALSE(Verifies(key.get(), other, signature.data));
 
     const Pkey peer(ec ? EVP_EC_gen(CurveName(c.size)) : nullptr);
     const PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, ec ? peer.get() : key.get(), nullptr));
-    Bytes expected(c.size), sent(c.size);
+    Bytes expected(c.size);
+    Bytes sent(c.size);
     size_t length = c.size;
     if (ec) {
         ASSERT_EQ(EVP_PKEY_derive_init(ctx.get()), 1);
@@ -98,9 +101,9 @@ TEST_P(SimKeyImport, ThroughTheSecureChannel) {
         EXPECT_EQ(card.SwOf("80A4080C08 3F00300030020061 00"), 0x6A82);
         return;
     }
-    const Reply signature = SignDigest(card, c.size, kDigest);
+    const Reply signature = SignDigest(card, c.size, Digest());
     ASSERT_EQ(signature.sw, 0x9000);
-    EXPECT_TRUE(Verifies(own.get(), kDigest, signature.data));
+    EXPECT_TRUE(Verifies(own.get(), Digest(), signature.data));
     const Pkey readBack = ReadPublicKey(card, c.size);
     EXPECT_EQ(EVP_PKEY_eq(readBack.get(), own.get()), 1);
 }
@@ -129,9 +132,9 @@ struct UsageCase {
 Reply Perform(SimCard& card, Operation operation, uint16_t size, const Bytes& publicKey) {
     switch (operation) {
         case Operation::SignPkcs1:
-            return Chained(card, "002A9E8A", DataObject(0x80, DigestInfo(kDigest)));
+            return Chained(card, "002A9E8A", DataObject(0x80, DigestInfo(Digest())));
         case Operation::SignEcdsa:
-            return Chained(card, "002A9E91", DataObject(0x80, Bytes(kDigest.begin(), kDigest.begin() + 20)));
+            return Chained(card, "002A9E91", DataObject(0x80, Slice(Digest(), 0, 20)));
         case Operation::Decipher:
             return Chained(card, "002A800C", DataObject(0x82, Bytes(size, 0x01)));
         case Operation::RawPssBlock: {
@@ -179,12 +182,12 @@ TEST(SimKeys, UseAndGenerationNeedTheUserPin) {
     GeneratedKey(card, 0x0061, 0x40, kSign);
     ASSERT_EQ(card.SwOf(kSelectApplet), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030020061 00"), 0x9000);
-    EXPECT_EQ(SignDigest(card, 0x40, kDigest).sw, 0x6982);
+    EXPECT_EQ(SignDigest(card, 0x40, Digest()).sw, 0x6982);
     EXPECT_EQ(Generate(card, 5), 0x6982);
     EXPECT_EQ(Collect(card, card.Send("8048000000")).sw, 0x9000) << "the public key is public";
     ASSERT_EQ(card.LoginUser(), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030020061 00"), 0x9000);
-    EXPECT_EQ(SignDigest(card, 0x40, kDigest).sw, 0x9000);
+    EXPECT_EQ(SignDigest(card, 0x40, Digest()).sw, 0x9000);
 }
 
 struct GenerationParameterCase {
@@ -255,10 +258,10 @@ TEST(SimKeys, KeyCommandsNeedAKeyObjectWithAKey) {
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
     EXPECT_EQ(card.SwOf("8048000000"), 0x6986);
     EXPECT_EQ(Generate(card, 5), 0x6986);
-    EXPECT_EQ(SignDigest(card, 0x40, kDigest).sw, 0x6986);
+    EXPECT_EQ(SignDigest(card, 0x40, Digest()).sw, 0x6986);
     ASSERT_EQ(CreateKeyObject(card, KeyTemplate(0x0061, 0x40, 0x0C)), 0x9000);
     EXPECT_EQ(card.SwOf("8048000000"), 0x6985);
-    EXPECT_EQ(SignDigest(card, 0x40, kDigest).sw, 0x6985);
+    EXPECT_EQ(SignDigest(card, 0x40, Digest()).sw, 0x6985);
 }
 
 struct CapabilityCase {

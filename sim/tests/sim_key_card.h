@@ -267,8 +267,8 @@ inline bool Verifies(EVP_PKEY* key, const Bytes& digest, const Bytes& signature)
     if (key == nullptr) return false;
     const PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-    if (EVP_PKEY_is_a(key, "RSA") && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-                                      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
+    if (EVP_PKEY_is_a(key, "RSA") != 0 && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
         return false;
     return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }

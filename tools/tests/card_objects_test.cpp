@@ -14,7 +14,7 @@
 namespace mdhost {
 namespace {
 
-const std::string kName = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+constexpr char kName[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 const CARD_CACHE_FILE_FORMAT kCardCf{1, 2, 0x0304, 0x0506};
 
 Bytes TestCertificate() {
@@ -36,7 +36,8 @@ TEST(CertificateObject, IsWhatTheModuleBuildsAndReads) {
     const Bytes certificate = TestCertificate();
     const Bytes trailer = FreshnessTrailer(kCardCf);
     const Bytes object = CertificateObject(0x21, kName, certificate, trailer);
-    EXPECT_EQ(object, BuildCertificateObject(0x21, certificate, Bytes(kName.begin(), kName.end()), trailer));
+    EXPECT_EQ(object,
+              BuildCertificateObject(0x21, certificate, Bytes(kName, kName + sizeof kName - 1), trailer));
     EXPECT_EQ(libapdu::CCryFinder::CertificateOfRecord(object, u"test"), certificate);
     EXPECT_THROW(CertificateObject(0x00, kName, Bytes{0x30, 0x03, 0x02, 0x01, 0x01}, {}),
                  std::invalid_argument)
