@@ -107,7 +107,7 @@ std::vector<FailureCase> Failures() {
         {"HeaderChangedAfterMac", Edited([](Piece& p) { p.header[3] = 0x01; }), 0x6988},
         {"BadPaddingUnderValidMac",
          [](Host& h) {
-             return std::vector{h.Seal(kSmSetPin, 1, h.CryptogramObject(h.Encrypt(Bytes(8, 0x11))))};
+             return std::vector{h.Seal(kSmSetPin, 1, Host::CryptogramObject(h.Encrypt(Bytes(8, 0x11))))};
          },
          0x6988},
         {"ClaWithoutSecureMessaging", Edited([](Piece& p) { p.header[0] = 0x80; }), 0x6A80},
