@@ -9,16 +9,9 @@
 
 namespace {
 
-using simtest::Bytes;
-using simtest::Data;
-using simtest::Hex;
-using simtest::HostChannel;
-using simtest::SimCard;
-using simtest::Sw;
-using simtest::ToHex;
-using simtest::VerifyCommand;
+using namespace simtest;
 
-const Bytes kWrongPin{'0', '0', '0', '0'};
+const char* const kWrongPin = "30303030";  // "0000"
 
 std::set<uint8_t> VerifiedIds(SimCard& card) {
     const Bytes answer = card.Send("80CE000000");
@@ -29,27 +22,17 @@ std::set<uint8_t> VerifiedIds(SimCard& card) {
     return ids;
 }
 
-void BlockTheUserPin(SimCard& card) {
-    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    for (int i = 0; i < 5; ++i) card.VerifyPin(kWrongPin);
-    ASSERT_EQ(card.Card().TriesLeft(0x20), 0);
-}
-
-TEST(SimAuth, ProtectedVerifyOfTheUserPinSucceedsAndIsListed) {
-    SimCard card;
-    EXPECT_EQ(ToHex(card.Send("80CE000000")), "00009000");
-    ASSERT_EQ(card.LoginUser(), 0x9000);
-    EXPECT_EQ(ToHex(card.Send("80CE000000")), "00002001019000");
-}
-
+// The verified list names the PIN once it passed.
 TEST(SimAuth, TryCounterFallsIsRestoredBySuccessAndBlocksAtZero) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    EXPECT_EQ(card.VerifyPin(kWrongPin), 0x63C4);
+    EXPECT_EQ(ToHex(card.Send("80CE000000")), "00009000");
+    EXPECT_EQ(card.VerifyPin(Hex(kWrongPin)), 0x63C4);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x9000);
+    EXPECT_EQ(ToHex(card.Send("80CE000000")), "00002001019000");
     EXPECT_EQ(card.Card().TriesLeft(0x20), 5);
     for (uint16_t expected : {0x63C4, 0x63C3, 0x63C2, 0x63C1, 0x63C0})
-        EXPECT_EQ(card.VerifyPin(kWrongPin), expected);
+        EXPECT_EQ(card.VerifyPin(Hex(kWrongPin)), expected);
     EXPECT_EQ(card.VerifyPin(card.GetProfile().userPin), 0x6983);
     EXPECT_EQ(card.Card().TriesLeft(0x20), 0);
     const std::string fcp = ToHex(card.Send("80A4080C04 3F000020 00"));
@@ -94,7 +77,7 @@ TEST(SimAuth, LogoutResetAndReselectionForgetVerification) {
     EXPECT_EQ(card.SwOf("8028000004 00000020"), 0x9000);
     EXPECT_EQ(VerifiedIds(card), std::set<uint8_t>{0x10});
     EXPECT_EQ(card.SwOf("8028000004 00000099"), 0x6A88);
-    ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
+    ASSERT_EQ(card.SwOf(kSelectApplet), 0x9000);
     EXPECT_TRUE(VerifiedIds(card).empty());
     ASSERT_EQ(card.LoginUser(), 0x9000);
     card.Card().Reset();
@@ -105,8 +88,12 @@ TEST(SimAuth, LogoutResetAndReselectionForgetVerification) {
 // secure messaging.
 TEST(SimAuth, AdministratorUnblocksAndSetsANewPinThroughSecureMessaging) {
     SimCard card;
-    BlockTheUserPin(card);
+    ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
+    for (int i = 0; i < 5; ++i) card.VerifyPin(Hex(kWrongPin));
+    ASSERT_EQ(card.Card().TriesLeft(0x20), 0);
     EXPECT_EQ(card.SwOf("802C000000"), 0x6982);
+    EXPECT_EQ(Sw(HostChannel(card).Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982)
+        << "nobody verified";
     ASSERT_EQ(card.LoginAdmin(), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C04 3F000020 00"), 0x9000);
     EXPECT_EQ(card.SwOf("802C000000"), 0x9000);
@@ -115,16 +102,6 @@ TEST(SimAuth, AdministratorUnblocksAndSetsANewPinThroughSecureMessaging) {
     HostChannel channel(card);
     EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 08 8106 313131313131"))), 0x9000);
     EXPECT_EQ(card.VerifyPin({'1', '1', '1', '1', '1', '1'}), 0x9000);
-}
-
-TEST(SimAuth, SetPinValueNeedsSecureMessagingAndAnAuthentication) {
-    SimCard user;
-    ASSERT_EQ(user.LoginUser(), 0x9000);
-    EXPECT_EQ(user.SwOf("8024000009 6281 06 8104 31313131"), 0x6982);
-    SimCard nobody;
-    ASSERT_EQ(nobody.SwOf("80A4080C04 3F000020 00"), 0x9000);
-    HostChannel channel(nobody);
-    EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x6982);
 }
 
 struct GroupCase {
@@ -136,9 +113,10 @@ struct GroupCase {
 class SimSecureChannel : public testing::TestWithParam<GroupCase> {};
 
 // The profile's group decides the form of the agreement command: 4E for 2048 bits, 4S for 1536.
+// Only under secure messaging.
 TEST_P(SimSecureChannel, SetsThePinAfterTheUserInEitherGroup) {
-    SimCard card(GetParam().profile);
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser, GetParam().profile);
+    EXPECT_EQ(card.SwOf("8024000009 6281 06 8104 31313131"), 0x6982);
     card.Card().ClearCommandLog();
     HostChannel channel(card);
     EXPECT_EQ(Sw(channel.Send("80240000", Hex("6281 06 8104 31323334"))), 0x9000);
@@ -147,13 +125,14 @@ TEST_P(SimSecureChannel, SetsThePinAfterTheUserInEitherGroup) {
     const auto& log = card.Card().CommandLog();
     const auto agree = std::find_if(log.begin(), log.end(), [](const Bytes& c) { return c[1] == 0x86; });
     ASSERT_NE(agree, log.end());
-    EXPECT_EQ(simtest::Slice(*agree, 0, head.size()), head);
+    EXPECT_EQ(Slice(*agree, 0, head.size()), head);
 }
 
-INSTANTIATE_TEST_SUITE_P(Groups, SimSecureChannel,
-                         testing::Values(GroupCase{"Modp2048", "default", "80860000 000100"},
-                                         GroupCase{"Modp1536", "dh-1536", "80860000 C0"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+const GroupCase kSimSecureChannelCases[] = {
+    {"Modp2048", "default", "80860000 000100"},
+    {"Modp1536", "dh-1536", "80860000 C0"},
+};
+INSTANTIATE_TEST_SUITE_P(Groups, SimSecureChannel, testing::ValuesIn(kSimSecureChannelCases), CaseName);
 
 struct BioCase {
     const char* name;
@@ -171,8 +150,7 @@ TEST_P(SimBiometric, ObjectCountsAsVerified) {
     SimCard card(c.profile);
     const uint8_t id = card.GetProfile().biometricId;
     if (c.templateOk) {
-        ASSERT_EQ(Sw(card.Send(
-                      simtest::Concat({{0x00, 0x20, 0x00, id, 0x14}, card.GetProfile().biometricTemplate}))),
+        ASSERT_EQ(Sw(card.Send(Concat({{0x00, 0x20, 0x00, id, 0x14}, card.GetProfile().biometricTemplate}))),
                   0x9000);
     }
     if (c.pinOk) {
@@ -181,15 +159,16 @@ TEST_P(SimBiometric, ObjectCountsAsVerified) {
     EXPECT_EQ(VerifiedIds(card).count(id) == 1, c.verified);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SimBiometric,
-                         testing::Values(BioCase{"Bio23ByTemplate", "bio-23", true, false, true},
-                                         BioCase{"Bio23NotByPin", "bio-23", false, true, false},
-                                         BioCase{"Bio24ByTemplate", "bio-24", true, false, true},
-                                         BioCase{"Bio24ByPin", "bio-24", false, true, true},
-                                         BioCase{"Bio25NotByTemplateAlone", "bio-25", true, false, false},
-                                         BioCase{"Bio25NotByPinAlone", "bio-25", false, true, false},
-                                         BioCase{"Bio25ByBoth", "bio-25", true, true, true}),
-                         [](const auto& p) { return std::string(p.param.name); });
+const BioCase kSimBiometricCases[] = {
+    {"Bio23ByTemplate", "bio-23", true, false, true},
+    {"Bio23NotByPin", "bio-23", false, true, false},
+    {"Bio24ByTemplate", "bio-24", true, false, true},
+    {"Bio24ByPin", "bio-24", false, true, true},
+    {"Bio25NotByTemplateAlone", "bio-25", true, false, false},
+    {"Bio25NotByPinAlone", "bio-25", false, true, false},
+    {"Bio25ByBoth", "bio-25", true, true, true},
+};
+INSTANTIATE_TEST_SUITE_P(Table, SimBiometric, testing::ValuesIn(kSimBiometricCases), CaseName);
 
 TEST(SimAuth, WrongTemplateUsesTheSharedCounter) {
     SimCard card("bio-23");

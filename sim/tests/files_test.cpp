@@ -8,12 +8,7 @@
 
 namespace {
 
-using simtest::Bytes;
-using simtest::Data;
-using simtest::Hex;
-using simtest::SimCard;
-using simtest::Sw;
-using simtest::ToHex;
+using namespace simtest;
 
 // The host's templates, byte for byte.
 const char* const kCreateKxc05 =
@@ -21,10 +16,6 @@ const char* const kCreateKxc05 =
 const char* const kCreateNamedDir =
     "00E03800 2E 62812B 8A0104 83020001 80020000 8410 01400000000000000000000000000000 860C 0020 0020 0020 "
     "0020 0000 00FF";
-
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 TEST(SimFiles, SelectByPathAnswersTheFcpTheHostParses) {
     SimCard card;
@@ -36,47 +27,39 @@ TEST(SimFiles, SelectByPathAnswersTheFcpTheHostParses) {
     EXPECT_NE(fcp.find("860C0024002400240"), std::string::npos) << "byte 1 names the user object: " << fcp;
 }
 
-struct AnswerCase {
-    const char* name;
-    const char* command;
-    const char* answerEnd;  // the answer ends with these bytes
-};
-
-class SimFileAnswer : public testing::TestWithParam<AnswerCase> {};
+class SimFileAnswer : public testing::TestWithParam<Exchange> {};
 
 // With 3F00/3000/3003/4001 (8 bytes, nobody verified) current.
 TEST_P(SimFileAnswer, IsTheCardsAnswer) {
     SimCard card;
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
-    const std::string answer = ToHex(card.Send(GetParam().command));
-    EXPECT_TRUE(EndsWith(answer, GetParam().answerEnd)) << answer;
+    card.Expect(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SimFileAnswer,
-                         testing::Values(AnswerCase{"MissingFile", "80A4080C06 3F0030004444 00", "6A82"},
-                                         AnswerCase{"PathNotFromMf", "80A4080C04 30003003 00", "6A82"},
-                                         AnswerCase{"OddPath", "80A4080C03 3F0030 00", "6700"},
-                                         AnswerCase{"SelectP2NotOC", "80A4080006 3F0030003003 00", "6A86"},
-                                         AnswerCase{"ReadWhole", "00B0000008", "9000"},
-                                         AnswerCase{"ReadShortFile", "00B0000010", "6282"},
-                                         AnswerCase{"ReadWhatRemains", "00B0000610", "00006282"},
-                                         AnswerCase{"ReadAtEnd", "00B0000801", "6282"},
-                                         AnswerCase{"ReadBeyond", "00B0000901", "6B00"},
-                                         AnswerCase{"WriteWithoutPin", "00D6000002 0102", "6982"},
-                                         AnswerCase{"SiblingById", "80A4000C02 4000 00", "9000"},
-                                         AnswerCase{"ParentById", "80A4000C02 3000 00", "9000"},
-                                         AnswerCase{"UnknownId", "80A4000C02 1234 00", "6A82"},
-                                         AnswerCase{"ListBadP1", "8030020000", "6A86"},
-                                         AnswerCase{"DeleteWrongP1", "00E40100", "6A86"},
-                                         AnswerCase{"DeleteWithoutRight", "00E40000", "6982"},
-                                         AnswerCase{"ResizeWithoutRight", "8032000104 00100000", "6982"}),
-                         [](const auto& p) { return std::string(p.param.name); });
+const Exchange kFileAnswerCases[] = {
+    {"MissingFile", "80A4080C06 3F0030004444 00", "6A82"},
+    {"PathNotFromMf", "80A4080C04 30003003 00", "6A82"},
+    {"OddPath", "80A4080C03 3F0030 00", "6700"},
+    {"SelectP2NotOC", "80A4080006 3F0030003003 00", "6A86"},
+    {"ReadWhole", "00B0000008", "9000"},
+    {"ReadShortFile", "00B0000010", "6282"},
+    {"ReadWhatRemains", "00B0000610", "00006282"},
+    {"ReadAtEnd", "00B0000801", "6282"},
+    {"ReadBeyond", "00B0000901", "6B00"},
+    {"WriteWithoutPin", "00D6000002 0102", "6982"},
+    {"SiblingById", "80A4000C02 4000 00", "9000"},
+    {"ParentById", "80A4000C02 3000 00", "9000"},
+    {"UnknownId", "80A4000C02 1234 00", "6A82"},
+    {"ListBadP1", "8030020000", "6A86"},
+    {"DeleteWrongP1", "00E40100", "6A86"},
+    {"DeleteWithoutRight", "00E40000", "6982"},
+    {"ResizeWithoutRight", "8032000104 00100000", "6982"},
+};
+INSTANTIATE_TEST_SUITE_P(Table, SimFileAnswer, testing::ValuesIn(kFileAnswerCases), CaseName);
 
-TEST(SimFiles, WritesNeedTheUserPinAndStayInsideTheFile) {
-    SimCard card;
-    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
-    EXPECT_EQ(card.SwOf("00D6000202 AABB"), 0x6982);
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+// WriteWithoutPin above: the user PIN opens the file, not the policy file.
+TEST(SimFiles, WritesWithTheUserPinStayInsideTheFile) {
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
     EXPECT_EQ(card.SwOf("00D6000202 AABB"), 0x9000);
     EXPECT_EQ(card.SwOf("00D6000702 CCDD"), 0x6A84);
@@ -112,52 +95,33 @@ TEST(SimFiles, CreateAndDeleteMoveFreeMemory) {
     EXPECT_EQ(card.SwOf("80A4080C08 3F00300030018405 00"), 0x6A82);
 }
 
-struct TemplateCase {
-    const char* name;
-    const char* command;
-    uint16_t sw;
-};
-
-class SimMalformedTemplate : public testing::TestWithParam<TemplateCase> {};
+class SimMalformedTemplate : public testing::TestWithParam<Exchange> {};
 
 TEST_P(SimMalformedTemplate, IsRefused) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
-    EXPECT_EQ(card.SwOf(GetParam().command), GetParam().sw);
+    card.Expect(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SimMalformedTemplate,
-    testing::Values(
-        TemplateCase{"Valid", "00E00100 18 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020", 0x9000},
-        TemplateCase{"NoAttributes", "00E00100 0E 62810B 8A0104 83028406 80020010", 0x6A80},
-        TemplateCase{"LifeCycleNot04", "00E00100 18 628115 8A0105 83028406 80020010 8608 0000 0020 0020 0020",
-                     0x6A80},
-        TemplateCase{"ThreeRules", "00E00100 16 628113 8A0104 83028406 80020010 8606 0000 0020 0020", 0x6A80},
-        TemplateCase{"RuleByteNotZero",
-                     "00E00100 18 628115 8A0104 83028406 80020010 8608 0100 0020 0020 0020", 0x6A80},
-        TemplateCase{"OuterLengthShort",
-                     "00E00100 18 628114 8A0104 83028406 80020010 8608 0000 0020 0020 0020", 0x6A80},
-        TemplateCase{"TrailingByte",
-                     "00E00100 19 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020 00", 0x6A80},
-        TemplateCase{"InnerOverrun", "00E00100 18 628115 8A0104 83038406 80020010 8608 0000 0020 0020 0020",
-                     0x6A80},
-        TemplateCase{"DuplicateTag",
-                     "00E00100 1C 628119 8A0104 83028406 83028407 80020010 8608 0000 0020 0020 0020", 0x6A80},
-        TemplateCase{"ReservedId", "00E00100 18 628115 8A0104 83023FFF 80020010 8608 0000 0020 0020 0020",
-                     0x6A80},
-        TemplateCase{"NotA62", "00E00100 18 638115 8A0104 83028406 80020010 8608 0000 0020 0020 0020",
-                     0x6A80},
-        TemplateCase{"UnknownKind", "00E00200 18 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020",
-                     0x6A86},
-        TemplateCase{"LargestSize", "00E00100 18 628115 8A0104 83028406 80027FFF 8608 0000 0020 0020 0020",
-                     0x9000}),
-    [](const auto& p) { return std::string(p.param.name); });
+const Exchange kMalformedTemplateCases[] = {
+    {"Valid", "00E00100 18 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020", "9000"},
+    {"NoAttributes", "00E00100 0E 62810B 8A0104 83028406 80020010", "6A80"},
+    {"LifeCycleNot04", "00E00100 18 628115 8A0105 83028406 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"ThreeRules", "00E00100 16 628113 8A0104 83028406 80020010 8606 0000 0020 0020", "6A80"},
+    {"RuleByteNotZero", "00E00100 18 628115 8A0104 83028406 80020010 8608 0100 0020 0020 0020", "6A80"},
+    {"OuterLengthShort", "00E00100 18 628114 8A0104 83028406 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"TrailingByte", "00E00100 19 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020 00", "6A80"},
+    {"InnerOverrun", "00E00100 18 628115 8A0104 83038406 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"DuplicateTag", "00E00100 1C 628119 8A0104 83028406 83028407 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"ReservedId", "00E00100 18 628115 8A0104 83023FFF 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"NotA62", "00E00100 18 638115 8A0104 83028406 80020010 8608 0000 0020 0020 0020", "6A80"},
+    {"UnknownKind", "00E00200 18 628115 8A0104 83028406 80020010 8608 0000 0020 0020 0020", "6A86"},
+    {"LargestSize", "00E00100 18 628115 8A0104 83028406 80027FFF 8608 0000 0020 0020 0020", "9000"},
+};
+INSTANTIATE_TEST_SUITE_P(Table, SimMalformedTemplate, testing::ValuesIn(kMalformedTemplateCases), CaseName);
 
 TEST(SimFiles, NoSpaceAnswers6A84AndTakesNothing) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     const auto create = [&card](const std::string& fid) {
         EXPECT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
         return card.SwOf("00E00100 18 628115 8A0104 8302" + fid + " 80027FFF 8608 0000 0020 0020 0020");
@@ -204,8 +168,7 @@ TEST(SimFiles, NamedDirectoryLivesByItsNameImage) {
 }
 
 TEST(SimFiles, ResizeKeepsContentAndChargesMemory) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030033005 00"), 0x9000);
     ASSERT_EQ(card.SwOf("00E00100 18 628115 8A0104 83024004 80020004 8608 0000 0030 0030 0030"), 0x9000);
     ASSERT_EQ(card.SwOf("00D6000004 01020304"), 0x9000);
@@ -218,8 +181,7 @@ TEST(SimFiles, ResizeKeepsContentAndChargesMemory) {
 }
 
 TEST(SimFiles, RewriteAttributesReplacesTag86) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
     ASSERT_EQ(card.SwOf(kCreateKxc05), 0x9000);
     EXPECT_EQ(card.SwOf("80E80000 0A 6208 8606 0000 0024 0024"), 0x6A80);
@@ -230,19 +192,17 @@ TEST(SimFiles, RewriteAttributesReplacesTag86) {
 }
 
 TEST(SimFiles, KeyObjectsNeedTheCurvesDomainAndNoMaterialOutsideSecureMessaging) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     const uint32_t before = card.Card().FreeMemory();
-    Bytes wrongB = simtest::KeyTemplate(0x0061, 0x20, simtest::kSign);
+    Bytes wrongB = KeyTemplate(0x0061, 0x20, kSign);
     const Bytes b = helixsim::crypto::CurveParameters(helixsim::crypto::Curve::P256).b;
     std::search(wrongB.begin(), wrongB.end(), b.begin(), b.end())[0] ^= 0x01;
-    EXPECT_EQ(simtest::CreateKeyObject(card, wrongB), 0x6A80);
-    EXPECT_EQ(simtest::CreateKeyObject(card, simtest::KeyTemplate(0x0061, 0x20, simtest::kSign)), 0x9000);
+    EXPECT_EQ(CreateKeyObject(card, wrongB), 0x6A80);
+    EXPECT_EQ(CreateKeyObject(card, KeyTemplate(0x0061, 0x20, kSign)), 0x9000);
     EXPECT_EQ(card.Card().FreeMemory(), before - 32 - 3 * 0x20);
     const std::string fcp = ToHex(card.Send("80A4080C08 3F00300030020061 00"));
     EXPECT_NE(fcp.find("850503043000A3"), std::string::npos) << fcp;
-    EXPECT_EQ(simtest::CreateKeyObject(card, simtest::KeyTemplate(0x0042, 0x40, 0x0C, Hex("900101"))),
-              0x6982);
+    EXPECT_EQ(CreateKeyObject(card, KeyTemplate(0x0042, 0x40, 0x0C, Hex("900101"))), 0x6982);
 }
 
 }  // namespace

@@ -16,17 +16,16 @@ namespace {
 using helixsim::Fault;
 using helixsim::HelixCard;
 using helixsim::TransmitResult;
-using simtest::Bytes;
-using simtest::Data;
-using simtest::Hex;
-using simtest::SimCard;
-using simtest::Sw;
-using simtest::ToHex;
+using namespace simtest;
 
 namespace fs = std::filesystem;
 
-const helixsim::CardPath kCardCf{0x3F00, 0x3000, 0x3003, 0x4001};
-const Bytes kDigest = simtest::Sha256("signed before and after");
+helixsim::CardPath CardCf() {
+    return {0x3F00, 0x3000, 0x3003, 0x4001};
+}
+Bytes Digest() {
+    return Sha256("signed before and after");
+}
 
 class ScratchDirectory {
 public:
@@ -65,10 +64,10 @@ struct UsedCard {
 
     UsedCard() {
         EXPECT_EQ(card.LoginUser(), 0x9000);
-        simtest::GeneratedKey(card, 0x0061, 0x40, simtest::kSign);
-        rsaPublic = simtest::Collect(card, card.Send("8048000000")).data;
-        simtest::GeneratedKey(card, 0x0041, 0x20, 0x84);
-        ecPublic = simtest::Collect(card, card.Send("8048000000")).data;
+        GeneratedKey(card, 0x0061, 0x40, kSign);
+        rsaPublic = Collect(card, card.Send("8048000000")).data;
+        GeneratedKey(card, 0x0041, 0x20, 0x84);
+        ecPublic = Collect(card, card.Send("8048000000")).data;
         EXPECT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
         EXPECT_EQ(card.SwOf("00D6000402 BEEF"), 0x9000);
         EXPECT_EQ(card.SwOf("80A4080C04 3F000010 00"), 0x9000);
@@ -78,49 +77,61 @@ struct UsedCard {
     }
 };
 
-// After load the card has its files, counters and serial, nothing verified, and signs with the
-// keys it had: the public keys read before saving verify the signatures.
+// Saving replaces an older image, owner-only, with no temporary file left. After load the card
+// has its files, counters and serial, nothing verified, and signs with the keys it had: the
+// public keys read before saving verify the signatures.
 TEST(SimImage, RoundTripKeepsFilesCountersAndKeys) {
     ScratchDirectory dir;
     const std::string path = dir.File("card.img");
+    HelixCard(helixsim::DefaultProfile()).Save(path);
     UsedCard used;
     used.card.Card().Save(path);
+    EXPECT_EQ(dir.Entries(), 1u);
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "an image holds the PIN and the keys";
+    EXPECT_THROW(used.card.Card().Save(dir.File("missing/card.img")), std::runtime_error);
+    EXPECT_THROW(HelixCard::Load(dir.File("absent.img")), std::runtime_error);
     const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
     EXPECT_EQ(loaded->Atr(), used.card.Card().Atr());
-    EXPECT_EQ(loaded->FileContent(kCardCf), Hex("0006 0000 BEEF 0000"));
+    EXPECT_EQ(loaded->FileContent(CardCf()), Hex("0006 0000 BEEF 0000"));
     const helixsim::CardPath cardId{0x3F00, 0x3000, 0x3003, 0x4000};
     EXPECT_EQ(loaded->FileContent(cardId), used.card.Card().FileContent(cardId));
     EXPECT_EQ(loaded->TriesLeft(0x10), 4);
     EXPECT_EQ(loaded->FreeMemory(), used.card.Card().FreeMemory());
 
+    // Fault numbering starts again at load.
+    EXPECT_THROW(loaded->AddFault(Fault{Fault::Kind::StatusWord, 0}), std::invalid_argument);
+    loaded->AddFault(Fault{Fault::Kind::StatusWord, 1, 0x6581});
     const auto send = [&loaded](const Bytes& command) { return loaded->Transmit(command).response; };
-    ASSERT_EQ(send(Hex(simtest::kSelectApplet)), Hex("9000"));
+    EXPECT_EQ(send(Hex(kSelectApplet)), Hex("6581"));
+    ASSERT_EQ(send(Hex(kSelectApplet)), Hex("9000"));
     EXPECT_EQ(Data(send(Hex("80CB011406"))), used.serial);
     EXPECT_EQ(send(Hex("80CE000000")), Hex("00009000"));
     ASSERT_EQ(Sw(send(Hex("80A4080C04 3F000020 00"))), 0x9000);
     const Bytes challenge = Data(send(Hex("0084000008")));
-    ASSERT_EQ(Sw(send(simtest::VerifyCommand(used.card.GetProfile().userPin, challenge))), 0x9000);
+    ASSERT_EQ(Sw(send(VerifyCommand(used.card.GetProfile().userPin, challenge))), 0x9000);
     const struct {
         const char* select;
         const char* sign;
         Bytes data;
-        simtest::Pkey key;
-    } keys[] = {
-        {"80A4080C08 3F00300030020061 00", "002A9E8A", simtest::DigestInfo(kDigest),
-         simtest::PublicKeyOf(used.rsaPublic, 0x40)},
-        {"80A4080C08 3F00300030020041 00", "002A9E91", kDigest, simtest::PublicKeyOf(used.ecPublic, 0x20)}};
+        Pkey key;
+    } keys[] = {{"80A4080C08 3F00300030020061 00", "002A9E8A", DigestInfo(Digest()),
+                 PublicKeyOf(used.rsaPublic, 0x40)},
+                {"80A4080C08 3F00300030020041 00", "002A9E91", Digest(), PublicKeyOf(used.ecPublic, 0x20)}};
     for (const auto& k : keys) {
         ASSERT_EQ(Sw(send(Hex(k.select))), 0x9000);
-        const Bytes signature = send(simtest::ShortCommand(k.sign, simtest::DataObject(0x80, k.data), 0x00));
+        const Bytes signature = send(ShortCommand(k.sign, DataObject(0x80, k.data), 0x00));
         ASSERT_EQ(Sw(signature), 0x9000);
-        EXPECT_TRUE(simtest::Verifies(k.key.get(), kDigest, Data(signature))) << k.sign;
+        EXPECT_TRUE(Verifies(k.key.get(), Digest(), Data(signature))) << k.sign;
     }
 }
 
 // Saving the loaded card writes the same bytes, and the profile's switches show in its answers.
 TEST(SimImage, EveryProfileSurvivesTheImage) {
     ScratchDirectory dir;
-    const std::string first = dir.File("first.img"), second = dir.File("second.img");
+    const std::string first = dir.File("first.img");
+    const std::string second = dir.File("second.img");
     for (const std::string& name : helixsim::ProfileNames()) {
         HelixCard card(helixsim::ProfileByName(name));
         card.Save(first);
@@ -128,34 +139,14 @@ TEST(SimImage, EveryProfileSurvivesTheImage) {
         loaded->Save(second);
         EXPECT_EQ(ReadAll(second), ReadAll(first)) << name;
         // The group's prime comes first in 80 48 00 80; fixed-length answers show strict Le.
-        for (const char* command :
-             {simtest::kSelectApplet, "80CB018805", "80CB018003", "80CB011102", "8048008000"}) {
+        for (const char* command : {kSelectApplet, "80CB018805", "80CB018003", "80CB011102", "8048008000"}) {
             const Bytes expected = card.Transmit(Hex(command)).response;
             const Bytes got = loaded->Transmit(Hex(command)).response;
             ASSERT_EQ(got.size(), expected.size()) << name << " " << command;
             const size_t prefix = std::min<size_t>(got.size(), 9);
-            EXPECT_EQ(simtest::Slice(got, 0, prefix), simtest::Slice(expected, 0, prefix))
-                << name << " " << command;
+            EXPECT_EQ(Slice(got, 0, prefix), Slice(expected, 0, prefix)) << name << " " << command;
         }
     }
-}
-
-TEST(SimImage, SaveReplacesTheImageAndLeavesNoTemporaryFile) {
-    ScratchDirectory dir;
-    const std::string path = dir.File("card.img");
-    SimCard card;
-    card.Card().Save(path);
-    ASSERT_EQ(card.LoginUser(), 0x9000);
-    ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
-    ASSERT_EQ(card.SwOf("00D6000201 77"), 0x9000);
-    card.Card().Save(path);
-    EXPECT_EQ(dir.Entries(), 1u);
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u) << "an image holds the PIN and the keys";
-    EXPECT_EQ(HelixCard::Load(path)->FileContent(kCardCf), card.Card().FileContent(kCardCf));
-    EXPECT_THROW(card.Card().Save(dir.File("missing/card.img")), std::runtime_error);
-    EXPECT_THROW(HelixCard::Load(dir.File("absent.img")), std::runtime_error);
 }
 
 struct Damage {
@@ -176,19 +167,21 @@ TEST_P(SimImageDamage, IsRefused) {
     EXPECT_THROW(HelixCard::Load(path), std::runtime_error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage,
-                         testing::Values(Damage{"Empty", [](Bytes& b) { b.clear(); }},
-                                         Damage{"MagicOnly", [](Bytes& b) { b.resize(8); }},
-                                         Damage{"HeaderOnly", [](Bytes& b) { b.resize(10); }},
-                                         Damage{"Half", [](Bytes& b) { b.resize(b.size() / 2); }},
-                                         Damage{"LastByteMissing", [](Bytes& b) { b.pop_back(); }},
-                                         Damage{"ByteAppended", [](Bytes& b) { b.push_back(0); }},
-                                         Damage{"OtherMagic", [](Bytes& b) { b[0] = 'X'; }},
-                                         Damage{"NextVersion", [](Bytes& b) { b[9] = 2; }},
-                                         Damage{"FlippedInTheMiddle",
-                                                [](Bytes& b) { b[b.size() / 2] ^= 0x10; }},
-                                         Damage{"FlippedDigest", [](Bytes& b) { b.back() ^= 0x01; }}),
-                         [](const auto& p) { return std::string(p.param.name); });
+std::vector<Damage> Damages() {
+    return {
+        {"Empty", [](Bytes& b) { b.clear(); }},
+        {"MagicOnly", [](Bytes& b) { b.resize(8); }},
+        {"HeaderOnly", [](Bytes& b) { b.resize(10); }},
+        {"Half", [](Bytes& b) { b.resize(b.size() / 2); }},
+        {"LastByteMissing", [](Bytes& b) { b.pop_back(); }},
+        {"ByteAppended", [](Bytes& b) { b.push_back(0); }},
+        {"OtherMagic", [](Bytes& b) { b[0] = 'X'; }},
+        {"NextVersion", [](Bytes& b) { b[9] = 2; }},
+        {"FlippedInTheMiddle", [](Bytes& b) { b[b.size() / 2] ^= 0x10; }},
+        {"FlippedDigest", [](Bytes& b) { b.back() ^= 0x01; }},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage, testing::ValuesIn(Damages()), CaseName);
 
 // Damage that keeps the digest right (every third byte in turn) must be refused, or load into a
 // card that works.
@@ -211,7 +204,7 @@ TEST(SimImage, BytesChangedUnderAValidDigestLoadCleanlyOrAreRefused) {
         WriteAll(path, changed);
         try {
             const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
-            loaded->Transmit(Hex(simtest::kSelectApplet));
+            loaded->Transmit(Hex(kSelectApplet));
             loaded->Transmit(Hex("80A4080C08 3F00300030020061 00"));
             loaded->Transmit(Hex("8048000000"));
         } catch (const std::runtime_error&) {
@@ -223,10 +216,10 @@ TEST(SimImage, BytesChangedUnderAValidDigestLoadCleanlyOrAreRefused) {
 
 struct FaultCase {
     const char* name;
-    Fault::Kind kind;
     const char* answer;  // hex, empty for none
-    bool written;
+    Fault::Kind kind;
     TransmitResult::Event event;
+    bool written;
     bool stillSelected;
 };
 
@@ -234,32 +227,27 @@ class SimFault : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(SimFault, OnTheNumberedCommand) {
     const FaultCase& c = GetParam();
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
     const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
     card.Card().AddFault(Fault{c.kind, next, 0x6A84});
     const TransmitResult result = card.Card().Transmit(Hex("00D6000202 ABCD"));
     EXPECT_EQ(ToHex(result.response), c.answer);
     EXPECT_EQ(result.event, c.event);
-    EXPECT_EQ(card.Card().FileContent(kCardCf),
+    EXPECT_EQ(card.Card().FileContent(CardCf()),
               c.written ? Hex("0006ABCD00000000") : Hex("0006000000000000"));
     EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00);
     EXPECT_EQ(card.SwOf("80CE000000"), c.stillSelected ? 0x9000 : 0x6D00) << "a fault fires once";
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, SimFault,
-                         testing::Values(FaultCase{"StatusWord", Fault::Kind::StatusWord, "6A84", false,
-                                                   TransmitResult::Event::None, true},
-                                         FaultCase{"ResetBefore", Fault::Kind::ResetBefore, "", false,
-                                                   TransmitResult::Event::Reset, false},
-                                         FaultCase{"ResetAfter", Fault::Kind::ResetAfter, "9000", true,
-                                                   TransmitResult::Event::Reset, false},
-                                         FaultCase{"RemoveBefore", Fault::Kind::RemoveBefore, "", false,
-                                                   TransmitResult::Event::Removed, false},
-                                         FaultCase{"RemoveAfter", Fault::Kind::RemoveAfter, "9000", true,
-                                                   TransmitResult::Event::Removed, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+const FaultCase kSimFaultCases[] = {
+    {"StatusWord", "6A84", Fault::Kind::StatusWord, TransmitResult::Event::None, false, true},
+    {"ResetBefore", "", Fault::Kind::ResetBefore, TransmitResult::Event::Reset, false, false},
+    {"ResetAfter", "9000", Fault::Kind::ResetAfter, TransmitResult::Event::Reset, true, false},
+    {"RemoveBefore", "", Fault::Kind::RemoveBefore, TransmitResult::Event::Removed, false, false},
+    {"RemoveAfter", "9000", Fault::Kind::RemoveAfter, TransmitResult::Event::Removed, true, false},
+};
+INSTANTIATE_TEST_SUITE_P(Kinds, SimFault, testing::ValuesIn(kSimFaultCases), CaseName);
 
 struct TearCase {
     uint32_t bytes;
@@ -269,8 +257,7 @@ struct TearCase {
 class SimTearUpdate : public testing::TestWithParam<TearCase> {};
 
 TEST_P(SimTearUpdate, LeavesTheFirstBytesWritten) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030034001 00"), 0x9000);
     ASSERT_EQ(card.SwOf("00D6000206 999999999999"), 0x9000);
     const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
@@ -278,18 +265,18 @@ TEST_P(SimTearUpdate, LeavesTheFirstBytesWritten) {
     const TransmitResult result = card.Card().Transmit(Hex("00D6000305 1122334455"));
     EXPECT_TRUE(result.response.empty());
     EXPECT_EQ(result.event, TransmitResult::Event::Reset);
-    EXPECT_EQ(ToHex(*card.Card().FileContent(kCardCf)), GetParam().left);
+    EXPECT_EQ(ToHex(*card.Card().FileContent(CardCf())), GetParam().left);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bytes, SimTearUpdate,
-                         testing::Values(TearCase{0, "0006999999999999"}, TearCase{1, "0006991199999999"},
-                                         TearCase{4, "0006991122334499"}, TearCase{5, "0006991122334455"},
-                                         TearCase{200, "0006991122334455"}),
+const TearCase kSimTearUpdateCases[] = {
+    {0, "0006999999999999"}, {1, "0006991199999999"},   {4, "0006991122334499"},
+    {5, "0006991122334455"}, {200, "0006991122334455"},
+};
+INSTANTIATE_TEST_SUITE_P(Bytes, SimTearUpdate, testing::ValuesIn(kSimTearUpdateCases),
                          [](const auto& p) { return "Written" + std::to_string(p.param.bytes); });
 
 TEST(SimFaults, TornCreateLeavesTheObjectAllocatedAndEmpty) {
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
     const uint32_t before = card.Card().FreeMemory();
     const uint32_t next = static_cast<uint32_t>(card.Card().CommandLog().size()) + 1;
@@ -300,7 +287,7 @@ TEST(SimFaults, TornCreateLeavesTheObjectAllocatedAndEmpty) {
     EXPECT_EQ(result.event, TransmitResult::Event::Reset);
     EXPECT_EQ(card.Card().FreeMemory(), before - 32 - 0x40);
     EXPECT_EQ(card.Card().FileContent({0x3F00, 0x3000, 0x3001, 0x8405}), Bytes(0x40, 0x00));
-    ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
+    ASSERT_EQ(card.SwOf(kSelectApplet), 0x9000);
     ASSERT_EQ(card.LoginUser(), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C06 3F0030003001 00"), 0x9000);
     EXPECT_EQ(card.SwOf(create), 0x6A89);
@@ -308,19 +295,17 @@ TEST(SimFaults, TornCreateLeavesTheObjectAllocatedAndEmpty) {
 
 // The import's last wrapped piece is the command that tears: the key object stays, keyless.
 TEST(SimFaults, TornImportLeavesAKeyObjectWithoutAKey) {
-    const simtest::Pkey own(EVP_EC_gen("P-256"));
-    const Bytes keyTemplate =
-        simtest::KeyTemplate(0x0061, 0x20, simtest::kSign, simtest::EcMaterial(own.get(), 0x20));
-    SimCard card;
-    ASSERT_EQ(card.LoginUser(), 0x9000);
+    const Pkey own(EVP_EC_gen("P-256"));
+    const Bytes keyTemplate = KeyTemplate(0x0061, 0x20, kSign, EcMaterial(own.get(), 0x20));
+    SimCard card(kUser);
     ASSERT_EQ(card.SwOf("80A4080C06 3F0030003002 00"), 0x9000);
-    simtest::HostChannel channel(card);
-    const size_t pieces = simtest::HostChannel::Pieces(keyTemplate.size());
+    HostChannel channel(card);
+    const size_t pieces = HostChannel::Pieces(keyTemplate.size());
     card.Card().AddFault(
         Fault{Fault::Kind::Tear, static_cast<uint32_t>(card.Card().CommandLog().size() + pieces)});
     EXPECT_TRUE(channel.Send("00E00800", keyTemplate).empty());
 
-    ASSERT_EQ(card.SwOf(simtest::kSelectApplet), 0x9000);
+    ASSERT_EQ(card.SwOf(kSelectApplet), 0x9000);
     ASSERT_EQ(card.SwOf("80A4080C08 3F00300030020061 00"), 0x9000);
     EXPECT_EQ(card.SwOf("8048000000"), 0x6985);
 }
@@ -339,18 +324,6 @@ TEST(SimFaults, GetResponseIsACommandOfItsOwn) {
     EXPECT_EQ(Data(first).size() + Data(rest).size(), Data(card.Send("80A4080C04 3F003000 00")).size());
 }
 
-TEST(SimFaults, NumberingStartsAgainAtLoad) {
-    ScratchDirectory dir;
-    const std::string path = dir.File("card.img");
-    SimCard card;
-    card.Card().Save(path);
-    const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
-    loaded->AddFault(Fault{Fault::Kind::StatusWord, 1, 0x6581});
-    EXPECT_EQ(loaded->Transmit(Hex(simtest::kSelectApplet)).response, Hex("6581"));
-    EXPECT_EQ(loaded->Transmit(Hex(simtest::kSelectApplet)).response, Hex("9000"));
-    EXPECT_THROW(loaded->AddFault(Fault{Fault::Kind::StatusWord, 0}), std::invalid_argument);
-}
-
 struct LatencyCase {
     const char* name;
     uint32_t perCommand;
@@ -366,16 +339,17 @@ TEST_P(SimLatency, AccountsProcessingAndWireTime) {
     const LatencyCase& c = GetParam();
     HelixCard card(helixsim::DefaultProfile());
     card.SetLatency(helixsim::Latency{c.perCommand, c.baud, false});
-    EXPECT_EQ(card.Transmit(Hex(simtest::kSelectApplet)).cardMicros, c.firstMicros);
+    EXPECT_EQ(card.Transmit(Hex(kSelectApplet)).cardMicros, c.firstMicros);
     card.Transmit(Hex("0084000008"));
     EXPECT_EQ(card.CardMicros(), c.totalMicros);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SimLatency,
-    testing::Values(LatencyCase{"Nothing", 0, 0, 0, 0}, LatencyCase{"ProcessingOnly", 1500, 0, 1500, 3000},
-                    LatencyCase{"WireAt9600", 0, 9600, 19791, 19791 + 15625},
-                    LatencyCase{"BothAt115200", 250, 115200, 250 + 1649, 250 + 1649 + 250 + 1302}),
-    [](const auto& p) { return std::string(p.param.name); });
+const LatencyCase kSimLatencyCases[] = {
+    {"Nothing", 0, 0, 0, 0},
+    {"ProcessingOnly", 1500, 0, 1500, 3000},
+    {"WireAt9600", 0, 9600, 19791, 19791 + 15625},
+    {"BothAt115200", 250, 115200, 250 + 1649, 250 + 1649 + 250 + 1302},
+};
+INSTANTIATE_TEST_SUITE_P(Table, SimLatency, testing::ValuesIn(kSimLatencyCases), CaseName);
 
 }  // namespace

@@ -21,9 +21,15 @@ using simtest::Hex;
 using simtest::Sw;
 
 constexpr char kReader[] = "Helix Sim 0";
-const Bytes kSelectApplet = Hex(simtest::kSelectApplet);
-const Bytes kChallenge = Hex("0084000008");
-const Bytes kSelectCardId = Hex("80A4080C08 3F00300030034000 00");
+Bytes SelectApplet() {
+    return Hex(simtest::kSelectApplet);
+}
+Bytes Challenge() {
+    return Hex("0084000008");
+}
+Bytes SelectCardId() {
+    return Hex("80A4080C08 3F00300030034000 00");
+}
 
 // One raw exchange through the seam; `answer` receives what the card said.
 DWORD Send(SCARDHANDLE card, const Bytes& command, Bytes* answer = nullptr) {
@@ -37,7 +43,7 @@ DWORD Send(SCARDHANDLE card, const Bytes& command, Bytes* answer = nullptr) {
 
 uint16_t SelectSw(SCARDHANDLE card) {
     Bytes answer;
-    return Send(card, kSelectApplet, &answer) == SCARD_S_SUCCESS ? Sw(answer) : 0;
+    return Send(card, SelectApplet(), &answer) == SCARD_S_SUCCESS ? Sw(answer) : 0;
 }
 
 DWORD StatusOf(SCARDHANDLE card) {
@@ -45,6 +51,10 @@ DWORD StatusOf(SCARDHANDLE card) {
     BYTE atr[36];
     DWORD length = sizeof atr;
     return pcsc::Status(card, &protocol, atr, &length);
+}
+
+DWORD Leave(SCARDHANDLE card) {
+    return pcsc::EndTransaction(card, pcsc::kLeaveCard);
 }
 
 DWORD Reconnect(SCARDHANDLE card, DWORD initialization = pcsc::kLeaveCard) {
@@ -101,6 +111,8 @@ TEST_F(SimPcsc, HandlesAndContextsAreDistinctAndNonZero) {
     EXPECT_EQ(values.count(0), 0u);
     EXPECT_EQ(pcsc::ReleaseContext(other), SCARD_S_SUCCESS);
     EXPECT_EQ(pcsc::ReleaseContext(other), SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(pcsc::Disconnect(a, 7), SCARD_E_INVALID_VALUE);
+    EXPECT_EQ(StatusOf(a), SCARD_S_SUCCESS) << "a bad disposition changes nothing";
 }
 
 TEST_F(SimPcsc, ConnectRefusesWhatPcscRefuses) {
@@ -124,13 +136,14 @@ TEST_F(SimPcsc, ListReadersGivesEveryReaderOnce) {
 
 TEST_F(SimPcsc, TransmitRefusesT0AndShortBuffers) {
     const SCARDHANDLE card = Connect();
+    const Bytes challenge = Challenge();
     BYTE buffer[4];
     DWORD length = sizeof buffer;
-    EXPECT_EQ(pcsc::Transmit(card, pcsc::kProtocolT0, kChallenge.data(), 5, buffer, &length),
+    EXPECT_EQ(pcsc::Transmit(card, pcsc::kProtocolT0, challenge.data(), 5, buffer, &length),
               SCARD_E_PROTO_MISMATCH);
     ASSERT_EQ(SelectSw(card), 0x9000);
     length = sizeof buffer;
-    EXPECT_EQ(pcsc::Transmit(card, pcsc::kProtocolT1, kChallenge.data(), 5, buffer, &length),
+    EXPECT_EQ(pcsc::Transmit(card, pcsc::kProtocolT1, challenge.data(), 5, buffer, &length),
               SCARD_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(length, 0u);
 }
@@ -150,10 +163,10 @@ TEST_P(SimPcscEvents, EveryCallOfAnotherHandleReportsItUntilReconnect) {
     ASSERT_EQ(SelectSw(watcher), 0x9000);
     GetParam().cause(actor);
 
-    EXPECT_EQ(Send(watcher, kChallenge), GetParam().reported);
+    EXPECT_EQ(Send(watcher, Challenge()), GetParam().reported);
     EXPECT_EQ(StatusOf(watcher), GetParam().reported);
     EXPECT_EQ(pcsc::BeginTransaction(watcher), GetParam().reported);
-    EXPECT_EQ(pcsc::EndTransaction(watcher, pcsc::kLeaveCard), GetParam().reported);
+    EXPECT_EQ(Leave(watcher), GetParam().reported);
     if (GetParam().reported == SCARD_W_REMOVED_CARD) {
         SCARDHANDLE fresh = 0;
         DWORD protocol = 0;
@@ -164,55 +177,58 @@ TEST_P(SimPcscEvents, EveryCallOfAnotherHandleReportsItUntilReconnect) {
     ASSERT_EQ(Reconnect(watcher), SCARD_S_SUCCESS);
     // The card really went through a power cycle: the applet must be selected again.
     Bytes answer;
-    ASSERT_EQ(Send(watcher, kSelectCardId, &answer), SCARD_S_SUCCESS);
+    ASSERT_EQ(Send(watcher, SelectCardId(), &answer), SCARD_S_SUCCESS);
     EXPECT_NE(Sw(answer), 0x9000);
     EXPECT_EQ(SelectSw(watcher), 0x9000);
 }
 
-const EventCase kEvents[] = {
-    {"ResetAtEndOfTransaction",
-     [](SCARDHANDLE a) {
-         ASSERT_EQ(pcsc::BeginTransaction(a), SCARD_S_SUCCESS);
-         ASSERT_EQ(pcsc::EndTransaction(a, pcsc::kResetCard), SCARD_S_SUCCESS);
-     },
-     SCARD_W_RESET_CARD},
-    {"ResetByReconnect", [](SCARDHANDLE a) { ASSERT_EQ(Reconnect(a, pcsc::kResetCard), SCARD_S_SUCCESS); },
-     SCARD_W_RESET_CARD},
-    {"ResetByDisconnect",
-     [](SCARDHANDLE a) { ASSERT_EQ(pcsc::Disconnect(a, pcsc::kResetCard), SCARD_S_SUCCESS); },
-     SCARD_W_RESET_CARD},
-    {"UnpowerByDisconnect",
-     [](SCARDHANDLE a) { ASSERT_EQ(pcsc::Disconnect(a, pcsc::kUnpowerCard), SCARD_S_SUCCESS); },
-     SCARD_W_RESET_CARD},
-    {"ContextReleasedInsideATransaction",
-     [](SCARDHANDLE) {
-         SCARDCONTEXT context = 0;
-         SCARDHANDLE card = 0;
-         DWORD protocol = 0;
-         ASSERT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
-         ASSERT_EQ(pcsc::Connect(context, kReader, &card, &protocol), SCARD_S_SUCCESS);
-         ASSERT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
-         ASSERT_EQ(pcsc::ReleaseContext(context), SCARD_S_SUCCESS);
-     },
-     SCARD_W_RESET_CARD},
-    {"HostPowerCycle", [](SCARDHANDLE) { Readers::Instance().ResetCard(kReader); }, SCARD_W_RESET_CARD},
-    {"CardResetsAfterACommand",
-     [](SCARDHANDLE a) {
-         AddFault(Fault::Kind::ResetAfter);
-         ASSERT_EQ(Send(a, kChallenge), SCARD_S_SUCCESS);
-     },
-     SCARD_W_RESET_CARD},
-    {"UserPullsTheCard", [](SCARDHANDLE) { Readers::Instance().RemoveCard(kReader); }, SCARD_W_REMOVED_CARD},
-    {"CardLeavesAfterACommand",
-     [](SCARDHANDLE a) {
-         AddFault(Fault::Kind::RemoveAfter);
-         ASSERT_EQ(Send(a, kChallenge), SCARD_S_SUCCESS);
-     },
-     SCARD_W_REMOVED_CARD},
-};
+std::vector<EventCase> Events() {
+    return {
+        {"ResetAtEndOfTransaction",
+         [](SCARDHANDLE a) {
+             ASSERT_EQ(pcsc::BeginTransaction(a), SCARD_S_SUCCESS);
+             ASSERT_EQ(pcsc::EndTransaction(a, pcsc::kResetCard), SCARD_S_SUCCESS);
+         },
+         SCARD_W_RESET_CARD},
+        {"ResetByReconnect",
+         [](SCARDHANDLE a) { ASSERT_EQ(Reconnect(a, pcsc::kResetCard), SCARD_S_SUCCESS); },
+         SCARD_W_RESET_CARD},
+        {"ResetByDisconnect",
+         [](SCARDHANDLE a) { ASSERT_EQ(pcsc::Disconnect(a, pcsc::kResetCard), SCARD_S_SUCCESS); },
+         SCARD_W_RESET_CARD},
+        {"UnpowerByDisconnect",
+         [](SCARDHANDLE a) { ASSERT_EQ(pcsc::Disconnect(a, pcsc::kUnpowerCard), SCARD_S_SUCCESS); },
+         SCARD_W_RESET_CARD},
+        {"ContextReleasedInsideATransaction",
+         [](SCARDHANDLE) {
+             SCARDCONTEXT context = 0;
+             SCARDHANDLE card = 0;
+             DWORD protocol = 0;
+             ASSERT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
+             ASSERT_EQ(pcsc::Connect(context, kReader, &card, &protocol), SCARD_S_SUCCESS);
+             ASSERT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
+             ASSERT_EQ(pcsc::ReleaseContext(context), SCARD_S_SUCCESS);
+         },
+         SCARD_W_RESET_CARD},
+        {"HostPowerCycle", [](SCARDHANDLE) { Readers::Instance().ResetCard(kReader); }, SCARD_W_RESET_CARD},
+        {"CardResetsAfterACommand",
+         [](SCARDHANDLE a) {
+             AddFault(Fault::Kind::ResetAfter);
+             ASSERT_EQ(Send(a, Challenge()), SCARD_S_SUCCESS);
+         },
+         SCARD_W_RESET_CARD},
+        {"UserPullsTheCard", [](SCARDHANDLE) { Readers::Instance().RemoveCard(kReader); },
+         SCARD_W_REMOVED_CARD},
+        {"CardLeavesAfterACommand",
+         [](SCARDHANDLE a) {
+             AddFault(Fault::Kind::RemoveAfter);
+             ASSERT_EQ(Send(a, Challenge()), SCARD_S_SUCCESS);
+         },
+         SCARD_W_REMOVED_CARD},
+    };
+}
 
-INSTANTIATE_TEST_SUITE_P(Events, SimPcscEvents, ::testing::ValuesIn(kEvents),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Events, SimPcscEvents, ::testing::ValuesIn(Events()), simtest::CaseName);
 
 // A reset by reconnection is not reported to the handle that asked for it (its card was reset
 // all the same); an unpowering end of its transaction is.
@@ -221,11 +237,11 @@ TEST_F(SimPcsc, TheResettingHandleIsToldOnlyOfUnpowering) {
     ASSERT_EQ(SelectSw(card), 0x9000);
     ASSERT_EQ(Reconnect(card, pcsc::kResetCard), SCARD_S_SUCCESS);
     Bytes answer;
-    ASSERT_EQ(Send(card, kSelectCardId, &answer), SCARD_S_SUCCESS);
+    ASSERT_EQ(Send(card, SelectCardId(), &answer), SCARD_S_SUCCESS);
     EXPECT_NE(Sw(answer), 0x9000);
     ASSERT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
     ASSERT_EQ(pcsc::EndTransaction(card, pcsc::kUnpowerCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(Send(card, kSelectApplet), SCARD_W_RESET_CARD);
+    EXPECT_EQ(Send(card, SelectApplet()), SCARD_W_RESET_CARD);
 }
 
 TEST_F(SimPcsc, ReleasingAContextOutsideATransactionLeavesTheCardAlone) {
@@ -237,17 +253,17 @@ TEST_F(SimPcsc, ReleasingAContextOutsideATransactionLeavesTheCardAlone) {
     ASSERT_EQ(pcsc::ReleaseContext(other), SCARD_S_SUCCESS);
     EXPECT_EQ(StatusOf(gone), SCARD_E_INVALID_HANDLE);
     Bytes answer;
-    ASSERT_EQ(Send(card, kSelectCardId, &answer), SCARD_S_SUCCESS);
+    ASSERT_EQ(Send(card, SelectCardId(), &answer), SCARD_S_SUCCESS);
     EXPECT_EQ(Sw(answer), 0x9000);
 }
 
 TEST_F(SimPcsc, FaultBeforeACommandFailsThatTransmit) {
     const SCARDHANDLE card = Connect();
     AddFault(Fault::Kind::ResetBefore);
-    EXPECT_EQ(Send(card, kSelectApplet), SCARD_W_RESET_CARD);
+    EXPECT_EQ(Send(card, SelectApplet()), SCARD_W_RESET_CARD);
     ASSERT_EQ(Reconnect(card), SCARD_S_SUCCESS);
     AddFault(Fault::Kind::RemoveBefore);
-    EXPECT_EQ(Send(card, kSelectApplet), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(Send(card, SelectApplet()), SCARD_W_REMOVED_CARD);
     EXPECT_FALSE(Readers::Instance().CardPresent(kReader));
 }
 
@@ -273,57 +289,52 @@ TEST_P(SimPcscExclusive, WaitsUntilTheHolderEndsItsTransaction) {
     });
     const bool blocked = AwaitBlocked(1);
     ended = true;
-    EXPECT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(Leave(holder), SCARD_S_SUCCESS);
     waiter.join();
     ASSERT_TRUE(blocked);
     EXPECT_EQ(result, SCARD_S_SUCCESS);
     EXPECT_TRUE(returnedAfterEnd);
 }
 
-const BlockedCall kBlockedCalls[] = {
-    {"BeginTransaction", [](SCARDHANDLE h) { return pcsc::BeginTransaction(h); }},
-    {"Connect",
-     [](SCARDHANDLE) {
-         SCARDCONTEXT context = 0;
-         SCARDHANDLE card = 0;
-         DWORD protocol = 0;
-         pcsc::EstablishContext(&context);
-         const DWORD rv = pcsc::Connect(context, kReader, &card, &protocol);
-         pcsc::ReleaseContext(context);
-         return rv;
-     }},
-    {"Transmit", [](SCARDHANDLE h) { return Send(h, kChallenge); }},
-    {"Status", [](SCARDHANDLE h) { return StatusOf(h); }},
-    {"Reconnect", [](SCARDHANDLE h) { return Reconnect(h); }},
-    {"ResettingDisconnect", [](SCARDHANDLE h) { return pcsc::Disconnect(h, pcsc::kResetCard); }},
-};
-
-INSTANTIATE_TEST_SUITE_P(Calls, SimPcscExclusive, ::testing::ValuesIn(kBlockedCalls),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-// A blocked begin gives up at the wait limit.
-TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolder) {
-    Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
-    const SCARDHANDLE holder = Connect();
-    const SCARDHANDLE other = Connect();
-    EXPECT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_E_NOT_TRANSACTED);
-    ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_E_TIMEOUT);
-    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_E_SHARING_VIOLATION);
-    ASSERT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
+std::vector<BlockedCall> BlockedCalls() {
+    return {
+        {"BeginTransaction", [](SCARDHANDLE h) { return pcsc::BeginTransaction(h); }},
+        {"Connect",
+         [](SCARDHANDLE) {
+             SCARDCONTEXT context = 0;
+             SCARDHANDLE card = 0;
+             DWORD protocol = 0;
+             pcsc::EstablishContext(&context);
+             const DWORD rv = pcsc::Connect(context, kReader, &card, &protocol);
+             pcsc::ReleaseContext(context);
+             return rv;
+         }},
+        {"Transmit", [](SCARDHANDLE h) { return Send(h, Challenge()); }},
+        {"Status", [](SCARDHANDLE h) { return StatusOf(h); }},
+        {"Reconnect", [](SCARDHANDLE h) { return Reconnect(h); }},
+        {"ResettingDisconnect", [](SCARDHANDLE h) { return pcsc::Disconnect(h, pcsc::kResetCard); }},
+    };
 }
 
-TEST_F(SimPcsc, DisconnectEndsTheHoldersTransaction) {
+INSTANTIATE_TEST_SUITE_P(Calls, SimPcscExclusive, ::testing::ValuesIn(BlockedCalls()), simtest::CaseName);
+
+// A blocked begin gives up at the wait limit; the holder's disconnect ends its transaction.
+TEST_F(SimPcsc, TransactionsNestAndEndOnlyWithTheirHolderOrItsDisconnect) {
     Readers::Instance().SetWaitLimit(std::chrono::milliseconds(20));
     const SCARDHANDLE holder = Connect();
     const SCARDHANDLE other = Connect();
+    EXPECT_EQ(Leave(holder), SCARD_E_NOT_TRANSACTED);
     ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::Disconnect(holder, pcsc::kLeaveCard), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
-    EXPECT_EQ(StatusOf(holder), SCARD_E_INVALID_HANDLE);
+    ASSERT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
+    ASSERT_EQ(Leave(holder), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_E_TIMEOUT);
+    EXPECT_EQ(Leave(other), SCARD_E_SHARING_VIOLATION);
+    ASSERT_EQ(Leave(holder), SCARD_S_SUCCESS);
+    ASSERT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
+    const SCARDHANDLE card = other;
+    ASSERT_EQ(pcsc::Disconnect(card, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::BeginTransaction(holder), SCARD_S_SUCCESS);
+    EXPECT_EQ(StatusOf(other), SCARD_E_INVALID_HANDLE);
 }
 
 TEST_F(SimPcsc, RemovalEndsTheTransactionAndWakesWaiters) {
@@ -340,21 +351,15 @@ TEST_F(SimPcsc, RemovalEndsTheTransactionAndWakesWaiters) {
 
     Readers::Instance().ReinsertCard(kReader);
     ASSERT_EQ(Reconnect(holder), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::EndTransaction(holder, pcsc::kLeaveCard), SCARD_E_NOT_TRANSACTED);
+    EXPECT_EQ(Leave(holder), SCARD_E_NOT_TRANSACTED);
 }
 
 TEST_F(SimPcsc, HandlesOnARemovedReaderAnswerReaderUnavailable) {
     const SCARDHANDLE card = Connect();
     Readers::Instance().RemoveReader(kReader);
-    EXPECT_EQ(Send(card, kChallenge), SCARD_E_READER_UNAVAILABLE);
+    EXPECT_EQ(Send(card, Challenge()), SCARD_E_READER_UNAVAILABLE);
     EXPECT_EQ(pcsc::Disconnect(card, pcsc::kLeaveCard), SCARD_S_SUCCESS);
     EXPECT_EQ(Readers::Instance().OpenHandles(), 0u);
-}
-
-TEST_F(SimPcsc, ABadDispositionChangesNothing) {
-    const SCARDHANDLE card = Connect();
-    EXPECT_EQ(pcsc::Disconnect(card, 7), SCARD_E_INVALID_VALUE);
-    EXPECT_EQ(StatusOf(card), SCARD_S_SUCCESS);
 }
 
 }  // namespace

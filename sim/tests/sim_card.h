@@ -124,7 +124,7 @@ public:
     // `begin` is the card's 80 g 81 p 82 B; `agree` hands A to the card and returns its answer.
     HostSession(const Bytes& begin, const std::function<std::optional<Bytes>(const Bytes&)>& agree);
 
-    Bytes CryptogramObject(const Bytes& cryptogram) const {
+    static Bytes CryptogramObject(const Bytes& cryptogram) {
         return Concat({{0x87, 0x81, static_cast<uint8_t>(cryptogram.size() + 1), 0x01}, cryptogram});
     }
     Piece Seal(std::array<uint8_t, 4> header, uint8_t counter, const Bytes& object) const {
@@ -160,7 +160,9 @@ private:
 inline HostSession::HostSession(const Bytes& begin,
                                 const std::function<std::optional<Bytes>(const Bytes&)>& agree) {
     helixsim::Cursor cursor(begin);
-    const auto g = cursor.NextTlv(), p = cursor.NextTlv(), b = cursor.NextTlv();
+    const auto g = cursor.NextTlv();
+    const auto p = cursor.NextTlv();
+    const auto b = cursor.NextTlv();
     const bool parsed = g && p && b && g->tag == 0x80 && p->tag == 0x81 && b->tag == 0x82 && cursor.AtEnd();
     EXPECT_TRUE(parsed) << ToHex(begin);
     if (!parsed) return;
@@ -175,6 +177,19 @@ inline HostSession::HostSession(const Bytes& begin,
     }
 }
 
+// A command and the end of the card's answer to it, in hex: its status word, or data too.
+struct Exchange {
+    const char* name;
+    const char* command;
+    const char* answerEnd;
+};
+
+// Readable case names for tables of structs with a `name`.
+inline constexpr auto CaseName = [](const auto& info) { return std::string(info.param.name); };
+
+enum Login { kNobody, kUser };
+
+// A card of that profile with the applet selected; kUser also verifies the user PIN.
 class SimCard {
 public:
     explicit SimCard(const helixsim::Profile& profile = helixsim::DefaultProfile())
@@ -182,10 +197,22 @@ public:
         EXPECT_EQ(Send(kSelectApplet), Hex("9000"));
     }
     explicit SimCard(const char* profile) : SimCard(helixsim::ProfileByName(profile)) {}
+    explicit SimCard(Login login, const char* profile = "default") : SimCard(profile) {
+        if (login == kUser) {
+            EXPECT_EQ(LoginUser(), 0x9000);
+        }
+    }
 
     Bytes Send(const std::string& hex) { return Send(Hex(hex)); }
     Bytes Send(const Bytes& command) { return m_card.Transmit(command).response; }
     uint16_t SwOf(const std::string& hex) { return Sw(Send(hex)); }
+    void Expect(const Exchange& e) {
+        const std::string answer = ToHex(Send(e.command));
+        const std::string end = e.answerEnd;
+        EXPECT_TRUE(answer.size() >= end.size() &&
+                    answer.compare(answer.size() - end.size(), end.size(), end) == 0)
+            << e.command << " answered " << answer;
+    }
 
     uint16_t VerifyPin(const Bytes& pin) {
         const Bytes challenge = Data(Send("0084000008"));

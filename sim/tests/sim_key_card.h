@@ -34,6 +34,10 @@ inline constexpr uint8_t kAgree = 0x80;
 inline const char* CurveName(uint16_t size) {
     return size == 0x20 ? "P-256" : size == 0x30 ? "P-384" : "P-521";
 }
+inline helixsim::crypto::Curve CurveOf(uint16_t size) {
+    using helixsim::crypto::Curve;
+    return size == 0x20 ? Curve::P256 : size == 0x30 ? Curve::P384 : Curve::P521;
+}
 inline bool IsEcSize(uint16_t size) {
     return size == 0x20 || size == 0x30 || size == 0x42;
 }
@@ -64,10 +68,7 @@ inline Bytes KeyTemplate(uint16_t fid, uint16_t size, uint8_t use, const Bytes& 
                            static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)},
                           Hex("860E 0000 00FF 00FF 0020 0020 0000 0020")});
     if (IsEcSize(size)) {
-        const auto curve = size == 0x20   ? helixsim::crypto::Curve::P256
-                           : size == 0x30 ? helixsim::crypto::Curve::P384
-                                          : helixsim::crypto::Curve::P521;
-        const helixsim::crypto::DomainParameters d = helixsim::crypto::CurveParameters(curve);
+        const helixsim::crypto::DomainParameters d = helixsim::crypto::CurveParameters(CurveOf(size));
         const Bytes domain = Concat({Tlv(0x90, d.p), Tlv(0x91, d.a), Tlv(0x92, d.b), DataObject(0x93, d.g),
                                      Tlv(0x94, d.n), Tlv(0x95, d.h), material});
         inner = Concat({inner, {0x85, 0x05, 0x03, use, 0x30, 0x00, 0xA3}, Long82(0xE1, domain)});
@@ -266,8 +267,8 @@ inline bool Verifies(EVP_PKEY* key, const Bytes& digest, const Bytes& signature)
     if (key == nullptr) return false;
     const PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-    if (EVP_PKEY_is_a(key, "RSA") && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-                                      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
+    if (EVP_PKEY_is_a(key, "RSA") != 0 && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                           EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1))
         return false;
     return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }

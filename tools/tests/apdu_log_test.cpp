@@ -26,6 +26,7 @@ TEST(CountApdus, CountsEveryKindOfCommandAndTheBytesBothWays) {
     EXPECT_EQ(count.commands, 3u);
     EXPECT_EQ(count.bytesSent, 15u);
     EXPECT_EQ(count.bytesReceived, 12u);
+    EXPECT_EQ(CountApdus("CAPDU:  (4 bytes): 00 a4 04 00").commands, 1u) << "a last line without line feed";
 }
 
 TEST(CountApdus, SkipsLinesWhoseByteCountIsMalformed) {
@@ -36,34 +37,24 @@ TEST(CountApdus, SkipsLinesWhoseByteCountIsMalformed) {
     EXPECT_EQ(count.bytesReceived, 0u);
 }
 
-TEST(CountApdus, TakesALastLineWithoutLineFeed) {
-    EXPECT_EQ(CountApdus("CAPDU:  (4 bytes): 00 a4 04 00").commands, 1u);
-}
-
-TEST(ApduLog, CountsOnlyWhatWasWrittenAfterTheMark) {
-    os::UnsetEnv("TQ_MD_LOG");
-    const CApduLog log;
-    ASSERT_TRUE(log.Private());
-    EXPECT_EQ(os::GetEnv("TQ_MD_LOG"), log.Path());
-    { std::ofstream(log.Path(), std::ios::app) << "CAPDU:  (5 bytes): 00 84 00 00 08 \n\n"; }
-    const uint64_t mark = log.Mark();
-    {
-        std::ofstream(log.Path(), std::ios::app)
-            << "CAPDU:  (4 bytes): 00 a4 04 00 \n\nRAPDU:  (2 bytes): 90 00 \n";
-    }
-    const ApduCount count = log.CountSince(mark);
-    EXPECT_EQ(count.commands, 1u);
-    EXPECT_EQ(count.bytesSent, 4u);
-    EXPECT_EQ(count.bytesReceived, 2u);
-}
-
-TEST(ApduLog, RemovesItsPrivateFileAndTheVariable) {
+TEST(ApduLog, APrivateLogCountsOnlyWhatFollowsTheMarkAndGoesWithTheVariable) {
     os::UnsetEnv("TQ_MD_LOG");
     std::string path;
     {
         const CApduLog log;
         path = log.Path();
-        EXPECT_TRUE(os::FileExists(path));
+        ASSERT_TRUE(log.Private());
+        EXPECT_EQ(os::GetEnv("TQ_MD_LOG"), path);
+        { std::ofstream(path, std::ios::app) << "CAPDU:  (5 bytes): 00 84 00 00 08 \n\n"; }
+        const uint64_t mark = log.Mark();
+        {
+            std::ofstream(path, std::ios::app)
+                << "CAPDU:  (4 bytes): 00 a4 04 00 \n\nRAPDU:  (2 bytes): 90 00 \n";
+        }
+        const ApduCount count = log.CountSince(mark);
+        EXPECT_EQ(count.commands, 1u);
+        EXPECT_EQ(count.bytesSent, 4u);
+        EXPECT_EQ(count.bytesReceived, 2u);
     }
     EXPECT_FALSE(os::FileExists(path));
     EXPECT_EQ(os::GetEnv("TQ_MD_LOG"), "");

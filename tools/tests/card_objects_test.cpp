@@ -14,7 +14,7 @@
 namespace mdhost {
 namespace {
 
-const std::string kName = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+constexpr char kName[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 const CARD_CACHE_FILE_FORMAT kCardCf{1, 2, 0x0304, 0x0506};
 
 Bytes TestCertificate() {
@@ -31,23 +31,17 @@ TEST(CardCf, CarriesALengthPrefixAndTheRecordInWindowsByteOrder) {
     EXPECT_EQ(FreshnessTrailer(kCardCf), (Bytes{0x04, 0x03, 0x06, 0x05}));
 }
 
-TEST(CertificateObject, IsByteForByteWhatTheModuleBuilds) {
+// Byte for byte what the module builds, and read back through the module's reader.
+TEST(CertificateObject, IsWhatTheModuleBuildsAndReads) {
     const Bytes certificate = TestCertificate();
     const Bytes trailer = FreshnessTrailer(kCardCf);
-    const Bytes name(kName.begin(), kName.end());
-    EXPECT_EQ(CertificateObject(0x21, kName, certificate, trailer),
-              BuildCertificateObject(0x21, certificate, name, trailer));
-}
-
-TEST(CertificateObject, GivesTheCertificateBackThroughTheModulesReader) {
-    const Bytes certificate = TestCertificate();
-    const Bytes object = CertificateObject(0x00, kName, certificate, FreshnessTrailer(kCardCf));
+    const Bytes object = CertificateObject(0x21, kName, certificate, trailer);
+    EXPECT_EQ(object,
+              BuildCertificateObject(0x21, certificate, Bytes(kName, kName + sizeof kName - 1), trailer));
     EXPECT_EQ(libapdu::CCryFinder::CertificateOfRecord(object, u"test"), certificate);
-}
-
-TEST(CertificateObject, RefusesBytesThatAreNoCertificate) {
     EXPECT_THROW(CertificateObject(0x00, kName, Bytes{0x30, 0x03, 0x02, 0x01, 0x01}, {}),
-                 std::invalid_argument);
+                 std::invalid_argument)
+        << "bytes that are no certificate";
 }
 
 TEST(ContainerMapFile, ParsesIntoTheSameRecordsInTheModule) {
@@ -70,26 +64,21 @@ TEST(ContainerMapFile, StoresTheByteLengthOfAGuidNameAfterEachRecord) {
     EXPECT_EQ(file[7 + 5 + 86], 0x4C);
     EXPECT_EQ(file[7 + 5 + 87], 0x00);
     EXPECT_EQ((file[4] << 8) | file[5], static_cast<int>(file.size() - 4));
+    EXPECT_THROW(ContainerRecord(std::string(40, 'x'), 1, 0, 0), std::length_error) << "a name too long";
 }
 
-TEST(ContainerRecord, RefusesANameLongerThanTheRecordHolds) {
-    EXPECT_THROW(ContainerRecord(std::string(40, 'x'), 1, 0, 0), std::length_error);
-}
-
-TEST(PrivateKeyRecord, NamesItsKeyFileAndEndsWithTheFreshnessTrailer) {
+TEST(PrivateKeyRecord, NamesItsKeyFileMarksKeyExchangeAndEndsWithTheFreshnessTrailer) {
     const Bytes trailer{0xA1, 0xA2, 0xA3, 0xA4};
     const Bytes record = PrivateKeyRecord(0x21, kName, false, trailer);
     EXPECT_EQ(Bytes(record.begin(), record.begin() + 4), (Bytes{0x00, 0x02, 0x02, 0x21}));
     EXPECT_EQ(record[6], 0x16);
     EXPECT_EQ((record[4] << 8) | record[5], static_cast<int>(record.size() - 4));
     EXPECT_EQ(Bytes(record.end() - 4, record.end()), trailer);
-}
-
-TEST(PrivateKeyRecord, MarksKeyExchangeKeysInEntry0105) {
+    // Entry 0105 marks key exchange keys.
     const Bytes exchange{0x01, 0x05, 0x50, 0x00, 0x01, 0x01};
     const Bytes signature{0x01, 0x05, 0x50, 0x00, 0x01, 0x00};
-    const auto holds = [](const Bytes& record, const Bytes& entry) {
-        return std::search(record.begin(), record.end(), entry.begin(), entry.end()) != record.end();
+    const auto holds = [](const Bytes& r, const Bytes& entry) {
+        return std::search(r.begin(), r.end(), entry.begin(), entry.end()) != r.end();
     };
     EXPECT_TRUE(holds(PrivateKeyRecord(0x00, kName, true, {}), exchange));
     EXPECT_TRUE(holds(PrivateKeyRecord(0x20, kName, false, {}), signature));

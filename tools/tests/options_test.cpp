@@ -29,28 +29,27 @@ TEST_P(OptionsRefused, NamesTheMistake) {
     EXPECT_NE(error->find(GetParam().why), std::string::npos) << *error;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, OptionsRefused,
-                         testing::Values(Refused{"NoCommand", "", "no command"},
-                                         Refused{"TwoCommands", "scinfo scinfo",
-                                                 "unexpected argument scinfo"},
-                                         Refused{"UnknownCommand", "inspect", "unknown command inspect"},
-                                         Refused{"ReaderWithoutValue", "scinfo --reader", "needs a value"},
-                                         Refused{"NoRuns", "scinfo --runs 0", "--runs takes"},
-                                         Refused{"TooManyRuns", "scinfo --runs 101", "--runs takes"},
-                                         Refused{"RunsNotANumber", "scinfo --runs 2x", "--runs takes"},
-                                         Refused{"UnknownOption", "scinfo --frobnicate 1", "unknown option"},
-                                         Refused{"FlagWithValue", "scinfo --json=yes", "takes no value"},
-                                         Refused{"EmptyValue", "scinfo --module=", "needs a value"},
-                                         Refused{"ProfileWithReader", "scinfo --reader R --profile no-ec",
-                                                 "do not go with --reader"},
-                                         Refused{"ImageWithReader", "scinfo --reader R --card-image c.img",
-                                                 "do not go with --reader"},
-                                         Refused{"SeedOfAReader", "seed --reader R", "embedded card only"},
-                                         Refused{"SeedWithoutImage", "seed", "needs --card-image"},
-                                         Refused{"RunsOfReset", "reset --runs 2", "scinfo only"}),
+const Refused kOptionsRefusedCases[] = {
+    {"NoCommand", "", "no command"},
+    {"TwoCommands", "scinfo scinfo", "unexpected argument scinfo"},
+    {"UnknownCommand", "inspect", "unknown command inspect"},
+    {"ReaderWithoutValue", "scinfo --reader", "needs a value"},
+    {"NoRuns", "scinfo --runs 0", "--runs takes"},
+    {"TooManyRuns", "scinfo --runs 101", "--runs takes"},
+    {"RunsNotANumber", "scinfo --runs 2x", "--runs takes"},
+    {"UnknownOption", "scinfo --frobnicate 1", "unknown option"},
+    {"FlagWithValue", "scinfo --json=yes", "takes no value"},
+    {"EmptyValue", "scinfo --module=", "needs a value"},
+    {"ProfileWithReader", "scinfo --reader R --profile no-ec", "do not go with --reader"},
+    {"ImageWithReader", "scinfo --reader R --card-image c.img", "do not go with --reader"},
+    {"SeedOfAReader", "seed --reader R", "embedded card only"},
+    {"SeedWithoutImage", "seed", "needs --card-image"},
+    {"RunsOfReset", "reset --runs 2", "scinfo only"},
+};
+INSTANTIATE_TEST_SUITE_P(Table, OptionsRefused, testing::ValuesIn(kOptionsRefusedCases),
                          [](const testing::TestParamInfo<Refused>& p) { return std::string(p.param.name); });
 
-TEST(Options, TakeValuesInBothForms) {
+TEST(Options, TakeValuesInBothFormsAndAReaderNameWithSpaces) {
     Options options;
     ASSERT_FALSE(ParseOptions(Words("--json scinfo --reader=Virtual --module /m.so --runs=3"), options));
     EXPECT_EQ(options.command, "scinfo");
@@ -59,12 +58,9 @@ TEST(Options, TakeValuesInBothForms) {
     EXPECT_EQ(options.runs, 3u);
     EXPECT_TRUE(options.json);
     EXPECT_FALSE(options.Embedded());
-}
-
-TEST(Options, KeepAReaderNameWithSpacesAsOneValue) {
-    Options options;
-    ASSERT_FALSE(ParseOptions({"scinfo", "--reader", "Virtual PCD 00 00"}, options));
-    EXPECT_EQ(options.reader, "Virtual PCD 00 00");
+    Options spaced;
+    ASSERT_FALSE(ParseOptions({"scinfo", "--reader", "Virtual PCD 00 00"}, spaced));
+    EXPECT_EQ(spaced.reader, "Virtual PCD 00 00");
 }
 
 TEST(Options, DefaultToTheEmbeddedCardWithTheDefaultProfileAndPin) {
@@ -74,12 +70,9 @@ TEST(Options, DefaultToTheEmbeddedCardWithTheDefaultProfileAndPin) {
     EXPECT_EQ(options.profile, "default");
     EXPECT_EQ(options.pin, "12345678");
     EXPECT_EQ(options.runs, 1u);
-}
-
-TEST(Options, AcceptHelpWithoutACommand) {
-    Options options;
-    EXPECT_FALSE(ParseOptions({"--help"}, options));
-    EXPECT_TRUE(options.help);
+    Options help;
+    EXPECT_FALSE(ParseOptions({"--help"}, help)) << "help needs no command";
+    EXPECT_TRUE(help.help);
 }
 
 }  // namespace

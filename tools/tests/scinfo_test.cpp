@@ -52,12 +52,11 @@ TEST_P(CertificateFileNames, AreKscOrKxcAndTwoHexDigits) {
     EXPECT_EQ(IsCertificateFile(GetParam().name), GetParam().certificate) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CertificateFileNames,
-                         testing::Values(FileName{"kxc00", true}, FileName{"ksc1f", true},
-                                         FileName{"kxcAB", true}, FileName{"ksc", false},
-                                         FileName{"ksc0", false}, FileName{"ksc001", false},
-                                         FileName{"kxs00", false}, FileName{"kscg0", false},
-                                         FileName{"msroots", false}, FileName{"cmapfile", false}),
+const FileName kCertificateFileNamesCases[] = {
+    {"kxc00", true},   {"ksc1f", true},  {"kxcAB", true},  {"ksc", false},     {"ksc0", false},
+    {"ksc001", false}, {"kxs00", false}, {"kscg0", false}, {"msroots", false}, {"cmapfile", false},
+};
+INSTANTIATE_TEST_SUITE_P(Table, CertificateFileNames, testing::ValuesIn(kCertificateFileNamesCases),
                          [](const testing::TestParamInfo<FileName>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -38,7 +38,10 @@ struct Seen {
     DWORD flags = 0xFFFFFFFF;
     int deletes = 0;
 };
-Seen g_seen;
+Seen& Saw() {
+    static Seen seen;
+    return seen;
+}
 
 PBYTE Hand(PCARD_DATA data, const void* bytes, DWORD size) {
     auto* block = static_cast<PBYTE>(data->pfnCspAlloc(size));
@@ -66,14 +69,14 @@ DWORD WINAPI GetContainerInfo(PCARD_DATA data, BYTE, DWORD, PCONTAINER_INFO info
 }
 
 DWORD WINAPI DeleteContext(PCARD_DATA) {
-    ++g_seen.deletes;
+    ++Saw().deletes;
     return SCARD_S_SUCCESS;
 }
 
 DWORD WINAPI Acquire(PCARD_DATA data, DWORD flags) {
-    g_seen.atAcquire = *data;
-    g_seen.atr.assign(data->pbAtr, data->pbAtr + data->cbAtr);
-    g_seen.flags = flags;
+    Saw().atAcquire = *data;
+    Saw().atr.assign(data->pbAtr, data->pbAtr + data->cbAtr);
+    Saw().flags = flags;
     data->pfnCardReadFile = ReadFile;
     data->pfnCardEnumFiles = EnumFiles;
     data->pfnCardGetContainerInfo = GetContainerInfo;
@@ -83,7 +86,7 @@ DWORD WINAPI Acquire(PCARD_DATA data, DWORD flags) {
 
 class SessionTest : public testing::Test {
 protected:
-    void SetUp() override { g_seen = Seen{}; }
+    void SetUp() override { Saw() = Seen{}; }
 
     FakeReader m_reader;
 };
@@ -91,10 +94,10 @@ protected:
 TEST_F(SessionTest, HandsTheModuleACardDataOfVersion7WithTheReadersHandlesAndAtr) {
     CMinidriverSession session(Acquire, m_reader);
     ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
-    const CARD_DATA& seen = g_seen.atAcquire;
-    EXPECT_EQ(g_seen.flags, 0u);
+    const CARD_DATA& seen = Saw().atAcquire;
+    EXPECT_EQ(Saw().flags, 0u);
     EXPECT_EQ(seen.dwVersion, 7u);
-    EXPECT_EQ(g_seen.atr, (Bytes{0x3B, 0x8C, 0x80, 0x01}));
+    EXPECT_EQ(Saw().atr, (Bytes{0x3B, 0x8C, 0x80, 0x01}));
     EXPECT_EQ(seen.hSCardCtx, 0x1111u);
     EXPECT_EQ(seen.hScard, 0x2222u);
     EXPECT_NE(seen.pwszCardName, nullptr);
@@ -133,20 +136,16 @@ TEST_F(SessionTest, DeletesTheContextOnceAndOnlyWhenItWasAcquired) {
         ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
         EXPECT_EQ(session.DeleteContext(), SCARD_S_SUCCESS);
     }
-    EXPECT_EQ(g_seen.deletes, 1);
+    EXPECT_EQ(Saw().deletes, 1);
     { const CMinidriverSession never(Acquire, m_reader); }
-    EXPECT_EQ(g_seen.deletes, 1);
+    EXPECT_EQ(Saw().deletes, 1);
 }
 
-TEST_F(SessionTest, ReconnectsThroughTheReader) {
-    CMinidriverSession session(Acquire, m_reader);
-    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
-    EXPECT_EQ(m_reader.reconnects, 1);
-}
-
-TEST_F(SessionTest, AnswersUnsupportedForAnEntryPointTheModuleLeftEmpty) {
+TEST_F(SessionTest, ReconnectsThroughTheReaderAndAnswersUnsupportedForAnEmptyEntryPoint) {
     CMinidriverSession session(Acquire, m_reader);
     ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
+    EXPECT_EQ(m_reader.reconnects, 1);
     CARD_FREE_SPACE_INFO space{};
     EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE);
 }
