@@ -18,7 +18,7 @@ using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
 // Pointer-sized handles, of which a log line shows the low 32 bits.
-constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDull);
+constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDULL);
 constexpr SCARDHANDLE kFakeCard = 0x00C0FFEE;
 constexpr size_t kGuard = 64;
 constexpr unsigned char kGuardByte = 0xA5;
@@ -71,7 +71,7 @@ public:
     }
 
 private:
-    alignas(CARD_DATA) unsigned char m_bytes[sizeof(CARD_DATA) + kGuard];
+    alignas(CARD_DATA) unsigned char m_bytes[sizeof(CARD_DATA) + kGuard]{};
     size_t m_length;
 };
 
@@ -148,13 +148,13 @@ TEST(AcquireContext, KeyInjectionWithoutACardFillsExactlyNineSlots) {
 // ATR before any card work.
 TEST(AcquireContext, RefusalLeavesTheRecordAsItWas) {
     const struct {
-        const char* name;
-        DWORD flags;
-        DWORD version;
-        SCARDCONTEXT context;
-        SCARDHANDLE card;
-        DWORD status;
-        size_t lines;  // log entries written before the refusal
+        const char* name{};
+        DWORD flags{};
+        DWORD version{};
+        SCARDCONTEXT context{};
+        SCARDHANDLE card{};
+        DWORD status{};
+        size_t lines{};  // log entries written before the refusal
         const char* profile = "default";
     } cases[] = {
         {"no context handle", 0, 3, 0, kFakeCard, SCARD_E_INVALID_HANDLE, 1},
@@ -175,7 +175,9 @@ TEST(AcquireContext, RefusalLeavesTheRecordAsItWas) {
         CARD_DATA record = HostRecord(atr, c.context, c.card, c.version);
         const CARD_DATA before = record;
         EXPECT_EQ(CardAcquireContext(&record, c.flags), c.status);
-        EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0);
+        // Byte for byte: any byte written, padding included, is a fault.
+        EXPECT_EQ(std::memcmp(&before, &record, sizeof record),
+                  0);  // NOLINT(*-memory-comparison,cert-exp42-c,cert-flp37-c)
         EXPECT_EQ(moduletest::Entries(log.Read()).size(), c.lines) << log.Read();
     }
 }

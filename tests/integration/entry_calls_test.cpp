@@ -20,14 +20,17 @@ using moduletest::Normalised;
 using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
-constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDull);
+constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDULL);
 constexpr SCARDHANDLE kFakeCard = 0x00C0FFEE;
 
+// The interface takes names and PINs through non-const pointers.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 char g_mscp[] = "mscp";
 char g_cmapfile[] = "cmapfile";
 char g_cardid[] = "cardid";
 WCHAR g_user[] = u"user";
 BYTE g_pin[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Every entry point of a version 7 table, called with arguments that exercise each form of its
 // line, on a record whose context has been released; in the order of the expected log. Checks
