@@ -18,7 +18,7 @@ using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
 // Pointer-sized handles, of which a log line shows the low 32 bits.
-constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDULL);
+constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDuLL);
 constexpr SCARDHANDLE kFakeCard = 0x00C0FFEE;
 constexpr size_t kGuard = 64;
 constexpr unsigned char kGuardByte = 0xA5;

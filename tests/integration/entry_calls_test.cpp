@@ -20,7 +20,7 @@ using moduletest::Normalised;
 using moduletest::SimReader;
 
 constexpr char kReader[] = "Helix Sim 0";
-constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDULL);
+constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDuLL);
 constexpr SCARDHANDLE kFakeCard = 0x00C0FFEE;
 
 // The interface takes names and PINs through non-const pointers.
