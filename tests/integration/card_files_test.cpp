@@ -27,7 +27,7 @@ constexpr DWORD kNotFound = SCARD_E_FILE_NOT_FOUND;
 
 const MisuseCase kMisuses[] = {
     {"ReadNullOutput",
-     [](F f) { f.Context().ReadFile(&f.Data(), nullptr, const_cast<LPSTR>("cardcf"), 0, nullptr, nullptr); },
+     [](F f) { f.Context().ReadFile(&f.Data(), nullptr, CardFixture::Str("cardcf"), 0, nullptr, nullptr); },
      kInvalid},
     {"ReadNullName", [](F f) { f.Read(nullptr, nullptr); }, kInvalid},
     {"ReadFlags", [](F f) { f.Read(nullptr, "cardcf", 1); }, kInvalid},
@@ -43,7 +43,7 @@ const MisuseCase kMisuses[] = {
     {"ReadAbsentCertificate", [](F f) { f.Read("mscp", "kxc00"); }, kNotFound},
     {"ReadAbsentRoots", [](F f) { f.Read("mscp", "msroots"); }, kNotFound},
     {"WriteNullData",
-     [](F f) { f.Context().WriteFile(&f.Data(), nullptr, const_cast<LPSTR>("cardcf"), 0, nullptr, 0); },
+     [](F f) { f.Context().WriteFile(&f.Data(), nullptr, CardFixture::Str("cardcf"), 0, nullptr, 0); },
      kInvalid},
     {"WriteUnmapped", [](F f) { f.Write(nullptr, "foo", {1}); }, kNotFound},
     {"WriteBadCertificateName", [](F f) { f.Write("mscp", "kxs00", {1}); }, kNotFound},
@@ -78,8 +78,7 @@ const MisuseCase kMisuses[] = {
      },
      kInvalid},
     {"InfoNull",
-     [](F f) { f.Context().GetFileInfo(&f.Data(), nullptr, const_cast<LPSTR>("cardid"), nullptr); },
-     kInvalid},
+     [](F f) { f.Context().GetFileInfo(&f.Data(), nullptr, CardFixture::Str("cardid"), nullptr); }, kInvalid},
     {"InfoOfRoots", [](F f) { f.Info("mscp", "msroots"); }, kNotFound},
     {"FreeSpaceVersionTwo", [](F f) { f.FreeSpace(2); }, ERROR_REVISION_MISMATCH},
     {"FreeSpaceFlags", [](F f) { f.FreeSpace(0, 1); }, kInvalid},
@@ -89,7 +88,7 @@ const MisuseCase kMisuses[] = {
     {"CreateDirectoryNull", [](F f) { f.Context().CreateDirectory(&f.Data(), nullptr, InvalidDirAc); },
      kInvalid},
     {"DeleteDirectoryTooLong",
-     [](F f) { f.Context().DeleteDirectory(&f.Data(), const_cast<LPSTR>("directory")); }, kInvalid},
+     [](F f) { f.Context().DeleteDirectory(&f.Data(), CardFixture::Str("directory")); }, kInvalid},
     {"AllocationRefused",
      [](F f) {
          moduletest::HostMemory::FailNext() = true;
@@ -106,82 +105,68 @@ TEST_P(CardFileMisuse, AnswersItsStatus) {
     EXPECT_EQ(ThrownStatus([&] { GetParam().call(f); }), static_cast<StatusCode>(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileMisuse, testing::ValuesIn(kMisuses),
-                         [](const auto& param) { return std::string(param.param.name); });
-
-struct HandleChange {
-    const char* name;
-    void (CardFixture::*change)();
-};
-
-class CardCacheHandles : public testing::TestWithParam<HandleChange> {};
+INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileMisuse, testing::ValuesIn(kMisuses), CaseName());
 
 // cardid, cardcf and the container list are served from memory while the host's two handles stay
 // the same; a change of either drops all three, even once one of them has been read again.
-TEST_P(CardCacheHandles, ChangeOfEitherHandleDropsEveryCache) {
-    CardFixture f;
-    f.Ready();
-    f.CachePin();
-    f.Write("mscp", "cmapfile", moduletest::MapRecord("A"));  // an empty list is asked for every time
-    const ByteVector cardid = f.Read(nullptr, "cardid");
-    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    f.Commands();
-    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
-    EXPECT_EQ(f.Read("mscp", "cardcf"), ByteVector(6, 0));
-    (void)f.Read("mscp", "cmapfile");
-    EXPECT_TRUE(f.Commands().empty());
+TEST(CardFiles, ChangeOfEitherHandleDropsEveryCache) {
+    for (void (CardFixture::*change)() : {&CardFixture::NewCardHandle, &CardFixture::NewContextHandle}) {
+        SCOPED_TRACE(change == &CardFixture::NewCardHandle ? "card handle" : "context handle");
+        CardFixture f;
+        f.Ready();
+        f.CachePin();
+        f.Write("mscp", "cmapfile", moduletest::MapRecord("A"));  // an empty list is asked for every time
+        const std::pair<const char*, CardPath> files[] = {{"cardid", moduletest::kCardidPath},
+                                                          {"cardcf", moduletest::kCardcfPath},
+                                                          {"cmapfile", moduletest::kMapPath}};
+        std::vector<ByteVector> first;
+        for (const auto& file : files) first.push_back(f.Read("mscp", file.first));
+        EXPECT_EQ(first[1], ByteVector(6, 0));
+        f.Commands();
+        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(f.Read("mscp", files[i].first), first[i]);
+        EXPECT_TRUE(f.Commands().empty());
 
-    (f.*GetParam().change)();
-    EXPECT_EQ(f.Read(nullptr, "cardid"), cardid);
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardidPath)));
-    EXPECT_EQ(f.Read(nullptr, "cardcf"), ByteVector(6, 0));
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kCardcfPath)));
-    (void)f.Read("mscp", "cmapfile");
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(moduletest::kMapPath)));
-}
-
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardCacheHandles,
-                         testing::Values(HandleChange{"NewCardHandle", &CardFixture::NewCardHandle},
-                                         HandleChange{"NewContextHandle", &CardFixture::NewContextHandle}),
-                         CaseName());
-
-struct PrefixCase {
-    const char* name;
-    const char* file;
-    const char* content;
-    std::optional<const char*> answer;  // nullopt: SCARD_E_UNEXPECTED
-};
-
-const PrefixCase kPrefixCases[] = {
-    {"CardcfPrefixSix", "cardcf", "0006 010203040506", "010203040506"},
-    {"CardcfPrefixFive", "cardcf", "0005 010203040506", std::nullopt},
-    {"CardcfPrefixSeven", "cardcf", "0007 010203040506", std::nullopt},
-    {"CardidPrefixZero", "cardid", "0000 000102030405060708090A0B0C0D0E0F",
-     "000102030405060708090A0B0C0D0E0F"},
-    {"CardidPrefixEighteen", "cardid", "0012 000102030405060708090A0B0C0D0E0F",
-     "000102030405060708090A0B0C0D0E0F"},
-    {"CardidPrefixNineteen", "cardid", "0013 000102030405060708090A0B0C0D0E0F", std::nullopt},
-};
-
-class CardLengthPrefix : public testing::TestWithParam<PrefixCase> {};
-
-TEST_P(CardLengthPrefix, IsCheckedBeforeTheCacheTakesTheData) {
-    CardFixture f;
-    f.Ready();
-    const bool cardcf = std::string(GetParam().file) == "cardcf";
-    f.PutFile(cardcf ? moduletest::kCardcfPath : moduletest::kCardidPath, Hex(GetParam().content));
-    if (GetParam().answer) {
-        EXPECT_EQ(f.Read(nullptr, GetParam().file), Hex(*GetParam().answer));
-    } else {
-        EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, GetParam().file); }),
-                  static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+        (f.*change)();
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(f.Read("mscp", files[i].first), first[i]);
+            EXPECT_TRUE(Sent(f.Commands(), SelectCommand(files[i].second))) << files[i].first;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardLengthPrefix, testing::ValuesIn(kPrefixCases),
-                         [](const auto& param) { return std::string(param.param.name); });
+// The length prefix of cardid and cardcf is checked before the cache takes the data: exactly six
+// bytes of cardcf, at most the file of cardid.
+TEST(CardFiles, LengthPrefixIsChecked) {
+    const struct {
+        const char* file;
+        const char* content;
+        const char* answer;  // nullptr: SCARD_E_UNEXPECTED
+    } cases[] = {
+        {"cardcf", "0006 010203040506", "010203040506"},
+        {"cardcf", "0005 010203040506", nullptr},
+        {"cardcf", "0007 010203040506", nullptr},
+        {"cardid", "0000 000102030405060708090A0B0C0D0E0F", "000102030405060708090A0B0C0D0E0F"},
+        {"cardid", "0012 000102030405060708090A0B0C0D0E0F", "000102030405060708090A0B0C0D0E0F"},
+        {"cardid", "0013 000102030405060708090A0B0C0D0E0F", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        CardFixture f;
+        f.Ready();
+        f.PutFile(std::string(c.file) == "cardcf" ? moduletest::kCardcfPath : moduletest::kCardidPath,
+                  Hex(c.content));
+        if (c.answer != nullptr) {
+            EXPECT_EQ(f.Read(nullptr, c.file), Hex(c.answer));
+        } else {
+            EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, c.file); }),
+                      static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+        }
+    }
+}
 
-TEST(CardFiles, CardcfWriteGoesToTheCardWithItsPrefixAndIntoTheCache) {
+// A write goes to the card with its prefix and into the cache; a short one empties the cache, so
+// that the card answers next.
+TEST(CardFiles, CardcfWriteGoesToTheCardAndTheCache) {
     CardFixture f;
     f.Ready();
     f.CachePin();
@@ -190,30 +175,19 @@ TEST(CardFiles, CardcfWriteGoesToTheCardWithItsPrefixAndIntoTheCache) {
     f.Commands();
     EXPECT_EQ(f.Read(nullptr, "cardcf"), Hex("0A0B0C0D0E0F"));
     EXPECT_TRUE(f.Commands().empty());
-}
-
-TEST(CardFiles, ShortCardcfWriteEmptiesTheCacheSoTheCardAnswersNext) {
-    CardFixture f;
-    f.Ready();
-    f.CachePin();
-    (void)f.Read(nullptr, "cardcf");
     f.Write(nullptr, "cardcf", Hex("0102"));
-    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0002 0102 00000000"));
+    EXPECT_EQ(f.CardFile(moduletest::kCardcfPath), Hex("0002 0102 0C0D0E0F"));
     EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, "cardcf"); }), static_cast<StatusCode>(SCARD_E_UNEXPECTED));
-}
-
-TEST(CardFiles, CreateOutsideMscpSendsOnlyTheSelectionAndTheFreeSpaceQuery) {
-    CardFixture f;
-    f.Ready();
-    f.Create(nullptr, "cardid", 10);
-    const std::vector<ByteVector> commands = f.Commands();
-    ASSERT_EQ(commands.size(), 2u);
-    EXPECT_EQ(commands[0], moduletest::kSelectApplet);
 }
 
 TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
     CardFixture f;
     f.Ready();
+    f.Create(nullptr, "cardid", 10);  // outside mscp: nothing but the selection and the free-space query
+    const std::vector<ByteVector> commands = f.Commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0], moduletest::kSelectApplet);
+
     f.CachePin();
     f.Create("mscp", "msroots", 4);
     EXPECT_EQ(ThrownStatus([&] { f.Create("mscp", "msroots", 4); }),
@@ -224,113 +198,80 @@ TEST(CardFiles, RootsAreCreatedWrittenReadAndDeleted) {
     EXPECT_FALSE(f.CardFile(moduletest::kRootsPath));
 }
 
-struct CreatedCase {
-    const char* name;
-    CardPath path;
-    uint8_t access;  // the second access byte: who may change the file
-};
-
 // Every file the module creates is an elementary file with access bytes 0, u, 3: u is 30 for
 // msroots and the user PIN's identifier (20 on this card) for certificate files.
 TEST(CardFiles, CreatedFilesCarryTheirAccessBytes) {
-    const CreatedCase cases[] = {{"msroots", moduletest::kRootsPath, 0x30},
-                                 {"kxc00", moduletest::CertificatePath(0x8400), 0x20},
-                                 {"ksc01", moduletest::CertificatePath(0x8421), 0x20}};
-    for (const CreatedCase& c : cases) {
+    const std::tuple<const char*, CardPath, int> cases[] = {
+        {"msroots", moduletest::kRootsPath, 0x30},
+        {"kxc00", moduletest::CertificatePath(0x8400), 0x20},
+        {"ksc01", moduletest::CertificatePath(0x8421), 0x20}};
+    for (const auto& [name, path, access] : cases) {
         CardFixture f;
         f.Ready();
         f.CachePin();
-        f.Create("mscp", c.name, 4);
+        f.Create("mscp", name, 4);
         libapdu::IAppFS& fs = *f.Other().GetFS();
-        fs.SelectPath(c.path);
+        fs.SelectPath(path);
         const libapdu::FileDescriptor d = fs.GetFileInfo();
         EXPECT_EQ((std::vector<int>{d.kind, d.size, d.access[0], d.access[1], d.access[2]}),
-                  (std::vector<int>{libapdu::kElementaryFile, 4, 0, c.access, 3}))
-            << c.name;
+                  (std::vector<int>{libapdu::kElementaryFile, 4, 0, access, 3}))
+            << name;
     }
 }
 
-struct InfoCase {
-    const char* name;
-    CardPath path;
-};
-
-const InfoCase kInfoCases[] = {
-    {"cardid", moduletest::kCardidPath},
-    {"cardcf", moduletest::kCardcfPath},
-    {"cmapfile", moduletest::kMapPath},
-    {"kxc00", moduletest::CertificatePath(0x8400)},
-    {"ksc00", moduletest::CertificatePath(0x8420)},
-    {"ksc1f", moduletest::CertificatePath(0x843F)},
-    {"kxc1f", moduletest::CertificatePath(0x841F)},
-    {"kxs02", {0x3F00, 0x3000, 0x3002, 0x0202}},
-    {"kss01", {0x3F00, 0x3000, 0x3002, 0x0221}},
-};
-
-class CardFileInfoPath : public testing::TestWithParam<InfoCase> {};
-
-TEST_P(CardFileInfoPath, SelectsTheMappedCardFileAndReportsItsSize) {
+TEST(CardFiles, InfoSelectsTheMappedCardFileAndReportsItsSize) {
+    const std::pair<const char*, CardPath> cases[] = {
+        {"cardid", moduletest::kCardidPath},
+        {"cardcf", moduletest::kCardcfPath},
+        {"cmapfile", moduletest::kMapPath},
+        {"kxc00", moduletest::CertificatePath(0x8400)},
+        {"ksc00", moduletest::CertificatePath(0x8420)},
+        {"ksc1f", moduletest::CertificatePath(0x843F)},
+        {"kxc1f", moduletest::CertificatePath(0x841F)},
+        {"kxs02", {0x3F00, 0x3000, 0x3002, 0x0202}},
+        {"kss01", {0x3F00, 0x3000, 0x3002, 0x0221}},
+    };
     CardFixture f;
     f.Ready();
-    const std::optional<ByteVector> content = f.CardFile(GetParam().path);
-    if (content) {
-        EXPECT_EQ(f.Info("mscp", GetParam().name), content->size());
-    } else {
-        EXPECT_EQ(ThrownStatus([&] { f.Info("mscp", GetParam().name); }), static_cast<StatusCode>(kNotFound));
+    for (const auto& [name, path] : cases) {
+        SCOPED_TRACE(name);
+        if (const std::optional<ByteVector> content = f.CardFile(path)) {
+            EXPECT_EQ(f.Info("mscp", name), content->size());
+        } else {
+            EXPECT_EQ(ThrownStatus([&, file = name] { f.Info("mscp", file); }),
+                      static_cast<StatusCode>(kNotFound));
+        }
+        EXPECT_TRUE(Sent(f.Commands(), SelectCommand(path)));
     }
-    EXPECT_TRUE(Sent(f.Commands(), SelectCommand(GetParam().path)));
 }
 
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardFileInfoPath, testing::ValuesIn(kInfoCases),
-                         [](const auto& param) { return std::string(param.param.name); });
+TEST(CardFiles, FreeSpaceAndKeySizesFollowTheCard) {
+    CardFixture card;
+    card.Ready();
+    const CARD_FREE_SPACE_INFO info = card.FreeSpace();
+    EXPECT_EQ((std::vector<DWORD>{info.dwVersion, info.dwBytesAvailable, info.dwKeyContainersAvailable,
+                                  info.dwMaxKeyContainers}),
+              (std::vector<DWORD>{1, card.CardFreeMemory(), 0, 30}));
 
-TEST(CardFiles, FreeSpaceReportsTheCardAndThirtyContainers) {
-    CardFixture f;
-    f.Ready();
-    const CARD_FREE_SPACE_INFO info = f.FreeSpace();
-    EXPECT_EQ(info.dwVersion, 1u);
-    EXPECT_EQ(info.dwBytesAvailable, f.CardFreeMemory());
-    EXPECT_EQ(info.dwKeyContainersAvailable, 0u);
-    EXPECT_EQ(info.dwMaxKeyContainers, 30u);
+    const std::tuple<const char*, DWORD, std::vector<DWORD>> cases[] = {
+        // version, minimum, default, maximum, increment
+        {"default", AT_SIGNATURE, {1, 1024, 2048, 4096, 1024}},
+        {"default", AT_KEYEXCHANGE, {1, 1024, 2048, 4096, 1024}},
+        {"no-4096", AT_SIGNATURE, {1, 1024, 2048, 2048, 1024}},
+        {"default", AT_ECDSA_P256, {1, 256, 256, 256, 1}},
+        {"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
+        {"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}},
+    };
+    for (const auto& [profile, keySpec, expected] : cases) {
+        CardFixture f(helixsim::ProfileByName(profile));
+        f.Ready();
+        const CARD_KEY_SIZES s = f.KeySizes(keySpec);
+        EXPECT_EQ((std::vector<DWORD>{s.dwVersion, s.dwMinimumBitlen, s.dwDefaultBitlen, s.dwMaximumBitlen,
+                                      s.dwIncrementalBitlen}),
+                  expected)
+            << profile << " key spec " << keySpec;
+    }
 }
-
-struct KeySizeCase {
-    const char* profile;
-    DWORD keySpec;
-    std::vector<DWORD> expected;  // version, minimum, default, maximum, increment
-};
-
-class CardKeySizes : public testing::TestWithParam<KeySizeCase> {};
-
-TEST_P(CardKeySizes, FollowTheSpecAndTheCard) {
-    CardFixture f(helixsim::ProfileByName(GetParam().profile));
-    f.Ready();
-    const CARD_KEY_SIZES s = f.KeySizes(GetParam().keySpec);
-    EXPECT_EQ((std::vector<DWORD>{s.dwVersion, s.dwMinimumBitlen, s.dwDefaultBitlen, s.dwMaximumBitlen,
-                                  s.dwIncrementalBitlen}),
-              GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardKeySizes,
-                         testing::Values(KeySizeCase{"default", AT_SIGNATURE, {1, 1024, 2048, 4096, 1024}},
-                                         KeySizeCase{"default", AT_KEYEXCHANGE, {1, 1024, 2048, 4096, 1024}},
-                                         KeySizeCase{"no-4096", AT_SIGNATURE, {1, 1024, 2048, 2048, 1024}},
-                                         KeySizeCase{"default", AT_ECDSA_P256, {1, 256, 256, 256, 1}},
-                                         KeySizeCase{"default", AT_ECDHE_P384, {1, 384, 384, 384, 1}},
-                                         KeySizeCase{"no-ec", AT_ECDSA_P521, {1, 521, 521, 521, 1}}),
-                         [](const testing::TestParamInfo<KeySizeCase>& p) {
-                             std::string profile = p.param.profile;
-                             profile.erase(std::remove(profile.begin(), profile.end(), '-'), profile.end());
-                             return profile + "KeySpec" + std::to_string(p.param.keySpec);
-                         });
-
-struct CardRefusalCase {
-    const char* name;
-    std::function<void(CardFixture&)> call;
-    uint32_t refused;  // which of the call's commands the card refuses, from 1
-    uint16_t sw;
-    DWORD expected;
-};
 
 void InfoOfMap(F f) {
     (void)f.Info("mscp", "cmapfile");
@@ -344,28 +285,31 @@ void DeleteMscp(F f) {
 
 // CardGetFileInfo: a failed re-selection is unexpected, a path that cannot be selected is not
 // found whatever the card says. Directories: any card failure reads as "exists".
-const CardRefusalCase kRefusals[] = {
-    {"InfoReselectionRefused", InfoOfMap, 1, 0x6A82, SCARD_E_UNEXPECTED},
-    {"InfoPathNotFound", InfoOfMap, 2, 0x6A82, kNotFound},
-    {"InfoPathNotAllowed", InfoOfMap, 2, 0x6982, kNotFound},
-    {"InfoPathWrongParameters", InfoOfMap, 2, 0x6A86, kNotFound},
-    {"InfoPathNoDiagnosis", InfoOfMap, 2, 0x6F00, kNotFound},
-    {"CreateDirectorySelectionRefused", CreateMscp, 2, 0x6A82, ERROR_FILE_EXISTS},
-    {"CreateDirectoryListingRefused", CreateMscp, 4, 0x6F00, ERROR_FILE_EXISTS},
-    {"DeleteDirectorySelectionRefused", DeleteMscp, 1, 0x6A82, ERROR_FILE_EXISTS},
-    {"DeleteDirectoryListingRefused", DeleteMscp, 2, 0x6982, ERROR_FILE_EXISTS},
-};
-
-class CardRefusal : public testing::TestWithParam<CardRefusalCase> {};
-
-TEST_P(CardRefusal, BecomesTheCallsStatus) {
-    CardFixture f;
-    f.Ready();
-    f.FailCommand(GetParam().sw, GetParam().refused);
-    EXPECT_EQ(ThrownStatus([&] { GetParam().call(f); }), static_cast<StatusCode>(GetParam().expected));
+TEST(CardFiles, CardRefusalBecomesTheCallsStatus) {
+    const struct {
+        const char* name;
+        void (*call)(F);
+        uint32_t refused;  // which of the call's commands the card refuses, from 1
+        uint16_t sw;
+        DWORD expected;
+    } cases[] = {
+        {"info re-selection refused", InfoOfMap, 1, 0x6A82, SCARD_E_UNEXPECTED},
+        {"info path not found", InfoOfMap, 2, 0x6A82, kNotFound},
+        {"info path not allowed", InfoOfMap, 2, 0x6982, kNotFound},
+        {"info path wrong parameters", InfoOfMap, 2, 0x6A86, kNotFound},
+        {"info path no diagnosis", InfoOfMap, 2, 0x6F00, kNotFound},
+        {"create directory selection refused", CreateMscp, 2, 0x6A82, ERROR_FILE_EXISTS},
+        {"create directory listing refused", CreateMscp, 4, 0x6F00, ERROR_FILE_EXISTS},
+        {"delete directory selection refused", DeleteMscp, 1, 0x6A82, ERROR_FILE_EXISTS},
+        {"delete directory listing refused", DeleteMscp, 2, 0x6982, ERROR_FILE_EXISTS},
+    };
+    for (const auto& c : cases) {
+        CardFixture f;
+        f.Ready();
+        f.FailCommand(c.sw, c.refused);
+        EXPECT_EQ(ThrownStatus([&] { c.call(f); }), static_cast<StatusCode>(c.expected)) << c.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(CardFiles, CardRefusal, testing::ValuesIn(kRefusals), CaseName());
 
 TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
     CardFixture f;
@@ -389,7 +333,7 @@ TEST(CardFiles, NoAppletSelectionWhileTheAdministratorIsLoggedIn) {
     (void)f.FreeSpace();
     (void)f.KeySizes(AT_SIGNATURE);
     f.Create(nullptr, "cardid", 10);
-    f.Context().CreateDirectory(&f.Data(), const_cast<LPSTR>("mscp"), InvalidDirAc);
+    CreateMscp(f);
     EXPECT_EQ(f.AppletSelections(), 0u);
 }
 

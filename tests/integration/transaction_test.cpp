@@ -23,14 +23,9 @@ TEST(TransactionGuard, IsEndedWhenTheWorkInsideFails) {
     } catch (const std::runtime_error&) {
     }
     // Ended with leave-card: another connection can take the card at once.
-    SCARDCONTEXT context = 0;
-    SCARDHANDLE other = 0;
-    DWORD protocol = 0;
-    ASSERT_EQ(pcsc::EstablishContext(&context), SCARD_S_SUCCESS);
-    ASSERT_EQ(pcsc::Connect(context, moduletest::kReader, &other, &protocol), SCARD_S_SUCCESS);
+    const SCARDHANDLE card = m.Connect();
     helixsim::Readers::Instance().SetWaitLimit(std::chrono::milliseconds(200));
-    EXPECT_EQ(pcsc::BeginTransaction(other), SCARD_S_SUCCESS);
-    EXPECT_EQ(pcsc::EndTransaction(other, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::EndTransaction(card, pcsc::kLeaveCard), SCARD_S_SUCCESS);
     EXPECT_EQ(helixsim::Readers::Instance().BlockedCalls(), 0u);
-    pcsc::ReleaseContext(context);
 }
