@@ -41,7 +41,7 @@ inline ByteVector Response(const ByteVector& key, const ByteVector& challenge) {
 class EntryHost : public SimReader {
 public:
     explicit EntryHost(const helixsim::Profile& profile = helixsim::DefaultProfile())
-        : SimReader(profile), m_card(Record()) {}
+        : SimReader(kReader, profile), m_card(Record()) {}
 
     CARD_DATA& Card() { return *m_card; }
 
