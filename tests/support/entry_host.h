@@ -7,6 +7,7 @@
 #include <string>
 
 #include "module_over_sim.h"
+#include "openssl_ptr.h"
 
 namespace moduletest {
 
@@ -28,11 +29,10 @@ struct Buffers {
 inline ByteVector Response(const ByteVector& key, const ByteVector& challenge) {
     ByteVector out(challenge.size() + 8);
     int length = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &length, challenge.data(), static_cast<int>(challenge.size()));
-    EVP_CIPHER_CTX_free(ctx);
+    const ossl::CipherContext ctx(EVP_CIPHER_CTX_new());
+    EVP_EncryptInit_ex(ctx.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    EVP_EncryptUpdate(ctx.get(), out.data(), &length, challenge.data(), static_cast<int>(challenge.size()));
     out.resize(static_cast<size_t>(length));
     return out;
 }

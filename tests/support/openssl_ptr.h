@@ -1,4 +1,4 @@
-// OpenSSL objects owned by unique_ptr, each with its own free function.
+// OpenSSL objects owned by unique_ptr, each with its own free function (the simulator's owner).
 #pragma once
 
 #include <openssl/bn.h>
@@ -8,21 +8,19 @@
 #include <openssl/x509.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
+
+#include "helixsim/ossl.h"
 
 namespace ossl {
 
-template <class T, void (*F)(T*)>
-struct Free {
-    void operator()(T* p) const { F(p); }
-};
-
-using Key = std::unique_ptr<EVP_PKEY, Free<EVP_PKEY, EVP_PKEY_free>>;
-using KeyContext = std::unique_ptr<EVP_PKEY_CTX, Free<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using Certificate = std::unique_ptr<X509, Free<X509, X509_free>>;
-using Number = std::unique_ptr<BIGNUM, Free<BIGNUM, BN_free>>;
-using EcdsaSignature = std::unique_ptr<ECDSA_SIG, Free<ECDSA_SIG, ECDSA_SIG_free>>;
+using helixsim::Owned;
+using Key = Owned<EVP_PKEY, EVP_PKEY_free>;
+using KeyContext = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using Certificate = Owned<X509, X509_free>;
+using Number = Owned<BIGNUM, BN_free>;
+using EcdsaSignature = Owned<ECDSA_SIG, ECDSA_SIG_free>;
+using CipherContext = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 // The DER encoding that an i2d_ function writes into a buffer of OpenSSL's own.
 template <class T, class Encode>
