@@ -23,13 +23,17 @@ CardPath InKeys(uint16_t id) {
     return {0x3F00, 0x3000, 0x3002, id};
 }
 
+void VerifyUser(moduletest::ModuleCard& m) {
+    libapdu::IAppPin& p = *m.Token().GetPin();
+    p.SelectPin(p.GetUserPinRef());
+    p.VerifyPin(m.Profile().userPin);
+}
+
 // The user verified and, in the key directory, a key object `id` as the module creates one
 // (size in bytes, access bytes 0, 0, usage), then a key pair generated in it.
 libapdu::IAppCrypto& Generated(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage,
                                uint8_t algorithm) {
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    p.VerifyPin(m.Profile().userPin);
+    VerifyUser(m);
     libapdu::IAppFS& fs = *m.Token().GetFS();
     fs.SelectPath(kKeys);
     libapdu::FileDescriptor descriptor;
@@ -55,6 +59,16 @@ simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
     const ByteVector wrapped = simtest::Long82(0x49, inner);
     publicTemplate.insert(publicTemplate.end(), wrapped.begin() + 1, wrapped.end());
     return simtest::PublicKeyOf(publicTemplate, info.size);
+}
+
+// A number of an OpenSSL key, `width` bytes long.
+libapdu::SecretBytes Component(const simtest::Pkey& key, const char* name, size_t width) {
+    BIGNUM* bn = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &bn), 1);
+    const ossl::Number owned(bn);
+    libapdu::SecretBytes out(width);
+    EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
+    return out;
 }
 
 ByteVector DerSignature(const ByteVector& rs) {
@@ -154,40 +168,55 @@ TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
     EXPECT_EQ(ByteVector(secret.begin(), secret.end()), expected);
 }
 
-TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    p.VerifyPin(m.Profile().userPin);
-    const simtest::Pkey own(EVP_RSA_gen(1024));
-    const auto component = [&](const char* name, size_t width) {
-        BIGNUM* bn = nullptr;
-        EXPECT_EQ(EVP_PKEY_get_bn_param(own.get(), name, &bn), 1);
-        const ossl::Number owned(bn);
-        libapdu::SecretBytes out(width);
-        EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
-        return out;
-    };
-    libapdu::KeyRecord record;
-    record.algorithm = libapdu::kAlgRsa;
-    record.length = 0x80;
-    record.rsaExponent = Hex("010001");
-    const libapdu::SecretBytes modulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
-    record.rsaModulus.assign(modulus.begin(), modulus.end());
-    record.rsaPrivateExponent = component(OSSL_PKEY_PARAM_RSA_D, 0x80);
-    record.prime1 = component(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
-    record.prime2 = component(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
-    record.exponent1 = component(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
-    record.exponent2 = component(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
-    record.coefficient = component(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
-    record.usage = 3;
-
-    m.Token().GetFS()->SelectPath(kKeys);
-    m.Token().GetCrypto()->ImportKey(0x0042, record);
-
+// Keys made by OpenSSL, imported under the secure channel, sign for their own public key.
+TEST(CryptoOverSimulator, ImportedKeySignsForItsPublicKey) {
     const ByteVector digest = simtest::Sha256("imported");
-    const ByteVector signature = m.Token().GetCrypto()->Sign(0x01, {}, simtest::DigestInfo(digest), false);
-    EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
+    {
+        moduletest::ModuleCard m;
+        VerifyUser(m);
+        const simtest::Pkey own(EVP_RSA_gen(1024));
+        const auto component = [&](const char* name, size_t width) { return Component(own, name, width); };
+        libapdu::KeyRecord record;
+        record.algorithm = libapdu::kAlgRsa;
+        record.length = 0x80;
+        record.rsaExponent = Hex("010001");
+        const libapdu::SecretBytes modulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
+        record.rsaModulus.assign(modulus.begin(), modulus.end());
+        record.rsaPrivateExponent = component(OSSL_PKEY_PARAM_RSA_D, 0x80);
+        record.prime1 = component(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
+        record.prime2 = component(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
+        record.exponent1 = component(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
+        record.exponent2 = component(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
+        record.coefficient = component(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
+        record.usage = 3;
+        m.Token().GetFS()->SelectPath(kKeys);
+        m.Token().GetCrypto()->ImportKey(0x0042, record);
+        const ByteVector signature =
+            m.Token().GetCrypto()->Sign(0x01, {}, simtest::DigestInfo(digest), false);
+        EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
+    }
+    for (const auto& [curve, size, usage] :
+         {std::tuple<const char*, uint16_t, uint8_t>{"P-256", 0x20, 2}, {"P-521", 0x42, 3}}) {
+        SCOPED_TRACE(curve);
+        moduletest::ModuleCard m;
+        VerifyUser(m);
+        const simtest::Pkey own(EVP_EC_gen(curve));
+        ByteVector point(1 + 2 * size);
+        size_t pointLength = 0;
+        ASSERT_EQ(EVP_PKEY_get_octet_string_param(own.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                                  point.size(), &pointLength),
+                  1);
+        libapdu::KeyRecord record;
+        record.algorithm = libapdu::kAlgEc;
+        record.length = size;
+        record.ecPublic.assign(point.begin() + 1, point.end());  // without the 04
+        record.ecPrivate = Component(own, OSSL_PKEY_PARAM_PRIV_KEY, size);
+        record.usage = usage;
+        m.Token().GetFS()->SelectPath(kKeys);
+        m.Token().GetCrypto()->ImportKey(0x0042, record);
+        const ByteVector signature = m.Token().GetCrypto()->Sign(0x01, {}, digest, false);
+        EXPECT_TRUE(simtest::Verifies(own.get(), digest, DerSignature(signature)));
+    }
 }
 
 // A certificate object record: header, entries with filler between them, trailer.

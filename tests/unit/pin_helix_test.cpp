@@ -13,7 +13,6 @@
 #include "libapdu/token/base64.h"
 #include "libapdu/token/ticket.h"
 #include "scripted_card.h"
-#include "secure_channel_script.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;
@@ -60,6 +59,20 @@ std::string Show(const libapdu::PinState& s) {
 
 const std::string kVerified = "4-16 3/3 FF";
 const std::string kChallenge = "C1C2C3C4C5C6C7C8";
+
+ByteVector TdesCbcDecrypt(const ByteVector& key16, const ByteVector& data) {
+    ByteVector key(key16);
+    key.insert(key.end(), key16.begin(), key16.begin() + 8);
+    gcry_cipher_hd_t h = nullptr;
+    EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_3DES, GCRY_CIPHER_MODE_CBC, 0), 0u);
+    const uint8_t iv[8] = {};
+    ByteVector out(data.size());
+    EXPECT_EQ(gcry_cipher_setkey(h, key.data(), key.size()), 0u);
+    EXPECT_EQ(gcry_cipher_setiv(h, iv, sizeof iv), 0u);
+    EXPECT_EQ(gcry_cipher_decrypt(h, out.data(), out.size(), data.data(), data.size()), 0u);
+    gcry_cipher_close(h);
+    return out;
+}
 
 // Opens a protected VERIFY under the first 16 bytes of SHA-1(pin), checks that its second block is
 // the card's challenge and returns the first (the host's random block).
