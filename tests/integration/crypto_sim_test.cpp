@@ -219,32 +219,6 @@ TEST(CryptoOverSimulator, ImportedKeySignsForItsPublicKey) {
     }
 }
 
-// A certificate object record: header, entries with filler between them, trailer.
-TEST(CryptoOverSimulator, CertificateObjectContentComesWithTheKey) {
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
-    const std::string certificate = "3082010A0282010100C0FFEE";
-    const std::string entries = "0000 00 0004 01000000 FFFF 0011 00 000C" + certificate + "8010 00 0001 01";
-    const ByteVector record =
-        Hex("00848420" + HexWord(7 + Hex(entries).size()) + "0E" + entries + "00000001");
-
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3001});
-    libapdu::FileDescriptor descriptor;
-    descriptor.kind = libapdu::kElementaryFile;
-    descriptor.size = static_cast<uint16_t>(record.size());
-    descriptor.access[0] = 0;
-    descriptor.access[1] = 0x20;
-    fs.CreateFile(0x8420, descriptor, {});
-    fs.SelectPath({0x3F00, 0x3000, 0x3001, 0x8420});
-    fs.WriteFile(record, 0);
-
-    crypto.SelectKeyObject(InKeys(0x0220));
-    EXPECT_EQ(crypto.GetKeyObjectInfo().content, Hex(certificate));
-    crypto.SelectKeyObject({0x3F00, 0x3000, 0x3001, 0x8420});
-    EXPECT_EQ(crypto.GetKeyObjectInfo().content, Hex(certificate));
-}
-
 TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
     struct Case {
         const char* profile;

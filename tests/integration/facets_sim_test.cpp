@@ -100,13 +100,6 @@ TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) 
     EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath(kCertificate); }), 0x6A82);
 }
 
-TEST(FacetsOverSimulator, WritingWithoutTheUserPinIsRefused) {
-    moduletest::ModuleCard m;
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3003, 0x4001});
-    EXPECT_EQ(ThrownStatusWord([&] { fs.WriteFile({0x00, 0x06, 1, 2, 3, 4, 5, 6}, 0); }), 0x6900);
-}
-
 TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
     moduletest::ModuleCard m;
     libapdu::IAppPin& p = *m.Token().GetPin();

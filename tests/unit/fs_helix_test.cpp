@@ -95,17 +95,6 @@ Script SelectFile(uint16_t size) {
 
 }  // namespace
 
-TEST(FsHelix, StartsWithNothingKnownAboutTheSelection) {
-    ScriptedCard card({});
-    Helix h;
-    const FileDescriptor d = h.fs.GetFileInfo();
-    EXPECT_EQ(d.kind, 0);
-    EXPECT_EQ(d.size, 0);
-    EXPECT_EQ(d.access[0], 0xFF);
-    EXPECT_EQ(d.access[1], 0xFF);
-    EXPECT_EQ(d.access[2], 3);
-}
-
 TEST(FsHelix, TransfersGoInPiecesOf255Bytes) {
     struct Case {
         size_t length;
@@ -151,40 +140,41 @@ TEST(FsHelix, TransfersOutsideTheFileOrShortAnswersFail) {
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.ReadFile(ten, 0); }), 0x6282);  // the card sends 3 bytes
 }
 
-TEST(FsHelix, SelectedFileIsDescribedFromItsFcp) {
+// Kind, size and access bytes: nothing known at first; a file's access from attribute bytes 1 and
+// 3, a directory's from byte 1; SELECT by identifier calls everything but a directory a file.
+TEST(FsHelix, SelectionIsDescribedFromItsFcp) {
     const std::string file = FileFcp("C000", 0x62, "00100020");
-    ScriptedCard card(
-        {{ByPath("3F003000C000"), file}, {ByPath("3F0030003001"), DirFcp("3001", "0030002000200020")}});
+    const auto byFid = [](const std::string& descriptor) {
+        return Step("80A4000C02006100", Tlv("62", Tlv("83", "0061") + Tlv("87", descriptor) +
+                                                      Tlv("80", "0100") + Tlv("86", "00000000")) +
+                                            "9000");
+    };
+    ScriptedCard card(Step(ByPath("3F003000C000"), file) +
+                      Step(ByPath("3F0030003001"), DirFcp("3001", "0030002000200020")) + byFid("38") +
+                      byFid("01") + byFid("08"));
     Helix h;
+    const auto shown = [&] {
+        const FileDescriptor d = h.fs.GetFileInfo();
+        return std::to_string(d.kind) + " " + HexWord(d.size) + " " + HexByte(d.access[0]) +
+               HexByte(d.access[1]) + HexByte(d.access[2]);
+    };
+    EXPECT_EQ(shown(), "0 0000 FFFF03");
     h.fs.SelectPath(kFile);
-    FileDescriptor d = h.fs.GetFileInfo();
-    EXPECT_EQ(d.kind, 1);
-    EXPECT_EQ(d.size, 0x62);
-    EXPECT_EQ(d.access[0], 0x10);  // attribute byte 1
-    EXPECT_EQ(d.access[1], 0x20);  // attribute byte 3
+    EXPECT_EQ(shown(), "1 0062 102003");
     EXPECT_EQ(ToHex(h.fs.SecurityAttributes()), "00100020");
     EXPECT_EQ(ToHex(h.fs.LastFcp()), file.substr(0, file.size() - 4));
-
     h.fs.SelectPath({0x3F00, 0x3000, 0x3001});
-    d = h.fs.GetFileInfo();
-    EXPECT_EQ(d.kind, 2);
-    EXPECT_EQ(d.size, 0);
-    EXPECT_EQ(d.access[0], 0);
-    EXPECT_EQ(d.access[1], 0x30);  // attribute byte 1
-}
-
-TEST(FsHelix, SelectFidReadsDirectoriesAndCallsEverythingElseAFile) {
-    for (const auto& [descriptor, kind] : {std::pair<std::string, int>{"38", 2}, {"01", 1}, {"08", 1}}) {
-        ScriptedCard card({{"80A4000C02006100", Tlv("62", Tlv("83", "0061") + Tlv("87", descriptor) +
-                                                              Tlv("80", "0100") + Tlv("86", "00000000")) +
-                                                    "9000"}});
-        Helix h;
+    EXPECT_EQ(shown(), "2 0000 003003");
+    for (const int kind : {2, 1, 1}) {
         h.fs.SelectFid(0x0061);
-        EXPECT_EQ(h.fs.GetFileInfo().kind, kind) << descriptor;
+        EXPECT_EQ(h.fs.GetFileInfo().kind, kind);
     }
 }
 
 TEST(FsHelix, SelectPathTakesEveryBranch) {
+    // [4001 0010]: not a name, so the file 0010 in the directory named [4001], which is 0003.
+    const Script inNamed{kSelectBase, {ByName({0x4001, 0x0010}), "6A82"}, {ByName({0x4001}), DirFcp("0003")}};
+    const std::string file = kBase + "00030010";
     struct Case {
         const char* what;
         CardPath path;
@@ -197,18 +187,15 @@ TEST(FsHelix, SelectPathTakesEveryBranch) {
         {"a named directory", {0x4001}, SelectNamed({0x4001}, "0007"), Base({0x0007})},
         {"a file in a named directory",
          {0x4001, 0x0010},
-         {kSelectBase,
-          {ByName({0x4001, 0x0010}), "6A82"},
-          {ByName({0x4001}), DirFcp("0003")},
-          {ByPath(kBase + "00030010"), FileFcp("0010", 0x20)}},
+         inNamed + Step(ByPath(file), FileFcp("0010", 0x20)),
          Base({0x0003, 0x0010})},
-        {"a file directly in the base directory", {0x4001}, {kSelectBase, {ByName({0x4001}), "6A82"}}, {}},
+        {"a file directly in the base directory",
+         {0x4001},
+         Script{kSelectBase} + Step(ByName({0x4001}), "6A82"),
+         {}},
         {"a missing file in a named directory, whatever the card says",
          {0x4001, 0x0010},
-         {kSelectBase,
-          {ByName({0x4001, 0x0010}), "6A82"},
-          {ByName({0x4001}), DirFcp("0003")},
-          {ByPath(kBase + "00030010"), "6982"}},
+         inNamed + Step(ByPath(file), "6982"),
          {}},
         {"a missing base directory, made again",
          {0x4001},
