@@ -7,8 +7,10 @@
 
 #include "channel/scard_sender.h"
 #include "hex.h"
+#include "libapdu/appfs/curves.h"
 #include "libapdu/applet_helix.h"
 #include "scripted_card.h"
+#include "secure_channel_script.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;
@@ -302,4 +304,84 @@ TEST(CryHelix, ImportRefusesReservedIdentifiersAndUnlistedLengths) {
     key.algorithm = 0x1001;
     key.length = 0x40;
     EXPECT_EQ(ThrownStatusWord([&] { h.cry.ImportKey(0x0042, key); }), 0x6900);
+}
+
+namespace {
+
+libapdu::SecretBytes Secret(const std::string& hex) {
+    return libapdu::ToSecret(Hex(hex));
+}
+
+// A key of recognisable bytes: RSA 1024 (length 80) or elliptic, its private part 33 33 ...
+libapdu::KeyRecord Key(uint16_t length, uint8_t usage) {
+    libapdu::KeyRecord key;
+    key.length = length;
+    key.usage = usage;
+    if (length == 0x80) {
+        key.algorithm = 0x1001;
+        key.rsaExponent = Hex("010001");
+        key.rsaModulus = Hex(Repeat("11", 128));
+        key.rsaPrivateExponent = Secret(Repeat("22", 128));
+        key.prime1 = Secret(Repeat("33", 64));
+        key.prime2 = Secret(Repeat("44", 64));
+        key.exponent1 = Secret(Repeat("55", 64));
+        key.exponent2 = Secret(Repeat("66", 64));
+        key.coefficient = Secret(Repeat("77", 64));
+    } else {
+        key.algorithm = 0x1007;
+        key.ecPublic = Hex(Repeat("5A", length) + Repeat("A5", length));
+        key.ecPrivate = Secret(Repeat("33", length));
+    }
+    return key;
+}
+
+std::string Domain(uint16_t length, const std::string& g) {
+    const libapdu::CurveParameters& c = *libapdu::CurveForKeyBytes(length);
+    const std::string l = HexByte(length);
+    return "90" + l + ToHex(c.p) + "91" + l + ToHex(c.a) + "92" + l + ToHex(c.b) + g + ToHex(c.g) + "94" + l +
+           ToHex(c.n) + "950101";
+}
+
+}  // namespace
+
+// The key template goes out only under the secure channel, never with key material in clear, each
+// length in the form the card wants.
+TEST(CryHelix, ImportSendsTheTemplateOnlyUnderTheSecureChannel) {
+    const std::string head = "8A0104 8302";
+    const std::string attributes = "860E 000000FF00FF0020002000000020";
+    const Script rsa = Step("80CB018805", "0000000000 9000");
+    const auto ec = [](const char* capabilities) {
+        return Step("80CB018003", "08 9000") + Step("80CB018805", capabilities);
+    };
+    struct Case {
+        uint16_t id;
+        libapdu::KeyRecord record;
+        Script capabilities;
+        std::string fcp;  // the plain template
+    };
+    const Case cases[] = {
+        {0x0042, Key(0x80, 3), rsa,
+         "62820277" + head + "0042 80020080" + attributes + "8505 050C2000A3 71820251 9003010001 918180" +
+             Repeat("11", 128) + "928180" + Repeat("22", 128) + "938180" + Repeat("33", 64) +
+             Repeat("44", 64) + "9481C0" + Repeat("55", 64) + Repeat("66", 64) + Repeat("77", 64)},
+        {0x0061, Key(0x20, 2), ec("0000010000 9000"),
+         "6282015A" + head + "0061 80020020" + attributes + "8505 03043000A3 E1820134" +
+             Domain(0x20, "938141") + "9620" + Repeat("33", 32) + "974104" + Repeat("5A", 32) +
+             Repeat("A5", 32)},
+        {0x0046, Key(0x42, 3), ec("0000040000 9000"),
+         "6282028D" + head + "0046 80020042" + attributes + "8505 03843000A3 E1820267" +
+             Domain(0x42, "938185") + "9642" + Repeat("33", 66) + "97818504" + Repeat("5A", 66) +
+             Repeat("A5", 66)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(HexWord(c.id));
+        const size_t pieces = (Hex(c.fcp).size() + 223) / 224;
+        ScriptedCard card(c.capabilities + Step("80A4080C06 3F0030003002 00", "6205 8603 012000 9000") +
+                          SecureChannel("0CE00800", pieces));
+        Helix h;
+        h.cry.ImportKey(c.id, c.record);
+        for (const ByteVector& command : card.Received())
+            EXPECT_EQ(ToHex(command).find(Repeat("33", 16)), std::string::npos) << "key material in clear";
+        EXPECT_EQ(ToHex(OpenSecured(card.Received())), ToHex(Hex(c.fcp)));
+    }
 }

@@ -13,6 +13,7 @@
 #include "libapdu/token/base64.h"
 #include "libapdu/token/ticket.h"
 #include "scripted_card.h"
+#include "secure_channel_script.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;
@@ -59,20 +60,6 @@ std::string Show(const libapdu::PinState& s) {
 
 const std::string kVerified = "4-16 3/3 FF";
 const std::string kChallenge = "C1C2C3C4C5C6C7C8";
-
-ByteVector TdesCbcDecrypt(const ByteVector& key16, const ByteVector& data) {
-    ByteVector key(key16);
-    key.insert(key.end(), key16.begin(), key16.begin() + 8);
-    gcry_cipher_hd_t h = nullptr;
-    EXPECT_EQ(gcry_cipher_open(&h, GCRY_CIPHER_3DES, GCRY_CIPHER_MODE_CBC, 0), 0u);
-    const uint8_t iv[8] = {};
-    ByteVector out(data.size());
-    EXPECT_EQ(gcry_cipher_setkey(h, key.data(), key.size()), 0u);
-    EXPECT_EQ(gcry_cipher_setiv(h, iv, sizeof iv), 0u);
-    EXPECT_EQ(gcry_cipher_decrypt(h, out.data(), out.size(), data.data(), data.size()), 0u);
-    gcry_cipher_close(h);
-    return out;
-}
 
 // Opens a protected VERIFY under the first 16 bytes of SHA-1(pin), checks that its second block is
 // the card's challenge and returns the first (the host's random block).
@@ -275,4 +262,12 @@ TEST(PinHelix, UnusableValuesAreRefusedBeforeAnyCommand) {
     // A session record with neither a biometric nor a text part.
     EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(SessionText(0, std::string(40, '0'), u""))); }),
               0x6300);
+}
+
+// Unblock resets the counter before it sets the new value; change only sets it.
+TEST(PinHelix, UnblockResetsTheCounterFirst) {
+    ScriptedCard card({{"802C000000", "9000"}, {"8048008000", "6A88"}, {"8048008000", "6A88"}});
+    Helix h;
+    EXPECT_EQ(ThrownStatusWord([&] { h.pin.UnblockPin(Bytes("98765")); }), 0x6A82);
+    EXPECT_EQ(ThrownStatusWord([&] { h.pin.ChangePin(Bytes("98765")); }), 0x6A82);
 }
