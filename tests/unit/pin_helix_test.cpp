@@ -1,7 +1,6 @@
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -52,10 +51,8 @@ Script UserSelected() {
 
 // Lengths, tries left/maximum, verified.
 std::string Show(const libapdu::PinState& s) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u-%u %u/%u %02X", s.minLength, s.maxLength, s.triesLeft, s.maxTries,
-                  s.verified);
-    return text;
+    return std::to_string(s.minLength) + "-" + std::to_string(s.maxLength) + " " +
+           std::to_string(s.triesLeft) + "/" + std::to_string(s.maxTries) + " " + HexByte(s.verified);
 }
 
 const std::string kVerified = "4-16 3/3 FF";
@@ -161,11 +158,11 @@ TEST(PinHelix, SelectionLoadsCountersAndVerifiedState) {
 TEST(PinHelix, OtherObjectsAreVerifiedPlainlyAndCounted) {
     struct Case {
         const char* name;
-        uint8_t id;
         Script steps;  // after the selection
         std::function<void(IAppPin&)> call;
-        std::optional<uint16_t> refused;
         std::string state;
+        std::optional<uint16_t> refused;
+        uint8_t id;
     };
     const auto verify = [](IAppPin& p) { p.VerifyPin(Bytes("1234")); };
     const auto answer = [](IAppPin& p) { p.ExternalAuthenticate(Hex("1122334455667788")); };
@@ -173,12 +170,12 @@ TEST(PinHelix, OtherObjectsAreVerifiedPlainlyAndCounted) {
     const std::string plain = "0020000004 31323334";
     const std::string external = "8082000008 1122334455667788";
     const Case cases[] = {
-        {"plain verify", 0x30, {{plain, "9000"}}, verify, {}, kVerified},
-        {"refused verify", 0x30, {{plain, "63C1"}}, verify, 0x6300, "4-16 1/3 00"},
-        {"third reference", 0x01, {}, verify, 0xFACE, "4-16 2/3 00"},
-        {"administrator answer", 0x10, {{external, "9000"}}, answer, {}, kVerified},
-        {"refused answer", 0x10, {{external, "63C1"}}, answer, 0x6300, "4-16 1/3 00"},
-        {"logout", 0x30, {{"802800000400000030", "9000"}}, logout, {}, "4-16 2/3 00"},
+        {"plain verify", {{plain, "9000"}}, verify, kVerified, {}, 0x30},
+        {"refused verify", {{plain, "63C1"}}, verify, "4-16 1/3 00", 0x6300, 0x30},
+        {"third reference", {}, verify, "4-16 2/3 00", 0xFACE, 0x01},
+        {"administrator answer", {{external, "9000"}}, answer, kVerified, {}, 0x10},
+        {"refused answer", {{external, "63C1"}}, answer, "4-16 1/3 00", 0x6300, 0x10},
+        {"logout", {{"802800000400000030", "9000"}}, logout, "4-16 2/3 00", {}, 0x30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -252,12 +249,13 @@ TEST(PinHelix, SessionRecordPresentsItsPartsInTurn) {
 
 TEST(PinHelix, UnusableValuesAreRefusedBeforeAnyCommand) {
     const std::pair<std::string, uint16_t> newValues[] = {
-        {"", 0x6300}, {"313280", 0x6300}, {"310032", 0x6300}, {std::string(2 * 251, '3'), 0x6B00}};
+        {"", 0x6300}, {"313280", 0x6300}, {"310032", 0x6300}, {Repeat("33", 251), 0x6B00}};
     ScriptedCard card({});
     Helix h;
-    for (const auto& [value, sw] : newValues) {
-        EXPECT_EQ(ThrownStatusWord([&] { h.pin.ChangePin(Hex(value)); }), sw) << value;
-        EXPECT_EQ(ThrownStatusWord([&] { h.pin.UnblockPin(Hex(value)); }), sw) << value;
+    for (const auto& entry : newValues) {
+        const ByteVector value = Hex(entry.first);
+        EXPECT_EQ(ThrownStatusWord([&] { h.pin.ChangePin(value); }), entry.second) << entry.first;
+        EXPECT_EQ(ThrownStatusWord([&] { h.pin.UnblockPin(value); }), entry.second) << entry.first;
     }
     // A session record with neither a biometric nor a text part.
     EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(SessionText(0, std::string(40, '0'), u""))); }),

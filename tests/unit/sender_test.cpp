@@ -101,8 +101,8 @@ TEST(Sender, EndlessOrOversizeAnswersAreCutOff) {
         ScriptedCard card(script);
         EXPECT_EQ(TransmitFailure("00A40400"), SCARD_E_COMM_DATA_LOST);
     }
-    ScriptedCard card({{"00B0000000", std::string(2 * 65000, 'B') + "6101"},
-                       {"00C0000001", std::string(2 * 1000, 'C') + "9000"}});
+    ScriptedCard card(
+        {{"00B0000000", Repeat("BB", 65000) + "6101"}, {"00C0000001", Repeat("CC", 1000) + "9000"}});
     EXPECT_EQ(TransmitFailure("00B0000000"), SCARD_E_COMM_DATA_LOST);
 }
 
