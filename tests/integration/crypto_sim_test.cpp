@@ -29,8 +29,11 @@ void VerifyUser(moduletest::ModuleCard& m) {
     p.VerifyPin(m.Profile().userPin);
 }
 
-// A key object as the module creates one: kind 4, size in bytes, access bytes 0, 0, usage.
-void CreateKeyObject(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage) {
+// The user verified and, in the key directory, a key object `id` as the module creates one
+// (size in bytes, access bytes 0, 0, usage), then a key pair generated in it.
+libapdu::IAppCrypto& Generated(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage,
+                               uint8_t algorithm) {
+    VerifyUser(m);
     libapdu::IAppFS& fs = *m.Token().GetFS();
     fs.SelectPath(kKeys);
     libapdu::FileDescriptor descriptor;
@@ -40,11 +43,9 @@ void CreateKeyObject(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint
     descriptor.access[1] = 0;
     descriptor.access[2] = usage;
     fs.CreateFile(id, descriptor, {});
-}
-
-void GenerateIn(moduletest::ModuleCard& m, uint16_t id, uint8_t algorithm) {
-    m.Token().GetFS()->SelectPath(InKeys(id));
+    fs.SelectPath(InKeys(id));
     m.Token().GetCrypto()->GenerateKeyPair(&algorithm, 0);
+    return *m.Token().GetCrypto();
 }
 
 // The public key the facet describes, as an OpenSSL key.
@@ -58,6 +59,16 @@ simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
     const ByteVector wrapped = simtest::Long82(0x49, inner);
     publicTemplate.insert(publicTemplate.end(), wrapped.begin() + 1, wrapped.end());
     return simtest::PublicKeyOf(publicTemplate, info.size);
+}
+
+// A number of an OpenSSL key, `width` bytes long.
+libapdu::SecretBytes Component(const simtest::Pkey& key, const char* name, size_t width) {
+    BIGNUM* bn = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &bn), 1);
+    const ossl::Number owned(bn);
+    libapdu::SecretBytes out(width);
+    EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
+    return out;
 }
 
 ByteVector DerSignature(const ByteVector& rs) {
@@ -81,11 +92,7 @@ class CryptoGeneration : public testing::TestWithParam<GenerationCase> {};
 TEST_P(CryptoGeneration, GeneratedKeySignsWhatItsPublicKeyVerifies) {
     const GenerationCase& c = GetParam();
     moduletest::ModuleCard m;
-    VerifyUser(m);
-    CreateKeyObject(m, 0x0061, c.size, 2);
-    GenerateIn(m, 0x0061, c.algorithm);
-
-    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    libapdu::IAppCrypto& crypto = Generated(m, 0x0061, c.size, 2, c.algorithm);
     crypto.SelectKeyObject(InKeys(0x0220));
     const libapdu::KeyObjectInfo info = crypto.GetKeyObjectInfo();
     const bool ec = simtest::IsEcSize(c.size);
@@ -95,11 +102,9 @@ TEST_P(CryptoGeneration, GeneratedKeySignsWhatItsPublicKeyVerifies) {
     EXPECT_TRUE(info.content.empty());  // no certificate object yet
 
     const ByteVector digest = simtest::Sha256("signed by the card");
-    const ByteVector toSign = ec ? digest : simtest::DigestInfo(digest);
-    const ByteVector signature = crypto.Sign(0x20, {}, toSign, false);
+    const ByteVector signature = crypto.Sign(0x20, {}, ec ? digest : simtest::DigestInfo(digest), false);
     ASSERT_EQ(signature.size(), ec ? 2u * c.size : c.size);
-    const simtest::Pkey key = PublicKey(info);
-    EXPECT_TRUE(simtest::Verifies(key.get(), digest, ec ? DerSignature(signature) : signature));
+    EXPECT_TRUE(simtest::Verifies(PublicKey(info).get(), digest, ec ? DerSignature(signature) : signature));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
@@ -112,10 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
 
 TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
     moduletest::ModuleCard m;
-    VerifyUser(m);
-    CreateKeyObject(m, 0x0042, 0x100, 1);
-    GenerateIn(m, 0x0042, 7);
-    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    libapdu::IAppCrypto& crypto = Generated(m, 0x0042, 0x100, 1, 7);
     crypto.SelectKeyObject(InKeys(0x0201));
     const simtest::Pkey key = PublicKey(crypto.GetKeyObjectInfo());
 
@@ -138,18 +140,13 @@ TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
 
 TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
     moduletest::ModuleCard m;
-    VerifyUser(m);
-    CreateKeyObject(m, 0x0061, 0x80, 2);
-    GenerateIn(m, 0x0061, 6);
-    EXPECT_EQ(ThrownStatusWord([&] { m.Token().GetCrypto()->Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
+    libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
+    EXPECT_EQ(ThrownStatusWord([&] { crypto.Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
 }
 
 TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
     moduletest::ModuleCard m;
-    VerifyUser(m);
-    CreateKeyObject(m, 0x0043, 0x20, 1);
-    GenerateIn(m, 0x0043, 0x11);
-    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
+    libapdu::IAppCrypto& crypto = Generated(m, 0x0043, 0x20, 1, 0x11);
     crypto.SelectKeyObject(InKeys(0x0202));
     const simtest::Pkey card = PublicKey(crypto.GetKeyObjectInfo());
 
@@ -171,35 +168,25 @@ TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
     EXPECT_EQ(ByteVector(secret.begin(), secret.end()), expected);
 }
 
+// A key made by OpenSSL, imported under the secure channel, signs for its own public key.
 TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
     moduletest::ModuleCard m;
     VerifyUser(m);
     const simtest::Pkey own(EVP_RSA_gen(1024));
-    auto component = [&](const char* name, size_t width) {
-        BIGNUM* bn = nullptr;
-        EXPECT_EQ(EVP_PKEY_get_bn_param(own.get(), name, &bn), 1);
-        const ossl::Number owned(bn);
-        ByteVector out(width);
-        EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
-        return out;
-    };
+    const auto component = [&](const char* name, size_t width) { return Component(own, name, width); };
     libapdu::KeyRecord record;
     record.algorithm = libapdu::kAlgRsa;
     record.length = 0x80;
     record.rsaExponent = Hex("010001");
-    record.rsaModulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
-    const auto secret = [&](const char* name, size_t width) {
-        const ByteVector v = component(name, width);
-        return libapdu::SecretBytes(v.begin(), v.end());
-    };
-    record.rsaPrivateExponent = secret(OSSL_PKEY_PARAM_RSA_D, 0x80);
-    record.prime1 = secret(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
-    record.prime2 = secret(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
-    record.exponent1 = secret(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
-    record.exponent2 = secret(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
-    record.coefficient = secret(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
+    const libapdu::SecretBytes modulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
+    record.rsaModulus.assign(modulus.begin(), modulus.end());
+    record.rsaPrivateExponent = component(OSSL_PKEY_PARAM_RSA_D, 0x80);
+    record.prime1 = component(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
+    record.prime2 = component(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
+    record.exponent1 = component(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
+    record.exponent2 = component(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
+    record.coefficient = component(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
     record.usage = 3;
-
     m.Token().GetFS()->SelectPath(kKeys);
     m.Token().GetCrypto()->ImportKey(0x0042, record);
 
@@ -208,61 +195,19 @@ TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
     EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
 }
 
-TEST(CryptoOverSimulator, CertificateObjectContentComesWithTheKey) {
-    moduletest::ModuleCard m;
-    VerifyUser(m);
-    CreateKeyObject(m, 0x0061, 0x80, 2);
-    GenerateIn(m, 0x0061, 6);
-    // A certificate object record: header, entries (filler between them), trailer.
-    const ByteVector certificate = Hex("3082010A0282010100C0FFEE");
-    const auto entry = [](uint16_t tag, uint8_t attribute, const ByteVector& value) {
-        return simtest::Concat({{static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), attribute,
-                                 static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())},
-                                value});
-    };
-    const ByteVector entries =
-        simtest::Concat({entry(0x0000, 0x00, Hex("01000000")), Hex("FFFF"), entry(0x0011, 0x00, certificate),
-                         entry(0x8010, 0x00, Hex("01"))});
-    const size_t total = 7 + entries.size();
-    const ByteVector record =
-        simtest::Concat({Hex("00848420"),
-                         {static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total), 0x0E},
-                         entries,
-                         Hex("00000001")});
-
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3001});
-    libapdu::FileDescriptor descriptor;
-    descriptor.kind = libapdu::kElementaryFile;
-    descriptor.size = static_cast<uint16_t>(record.size());
-    descriptor.access[0] = 0;
-    descriptor.access[1] = 0x20;
-    descriptor.access[2] = 3;
-    fs.CreateFile(0x8420, descriptor, {});
-    fs.SelectPath({0x3F00, 0x3000, 0x3001, 0x8420});
-    fs.WriteFile(record, 0);
-
-    libapdu::IAppCrypto& crypto = *m.Token().GetCrypto();
-    crypto.SelectKeyObject(InKeys(0x0220));
-    EXPECT_EQ(crypto.GetKeyObjectInfo().content, certificate);
-    crypto.SelectKeyObject({0x3F00, 0x3000, 0x3001, 0x8420});
-    EXPECT_EQ(crypto.GetKeyObjectInfo().content, certificate);
-}
-
-struct CapabilityCase {
-    const char* profile;
-    uint16_t algorithm;
-    std::vector<uint16_t> lengths;
-};
-
 TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
-    const CapabilityCase cases[] = {
+    struct Case {
+        const char* profile;
+        uint16_t algorithm;
+        std::vector<uint16_t> lengths;
+    };
+    const Case cases[] = {
         {"default", libapdu::kAlgRsa, {0x80, 0x100, 0x200, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
         {"no-4096", libapdu::kAlgRsa, {0x80, 0x100, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
         {"default", libapdu::kAlgEc, {0x1C, 0x20, 0x30, 0x42}},
         {"no-ec", libapdu::kAlgEc, {}},
     };
-    for (const CapabilityCase& c : cases) {
+    for (const Case& c : cases) {
         moduletest::ModuleCard m(helixsim::ProfileByName(c.profile));
         EXPECT_EQ(m.Token().GetCrypto()->GetAlgorithmInfo(c.algorithm).lengths, c.lengths) << c.profile;
     }

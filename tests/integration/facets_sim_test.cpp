@@ -1,11 +1,12 @@
-// The Helix facets against the simulated card: each operation's commands as the card receives
-// them, and the card's state afterwards.
+// The Helix facets, their key-packing channel and the module's sender against the simulated card:
+// each operation's effect as the card sees it afterwards.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "hex.h"
+#include "libapdu/applet_helix.h"
 #include "module_over_sim.h"
 #include "sim_card.h"
 #include "thrown.h"
@@ -15,8 +16,8 @@ using libapdu::CardPath;
 
 namespace {
 
-const CardPath kCertificates{0x3F00, 0x3000, 0x3001};
 const CardPath kConfiguration{0x3F00, 0x3000, 0xC000};
+const CardPath kCertificate{0x3F00, 0x3000, 0x3001, 0x8405};
 
 void VerifyUser(libapdu::IToken& token, const ByteVector& pin) {
     libapdu::IAppPin& p = *token.GetPin();
@@ -24,6 +25,7 @@ void VerifyUser(libapdu::IToken& token, const ByteVector& pin) {
     p.VerifyPin(pin);
 }
 
+// The administrator's answer to the card's challenge, computed with libgcrypt.
 void LoginAdmin(libapdu::IToken& token, const moduletest::ModuleCard& m) {
     libapdu::IAppPin& p = *token.GetPin();
     p.SelectPin(p.GetAdminKeyRef());
@@ -31,21 +33,19 @@ void LoginAdmin(libapdu::IToken& token, const moduletest::ModuleCard& m) {
     p.ExternalAuthenticate(simtest::GcryTdes(GCRY_CIPHER_MODE_ECB, m.Profile().adminKey, challenge));
 }
 
-}  // namespace
-
-TEST(FacetsOverSimulator, IdentificationReadsTheConfigurationAndTheGuardingObject) {
-    moduletest::ModuleCard m(helixsim::ProfileByName("bio-23"));
-    m.Commands();
-    try {
-        m.Token().SelectAndIdentify(libapdu::kAppletHelix);
-    } catch (...) {
-        for (const auto& c : m.Commands()) ADD_FAILURE() << ToHex(c);
-        throw;
-    }
-    EXPECT_EQ(m.Token().GetBio()->GetUserAuthKind(), 35u);
+std::optional<uint8_t> CardTries(moduletest::ModuleCard& m, uint8_t id) {
+    std::optional<uint8_t> tries;
+    m.WithCard([&](helixsim::HelixCard& c) { tries = c.TriesLeft(id); });
+    return tries;
 }
 
-TEST(FacetsOverSimulator, IdentificationRefusesAnOldConfigurationLayout) {
+}  // namespace
+
+TEST(FacetsOverSimulator, IdentificationReadsTheConfigurationAndRefusesAnOldLayout) {
+    moduletest::ModuleCard bio(helixsim::ProfileByName("bio-23"));
+    bio.Token().SelectAndIdentify(libapdu::kAppletHelix);
+    EXPECT_EQ(bio.Token().GetBio()->GetUserAuthKind(), 35u);
+
     moduletest::ModuleCard m;
     VerifyUser(m.Token(), m.Profile().userPin);
     libapdu::IAppFS& fs = *m.Token().GetFS();
@@ -58,63 +58,46 @@ TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
     moduletest::ModuleCard m;
     VerifyUser(m.Token(), m.Profile().userPin);
     m.Token().GetLabel()->WriteLabel({'A', 'B'});
-    std::optional<helixsim::Bytes> content;
-    m.WithCard([&](helixsim::HelixCard& card) { content = card.FileContent(kConfiguration); });
+    const std::optional<ByteVector> content = m.CardFile(kConfiguration);
     ASSERT_TRUE(content);
-    EXPECT_EQ(ToHex(ByteVector(content->begin(), content->begin() + 32)),
-              "4142" + ToHex(ByteVector(30, 0x20)));
+    EXPECT_EQ(ToHex(ByteVector(content->begin(), content->begin() + 32)), "4142" + Repeat("20", 30));
     ByteVector label;
     m.NewToken().GetLabel()->ReadLabel(label);
     EXPECT_EQ(label, (ByteVector{'A', 'B'}));
 }
 
+// Created with its name (84 05 "kxc05"), written, read back and deleted, the free memory following.
 TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) {
     moduletest::ModuleCard m;
-    libapdu::IToken& token = m.Token();
-    libapdu::IAppInfo& info = *token.GetInfo();
+    libapdu::IAppInfo& info = *m.Token().GetInfo();
     const uint32_t freeBefore = info.GetFreeMemory();
-    VerifyUser(token, m.Profile().userPin);
-    libapdu::IAppFS& fs = *token.GetFS();
-    fs.SelectPath(kCertificates);
+    VerifyUser(m.Token(), m.Profile().userPin);
+    libapdu::IAppFS& fs = *m.Token().GetFS();
+    fs.SelectPath({0x3F00, 0x3000, 0x3001});
     libapdu::FileDescriptor descriptor;
     descriptor.kind = libapdu::kElementaryFile;
     descriptor.size = 600;
     descriptor.access[0] = 0;
     descriptor.access[1] = 0x20;
-    descriptor.access[2] = 3;
     m.Commands();
     fs.CreateFile(0x8405, descriptor, {});
     const auto create = m.Commands();
     ASSERT_EQ(create.size(), 1u);
-    EXPECT_NE(ToHex(create[0]).find("8405"
-                                    "6B78633035"),
-              std::string::npos)
-        << ToHex(create[0]);  // 84 05 "kxc05"
+    EXPECT_NE(ToHex(create[0]).find("84056B78633035"), std::string::npos) << ToHex(create[0]);
     EXPECT_LT(info.GetFreeMemory(), freeBefore - 600);
 
     ByteVector data(600);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    fs.SelectPath({0x3F00, 0x3000, 0x3001, 0x8405});
+    fs.SelectPath(kCertificate);
     fs.WriteFile(data, 0);
     ByteVector back(600);
     fs.ReadFile(back, 0);
     EXPECT_EQ(back, data);
-    std::optional<helixsim::Bytes> stored;
-    m.WithCard([&](helixsim::HelixCard& card) {
-        stored = card.FileContent({0x3F00, 0x3000, 0x3001, 0x8405});
-    });
-    EXPECT_EQ(stored, data);
+    EXPECT_EQ(m.CardFile(kCertificate), data);
 
     fs.DeleteFile();
     EXPECT_EQ(info.GetFreeMemory(), freeBefore);
-    EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath({0x3F00, 0x3000, 0x3001, 0x8405}); }), 0x6A82);
-}
-
-TEST(FacetsOverSimulator, WritingWithoutTheUserPinIsRefused) {
-    moduletest::ModuleCard m;
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3003, 0x4001});
-    EXPECT_EQ(ThrownStatusWord([&] { fs.WriteFile({0x00, 0x06, 1, 2, 3, 4, 5, 6}, 0); }), 0x6900);
+    EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath(kCertificate); }), 0x6A82);
 }
 
 TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
@@ -124,9 +107,7 @@ TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
     const uint8_t before = p.GetPinState().triesLeft;
     EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(ByteVector{'0', '0', '0', '0'}); }), 0x6300);
     EXPECT_EQ(p.GetPinState().triesLeft, before - 1);
-    std::optional<uint8_t> card;
-    m.WithCard([&](helixsim::HelixCard& c) { card = c.TriesLeft(0x20); });
-    EXPECT_EQ(card, before - 1);
+    EXPECT_EQ(CardTries(m, 0x20), before - 1);
     p.VerifyPin(m.Profile().userPin);
     EXPECT_EQ(p.GetPinState().verified, 0xFF);
     EXPECT_EQ(p.GetPinState().triesLeft, p.GetPinState().maxTries);
@@ -164,7 +145,57 @@ TEST(FacetsOverSimulator, WrongAdministratorAnswerIsRefusedAndCounted) {
     p.SelectPin(p.GetAdminKeyRef());
     (void)p.GetChallenge();
     EXPECT_EQ(ThrownStatusWord([&] { p.ExternalAuthenticate(ByteVector(8, 0x00)); }), 0x6300);
-    std::optional<uint8_t> card;
-    m.WithCard([&](helixsim::HelixCard& c) { card = c.TriesLeft(0x10); });
-    EXPECT_EQ(card, m.Profile().adminMaxTries - 1);
+    EXPECT_EQ(CardTries(m, 0x10), m.Profile().adminMaxTries - 1);
+}
+
+// The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
+// the short form (192 bytes).
+class PackOverSimulatorGroup : public testing::TestWithParam<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(Groups, PackOverSimulatorGroup, testing::Values("default", "dh-1536"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                             return std::string(param.param) == "default" ? "Modp2048" : "Modp1536";
+                         });
+
+TEST_P(PackOverSimulatorGroup, SecureSendSetsAPinTheCardThenAccepts) {
+    moduletest::ModuleCard m(helixsim::ProfileByName(GetParam()));
+    LoginAdmin(m.Token(), m);
+    m.Token().GetPin()->SelectPin({0x3F00, 0x20});  // the card sets the PIN of the current object
+    CSCardSender sender(m.Card(), 3);
+    libapdu::CAppletHelix direct(&sender);
+    ByteVector answer;
+    direct.Pack()->SecureSend(Hex("802400000B 6281088106 343332313939"), answer);
+    EXPECT_EQ(ToHex(answer), "9000");
+    libapdu::IToken& token = m.NewToken();
+    VerifyUser(token, {'4', '3', '2', '1', '9', '9'});
+    EXPECT_EQ(ThrownStatusWord([&] { VerifyUser(token, m.Profile().userPin); }), 0x6300);
+}
+
+TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
+    moduletest::ModuleCard m;  // nobody logged in: setting a PIN is refused
+    m.Token().GetPin()->SelectPin({0x3F00, 0x20});
+    CSCardSender sender(m.Card(), 3);
+    libapdu::CAppletHelix direct(&sender);
+    ByteVector answer;
+    EXPECT_EQ(
+        ThrownStatusWord([&] { direct.Pack()->SecureSend(Hex("8024000009 6281068104 31323334"), answer); }),
+        0x6900);
+    const auto commands = m.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(ToHex(commands.back()), "8086FFFF");
+}
+
+TEST(SenderOverSimulator, TalksT1ToTheCardWhateverTheCallerGuessed) {
+    moduletest::ModuleCard m;
+    CSCardSender sender(m.Card(), pcsc::kProtocolT0);
+    EXPECT_EQ(sender.GetATR(), helixsim::DefaultProfile().atr);
+    ByteVector response;
+    sender.Transmit(Hex(simtest::kSelectApplet), response);
+    EXPECT_EQ(simtest::Sw(response), 0x9000);
+    // The card identifier file through SELECT by path and READ BINARY: a length prefix of 16.
+    sender.Transmit(Hex("80A4080C08 3F00300030034000 00"), response);
+    EXPECT_EQ(simtest::Sw(response), 0x9000);
+    sender.Transmit(Hex("00B0000012"), response);
+    ASSERT_EQ(response.size(), 20u);
+    EXPECT_EQ(ByteVector(response.begin(), response.begin() + 2), Hex("0010"));
 }

@@ -25,6 +25,11 @@ inline Script operator+(Script a, const Script& b) {
     return a;
 }
 
+// One step as a script, to be joined with +.
+inline Script Step(const std::string& command, const std::string& response) {
+    return {{command, response}};
+}
+
 class ScriptedCard {
 public:
     static constexpr SCARDHANDLE kHandle = 0x5C4D;

@@ -25,15 +25,10 @@ std::optional<DWORD> TransmitFailure(const std::string& command) {
 
 }  // namespace
 
-struct ExchangeCase {
-    Script script;
-    const char* answer;  // to the script's first command
-};
-
 // 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is
-// collected with GET RESPONSE until the card ends.
-TEST(Sender, WrongLengthIsRetriedOnceAndMoreDataCollected) {
-    const ExchangeCase cases[] = {
+// collected with GET RESPONSE until the card ends; 6Dxx and 6Exx come back as 00xx and 01xx.
+TEST(Sender, AnswersAreCompletedAndRewritten) {
+    const std::pair<Script, const char*> cases[] = {
         {{{"00A40400", "6C10"}, {"00A4040010", "0102 9000"}}, "01029000"},
         {{{"00B0000000", "6C20"}, {"00B0000020", "0102 9000"}}, "01029000"},
         {{{"80CA9F7F02AABB", "6C05"}, {"80CA9F7F02AABB05", "0102 9000"}}, "01029000"},
@@ -43,23 +38,24 @@ TEST(Sender, WrongLengthIsRetriedOnceAndMoreDataCollected) {
         {{{"80A40400", "0102 6103"}, {"00C0000003", "040506 6100"}, {"00C0000000", "07 9000"}},
          "0102040506079000"},
         {{{"00CA0000", "6C04"}, {"00CA000004", "0A0B 6102"}, {"00C0000002", "0C0D 9000"}}, "0A0B0C0D9000"},
+        {{{"00A40400", "6D01"}}, "0001"},
+        {{{"00A40400", "6E05"}}, "0105"},
+        {{{"00A40400", "6D00"}}, "6D00"},
+        {{{"00A40400", "6E00"}}, "6E00"},
+        {{{"00A40400", "6A82"}}, "6A82"},
     };
-    for (const ExchangeCase& c : cases) {
-        ScriptedCard card(c.script);
-        EXPECT_EQ(Transmit(c.script.front().command), c.answer) << c.script.front().command;
-    }
-}
-
-TEST(Sender, FinalStatus6Dxxand6ExxAreRewrittenUnlessSw2IsZero) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"6D01", "0001"}, {"6E05", "0105"}, {"6D00", "6D00"}, {"6E00", "6E00"}, {"6A82", "6A82"}};
-    for (const auto& [answer, expected] : cases) {
-        ScriptedCard card({{"00A4000C023F00", answer}});
-        EXPECT_EQ(Transmit("00A4000C023F00"), expected) << answer;
+    for (const auto& [script, answer] : cases) {
+        ScriptedCard card(script);
+        EXPECT_EQ(Transmit(script.front().command), answer) << script.front().command;
     }
 }
 
 TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
+    for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00",
+                             "00A4040000000101", "00A404000000010100", "00A40400000001010000"}) {
+        ScriptedCard card({{good, "9000"}});
+        EXPECT_EQ(Transmit(good), "9000") << good;
+    }
     for (const char* bad : {"", "00", "00A404", "00A4040003AABB", "00A404000300", "00A4040002AABBCCDD",
                             "00A404000000030101", "00A40400000002AA", "00A4040000000101000000"}) {
         ScriptedCard card({});
@@ -67,22 +63,13 @@ TEST(Sender, CommandsOfNoAcceptedFormAreRejectedBeforeSending) {
     }
 }
 
-TEST(Sender, EveryAcceptedFormIsSent) {
-    for (const char* good : {"00A40400", "00B0000000", "00A4040002AABB", "00A4040002AABB00",
-                             "00A4040000000101", "00A404000000010100", "00A40400000001010000"}) {
-        ScriptedCard card({{good, "9000"}});
-        EXPECT_EQ(Transmit(good), "9000") << good;
-    }
-}
-
-struct FailureCase {
-    std::vector<ScriptStep> script;
-    DWORD code;
-    const char* logged;
-};
-
 TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
-    const FailureCase cases[] = {
+    struct Case {
+        Script script;
+        DWORD code;
+        const char* logged;
+    };
+    const Case cases[] = {
         {{{"00A40400", "", SCARD_W_RESET_CARD}}, SCARD_W_RESET_CARD, "SCardTransmit error = 0x80100068\n\n"},
         {{{"00A40400", "6C10"}, {"00A4040010", "", SCARD_W_REMOVED_CARD}},
          SCARD_W_REMOVED_CARD,
@@ -91,7 +78,7 @@ TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
          SCARD_E_NOT_TRANSACTED,
          "SCardTransmit_reqResp error = 0x80100016\n\n"},
     };
-    for (const FailureCase& c : cases) {
+    for (const Case& c : cases) {
         LogCapture log;
         ScriptedCard card(c.script);
         EXPECT_EQ(TransmitFailure("00A40400"), c.code);
@@ -99,50 +86,38 @@ TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
         EXPECT_NE(text.find(c.logged), std::string::npos) << text;
         EXPECT_EQ(text.find("error"), text.rfind("error")) << "one error line only";
     }
-}
-
-TEST(Sender, AnswerWithoutStatusWordIsACommunicationError) {
-    for (const char* answer : {"", "90"}) {
+    for (const char* answer : {"", "90"}) {  // no status word
         ScriptedCard card({{"00A40400", answer}});
         EXPECT_EQ(TransmitFailure("00A40400"), SCARD_F_COMM_ERROR) << answer;
     }
 }
 
-TEST(Sender, EndlessMoreDataIsCutOffAfter256Rounds) {
-    std::vector<ScriptStep> script{{"00A40400", "AA 6101"}};
-    for (int i = 0; i < 256; ++i) script.push_back({"00C0000001", "AA 6101"});
-    ScriptedCard card(script);
-    EXPECT_EQ(TransmitFailure("00A40400"), SCARD_E_COMM_DATA_LOST);
-}
-
-TEST(Sender, ResponseOverSixtyFourKilobytesIsCutOff) {
-    // A card may send more than it announced; what it sends in all is still bounded.
-    ScriptedCard card({{"00B0000000", std::string(2 * 65000, 'B') + "6101"},
-                       {"00C0000001", std::string(2 * 1000, 'C') + "9000"}});
+// Endless 61xx stops after 256 rounds; a card may send more than it announced, but what it sends
+// in all is still bounded.
+TEST(Sender, EndlessOrOversizeAnswersAreCutOff) {
+    {
+        Script script{{"00A40400", "AA 6101"}};
+        for (int i = 0; i < 256; ++i) script.push_back({"00C0000001", "AA 6101"});
+        ScriptedCard card(script);
+        EXPECT_EQ(TransmitFailure("00A40400"), SCARD_E_COMM_DATA_LOST);
+    }
+    ScriptedCard card(
+        {{"00B0000000", Repeat("BB", 65000) + "6101"}, {"00C0000001", Repeat("CC", 1000) + "9000"}});
     EXPECT_EQ(TransmitFailure("00B0000000"), SCARD_E_COMM_DATA_LOST);
 }
 
-TEST(Sender, UsesTheProtocolTheReaderReports) {
-    const std::pair<DWORD, DWORD> cases[] = {{pcsc::kProtocolT0, pcsc::kProtocolT0},
-                                             {pcsc::kProtocolT1, pcsc::kProtocolT1}};
-    for (const auto& [active, used] : cases) {
-        ScriptedCard card({{"00A40400", "9000"}}, active);
+// The protocol the reader reports, or T=1 when it cannot tell; the ATR read once.
+TEST(Sender, UsesTheReadersProtocolAndReadsTheAtrOnce) {
+    const std::tuple<DWORD, DWORD, DWORD> cases[] = {{pcsc::kProtocolT0, SCARD_S_SUCCESS, pcsc::kProtocolT0},
+                                                     {pcsc::kProtocolT1, SCARD_S_SUCCESS, pcsc::kProtocolT1},
+                                                     {pcsc::kProtocolT0, SCARD_W_RESET_CARD, 3}};
+    for (const auto& [active, status, used] : cases) {
+        ScriptedCard card({{"00A40400", "9000"}}, active, status);
         CSCardSender sender(ScriptedCard::kHandle, 3);
         libapdu::ByteVector response;
         sender.Transmit(Hex("00A40400"), response);
         EXPECT_EQ(card.Protocols(), std::vector<DWORD>{used});
     }
-}
-
-TEST(Sender, KeepsT1WhenTheReaderCannotReportItsProtocol) {
-    ScriptedCard card({{"00A40400", "9000"}}, pcsc::kProtocolT0, SCARD_W_RESET_CARD);
-    CSCardSender sender(ScriptedCard::kHandle, 3);
-    libapdu::ByteVector response;
-    sender.Transmit(Hex("00A40400"), response);
-    EXPECT_EQ(card.Protocols(), std::vector<DWORD>{3});
-}
-
-TEST(Sender, AtrIsReadOnceWhenFirstAsked) {
     ScriptedCard card({});
     card.SetAtr(Hex("3B 02 14 50"));
     CSCardSender sender(ScriptedCard::kHandle, 3);
@@ -150,17 +125,7 @@ TEST(Sender, AtrIsReadOnceWhenFirstAsked) {
     EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
     EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
     EXPECT_EQ(card.StatusCalls(), before + 1);
-}
-
-TEST(Sender, ReservedSlotIsNotSupported) {
-    ScriptedCard card({});
-    CSCardSender sender(ScriptedCard::kHandle, 3);
-    try {
-        sender.Reserved();
-        FAIL();
-    } catch (const libapdu::IException& e) {
-        EXPECT_EQ(e.StatusWord(), 0xFACE);
-    }
+    EXPECT_EQ(ThrownStatusWord([&] { sender.Reserved(); }), 0xFACE);
 }
 
 TEST(Sender, EveryCommandAndResponseIsLoggedWithItsTitle) {

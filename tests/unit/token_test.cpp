@@ -7,11 +7,10 @@
 #include "hex.h"
 #include "libapdu/apperror/error_helix.h"
 #include "libapdu/libapdu.h"
+#include "libapdu/token/failure.h"
 #include "scripted_card.h"
 #include "thrown.h"
 
-using libapdu::ByteVector;
-using libapdu::CreateToken;
 using libapdu::IToken;
 
 namespace {
@@ -19,7 +18,7 @@ namespace {
 const char* const kSelectHelix = "00A404000C A000000164505249534D 0001";
 
 std::unique_ptr<IToken> Token() {
-    return CreateToken(std::make_unique<CSCardSender>(ScriptedCard::kHandle, 3));
+    return libapdu::CreateToken(std::make_unique<CSCardSender>(ScriptedCard::kHandle, 3));
 }
 
 }  // namespace
@@ -43,10 +42,6 @@ constexpr FoldRow kFoldRows[] = {
     {0x0000, 0x60FF, 0xFFFF}, {0x6B01, 0x6BFF, 0xFFFF}, {0x7000, 0x8FFF, 0xFFFF}, {0x9100, 0xFFFF, 0xFFFF},
 };
 
-std::optional<uint16_t> Thrown(libapdu::IAppError& facet, uint16_t word) {
-    return ThrownStatusWord([&] { facet.Check(word); });
-}
-
 TEST(StatusWords, FoldEveryRowAtBothEnds) {
     libapdu::IAppError shared;
     libapdu::CErrorHelix helix;
@@ -54,9 +49,10 @@ TEST(StatusWords, FoldEveryRowAtBothEnds) {
         const std::optional<uint16_t> expected =
             row.folded == 0 ? std::nullopt : std::optional<uint16_t>(row.folded);
         for (uint16_t word : {row.first, row.last}) {
-            EXPECT_EQ(Thrown(shared, word), expected) << std::hex << word;
+            EXPECT_EQ(ThrownStatusWord([&] { shared.Check(word); }), expected) << std::hex << word;
             // Helix reads 6B00 as 6A84 (an offset outside the file: no room) before the fold.
-            EXPECT_EQ(Thrown(helix, word), word == 0x6B00 ? std::optional<uint16_t>(0x6400) : expected)
+            EXPECT_EQ(ThrownStatusWord([&] { helix.Check(word); }),
+                      word == 0x6B00 ? std::optional<uint16_t>(0x6400) : expected)
                 << std::hex << word;
         }
     }
@@ -71,52 +67,56 @@ TEST(StatusWords, ResponseShorterThanTwoBytesHasWordZero) {
     EXPECT_EQ(ThrownStatusWord([&] { helix.CheckResponse(Hex("01 6B 00")); }), 0x6400);
 }
 
-TEST(Token, FreshTokenHasOnlyStubFacets) {
+// Before a selection every facet is a stub; only the Helix family can be probed or created.
+TEST(Token, FreshTokenHasOnlyStubFacetsAndKnowsOnlyHelix) {
     ScriptedCard card({});
     auto token = Token();
     EXPECT_EQ(ThrownStatusWord([&] { token->GetFS()->SelectPath({0x3F00}); }), 0xFACE);
     EXPECT_EQ(ThrownStatusWord([&] { token->GetPin()->GetChallenge(); }), 0xFACE);
     EXPECT_EQ(ThrownStatusWord([&] { token->GetCrypto()->GetAlgorithmInfo(0x1001); }), 0xFACE);
-}
-
-TEST(Token, OnlyTheHelixFamilyCanBeProbedOrCreated) {
-    ScriptedCard card({});
-    auto token = Token();
     for (uint16_t id : {0x3000, 0x1002, 0x2001, 0x2207}) {
         EXPECT_EQ(ThrownStatusWord([&] { token->Probe(id); }), 0xFACE) << id;
         EXPECT_EQ(ThrownStatusWord([&] { token->CreateApplet(id); }), 0xFACE) << id;
     }
 }
 
-TEST(Token, ProbeIsTrueExactlyFor9000) {
-    ScriptedCard card({{kSelectHelix, "9000"}, {kSelectHelix, "6A82"}, {kSelectHelix, "9001"}});
+// Probing is true exactly for 9000. Every selection replaces the applet, even a refused one
+// (its error facet is then Helix's); the slots Helix leaves unnamed keep the default.
+TEST(Token, ProbeAndSelection) {
+    ScriptedCard card({{kSelectHelix, "9000"},
+                       {kSelectHelix, "6A82"},
+                       {kSelectHelix, "9001"},
+                       {kSelectHelix, "6A82"},
+                       {kSelectHelix, "9000"},
+                       {kSelectHelix, "9000"}});
     auto token = Token();
     EXPECT_TRUE(token->Probe(0x2101));
     EXPECT_FALSE(token->Probe(0x2101));
     EXPECT_FALSE(token->Probe(0x2101));
-}
-
-TEST(Token, RefusedSelectionThrowsAndKeepsTheNewApplet) {
-    ScriptedCard card({{kSelectHelix, "6A82"}});
-    auto token = Token();
     EXPECT_EQ(ThrownStatusWord([&] { token->Select(0x2101); }), 0x6A82);
-    // The Helix applet is in place: its session facet is a stub, its error facet is Helix's.
     EXPECT_EQ(ThrownStatusWord([&] { token->GetError()->Check(0x6B00); }), 0x6400);
-}
-
-TEST(Token, EverySelectionReplacesTheApplet) {
-    ScriptedCard card({{kSelectHelix, "9000"}, {kSelectHelix, "9000"}});
-    auto token = Token();
     token->Select(0x2101);
     token->Select(0x2101);  // the script insists on the second SELECT
     EXPECT_EQ(ThrownStatusWord([&] { token->GetSession()->Reserved1(); }), 0xFACE);
-}
-
-TEST(Token, UnnamedSlotsOfHelixKeepTheDefault) {
-    ScriptedCard card({{kSelectHelix, "9000"}});
-    auto token = Token();
-    token->Select(0x2101);
     EXPECT_EQ(ThrownStatusWord([&] { token->GetFS()->Reserved11(); }), 0xFACE);
     EXPECT_EQ(ThrownStatusWord([&] { token->GetCrypto()->Reserved3(); }), 0xFACE);
     EXPECT_EQ(ThrownStatusWord([&] { token->GetSession()->Reserved9(); }), 0xFACE);
+}
+
+TEST(Exceptions, CarryTheirCodesAndSource) {
+    try {
+        libapdu::ThrowAPDUException(0x6982, u"IAppPin::Verify", 42);
+        FAIL() << "nothing thrown";
+    } catch (const libapdu::CAPDUException& e) {
+        EXPECT_EQ(e.StatusWord(), 0x6982);
+        EXPECT_EQ(e.Code(), 0x00006982u);
+        EXPECT_STREQ(e.File(), "IAppPin::Verify");
+        EXPECT_EQ(e.Line(), 42);
+    }
+    // Caught as either base.
+    EXPECT_THROW(libapdu::ThrowAPDUException(0xFACE, u"x", 1), libapdu::IException);
+    EXPECT_EQ(ThrownCode([] { libapdu::ThrowAPDUException(0xFACE, u"x", 1); }), 0xFACEu);
+    // A thrown status code is the Windows code as a signed 32-bit integer.
+    EXPECT_EQ(ThrownStatus([] { ThrowStatus(SCARD_E_UNKNOWN_CARD); }), static_cast<StatusCode>(0x8010000Du));
+    EXPECT_LT(ThrownStatus([] { ThrowStatus(SCARD_E_UNKNOWN_CARD); }).value_or(0), 0);
 }
