@@ -99,8 +99,10 @@ bool Expired(ByteSpan policy, ByteSpan state, std::time_t now) {
 ByteVector StateAfterChange(const std::tm& today) {
     char date[9] = {};
     if (std::strftime(date, sizeof date, "%Y%m%d", &today) != 8) Refuse();
-    ByteVector state{0x02, 0xC4, 0x01, 0x00, 0x02, 0xC7, 0x08};
-    state.insert(state.end(), date, date + 8);
+    static constexpr uint8_t kRecords[] = {0x02, 0xC4, 0x01, 0x00, 0x02, 0xC7, 0x08};
+    ByteVector state(kStateSize);
+    std::copy(std::begin(kRecords), std::end(kRecords), state.begin());
+    std::copy(date, date + 8, state.begin() + sizeof kRecords);
     return state;
 }
 
