@@ -1,14 +1,18 @@
 // PIN roles and authentication. The user presents a PIN of 4 to 16 bytes; the administrator
 // answers an 8-byte card challenge with a response the caller computes (the module never holds
 // the administrator key). The user PIN's policy lives in card files (pin_policy.h).
+#include <algorithm>
 #include <ctime>
+#include <string>
 
 #include "card/card_context.h"
 #include "card/card_failure.h"
 #include "card/card_io.h"
 #include "card/pin_policy.h"
+#include "libapdu/token/base64.h"
 #include "libapdu/token/digest.h"
 #include "libapdu/token/text.h"
+#include "libapdu/token/ticket.h"
 
 namespace {
 
@@ -171,6 +175,60 @@ void ChangeUserPin(libapdu::IToken& token, ByteSpan newPin) {
     pin.ChangePin(newPin);
     fs.SelectPath(pinpolicy::StatePath());
     fs.WriteFile(pinpolicy::StateAfterChange(platform::LocalTime(std::time(nullptr))), 0);
+}
+
+// A session PIN: record 0090 (the biometric value) and record 0080 (the user's identity text).
+constexpr uint16_t kSessionValueTag = 0x0090;
+constexpr uint16_t kSessionIdentityTag = 0x0080;
+constexpr size_t kSessionValueSize = 20;
+constexpr size_t kIdentityOffset = 24;
+
+// The card takes a session PIN as a session verify record behind its check value, in Base64.
+libapdu::SecretBytes SessionVerifyText(libapdu::IToken& token, ByteSpan sessionPin) {
+    const ByteVector value = pinpolicy::Find(sessionPin, kSessionValueTag);
+    const ByteVector identity = pinpolicy::Find(sessionPin, kSessionIdentityTag);
+    IAppPin& pin = *token.GetPin();
+    const libapdu::WideString text = TranslateCardFailures({}, SCARD_E_INVALID_PARAMETER, [&] {
+        return libapdu::DecodeText(ByteSpan(identity.data(), identity.size()), pin.GetPinParameter());
+    });
+    if (value.size() > kSessionValueSize || kIdentityOffset + 2 * text.size() > libapdu::kSessionRecordSize)
+        ThrowStatus(SCARD_E_INVALID_PARAMETER);
+
+    const uint32_t kind = token.GetBio()->GetUserAuthKind();
+    libapdu::SecretBytes data(libapdu::kCheckValueSize + 2 + libapdu::kSessionRecordSize, 0);
+    uint8_t* checked = data.data() + libapdu::kCheckValueSize;
+    checked[0] = 0x01;
+    checked[1] = 0x81;
+    uint8_t* record = checked + 2;
+    for (size_t i = 0; i < 4; ++i) record[i] = static_cast<uint8_t>(kind >> (8 * i));
+    std::copy(value.begin(), value.end(), record + 4);
+    for (size_t i = 0; i < text.size(); ++i) {
+        record[kIdentityOffset + 2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        record[kIdentityOffset + 2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    libapdu::DeriveKey24(ByteSpan(checked, data.size() - libapdu::kCheckValueSize), data.data(),
+                         libapdu::kCheckValueSize);
+    std::string encoded = libapdu::Base64Encode(ByteSpan(data.data(), data.size()));
+    libapdu::SecretBytes verifyText(encoded.begin(), encoded.end());
+    platform::SecureWipe(encoded.data(), encoded.size());
+    return verifyText;
+}
+
+void PresentSessionPin(CCardContext& context, PCARD_DATA pCardData, ByteSpan sessionPin) {
+    context.CreateChannel(pCardData);
+    const CTransactionGuard transaction(pCardData->hScard);
+    libapdu::SecretBytes verifyText;
+    TranslateCardFailures({}, SCARD_E_UNEXPECTED, [&] {
+        context.Token().Select(libapdu::kAppletHelix);
+        verifyText = SessionVerifyText(context.Token(), sessionPin);
+    });
+    const ByteSpan text(verifyText.data(), verifyText.size());
+    TranslateCardFailures({{sw::kVerificationFailed, SCARD_W_WRONG_CHV},
+                           {sw::kNotAllowed, SCARD_W_WRONG_CHV},
+                           {sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}},
+                          SCARD_E_UNEXPECTED, [&] { context.Token().GetPin()->VerifyPin(text); });
+    context.Login().SetRole(kRoleUser);
+    context.Login().StorePin(text);
 }
 
 }  // namespace
@@ -354,8 +412,10 @@ void CCardContext::AuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, DWORD dwFl
         Present(*this, pCardData, kRoleAdmin, pbPinData, cbPinData, pcAttemptsRemaining);
     } else if (dwFlags == 0 || dwFlags == CARD_PIN_SILENT_CONTEXT) {
         Present(*this, pCardData, kRoleUser, pbPinData, cbPinData, pcAttemptsRemaining);
+    } else if (dwFlags == CARD_AUTHENTICATE_SESSION_PIN) {
+        PresentSessionPin(*this, pCardData, ByteSpan(pbPinData, cbPinData));
     } else {
-        // Session PINs need the outside authentication library, which this build does not load.
+        // A new session PIN needs the outside authentication library, which this build does not load.
         ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
     }
 }

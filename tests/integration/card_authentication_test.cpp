@@ -354,4 +354,44 @@ TEST(Secrets, NoPinOfALogonChangeOrUnblockReachesTheLog) {
         EXPECT_EQ(text.find(ToHex(pin)), std::string::npos);
 }
 
+// A session PIN as generation hands it out: the biometric value, then the identity text.
+ByteVector SessionPin(const ByteVector& value, const ByteVector& identity) {
+    return Concat({Hex("0090"),
+                   {static_cast<uint8_t>(value.size())},
+                   value,
+                   Hex("0080"),
+                   {static_cast<uint8_t>(identity.size())},
+                   identity});
+}
+
+TEST(SessionPin, StandsInForThePinOnABiometricCard) {
+    struct Case {
+        const char* profile;
+        ByteVector sessionPin;
+        DWORD status;
+    };
+    const ByteVector finger(20, 0xB1);
+    const Case cases[] = {
+        {"bio-23", SessionPin(finger, kPin), SCARD_S_SUCCESS},
+        {"bio-25", SessionPin(finger, kPin), SCARD_S_SUCCESS},
+        {"bio-25", SessionPin(finger, kWrong), SCARD_W_WRONG_CHV},
+        {"bio-23", SessionPin(ByteVector(20, 0xB2), kPin), SCARD_W_WRONG_CHV},
+        {"bio-23", SessionPin(ByteVector(21, 0xB1), kPin), SCARD_E_INVALID_PARAMETER},
+        {"bio-23", SessionPin(finger, ByteVector(53, 'a')), SCARD_E_INVALID_PARAMETER},
+        {"bio-23", SessionPin(finger, Hex("C328")), SCARD_E_INVALID_PARAMETER},  // not UTF-8
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.profile) + " " + ToHex(c.sessionPin));
+        EntryHost host(helixsim::ProfileByName(c.profile));
+        ByteVector pin = c.sessionPin;
+        EXPECT_EQ(host.Card().pfnCardAuthenticateEx(&host.Card(), ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN,
+                                                    pin.data(), static_cast<DWORD>(pin.size()), nullptr,
+                                                    nullptr, nullptr),
+                  c.status);
+        // The session PIN is what later calls present again.
+        EXPECT_EQ(host.WriteAsUser(),
+                  c.status == SCARD_S_SUCCESS ? SCARD_S_SUCCESS : SCARD_W_SECURITY_VIOLATION);
+    }
+}
+
 }  // namespace
