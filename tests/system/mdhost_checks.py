@@ -7,6 +7,8 @@
     mdhost_checks.py reset RESET_JSON EXPECTED_CODE
         a call fails with EXPECTED_CODE after another application reset the card, and works
         after the host reconnects
+    mdhost_checks.py steps STEPS_JSON
+        every step of `mdhost logon` or `mdhost properties` answered as the scenario expects
 
 Prints a line per check and the APDU figures; exits 1 when a check failed.
 """
@@ -110,11 +112,23 @@ def check_reset(report, expected):
     check_host(report["summary"])
 
 
+def check_steps(report):
+    check(report["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
+    for step in report["steps"]:
+        check(step["status"] == step["expected"] and step["agreed"],
+              "%s answers %s (expected %s) %s" % (step["call"], step["status"], step["expected"], step["shown"]))
+    check(report["as_expected"], "the %s scenario behaved" % report["command"])
+    check_host(report["summary"])
+    print(figures(report["command"], report["summary"]["runs"][0]))
+
+
 def main(args):
     if len(args) >= 3 and args[0] == "scinfo":
         check_scinfo(load(args[1]), load(args[2]), "--card-counts" in args[3:])
     elif len(args) == 3 and args[0] == "reset":
         check_reset(load(args[1]), args[2])
+    elif len(args) == 2 and args[0] == "steps":
+        check_steps(load(args[1]))
     else:
         print(__doc__, file=sys.stderr)
         return 2

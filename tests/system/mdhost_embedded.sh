@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
 # seeding a card image, `scinfo` twice over one context with the card's own command count
-# against the module's log, the image kept between runs, and the reset scenario.
+# against the module's log, the image kept between runs, the reset, logon and properties
+# scenarios.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -56,6 +57,12 @@ main() {
     "$mdhost" reset --card-image "$work/card.img" --json >"$work/reset.json" ||
         fail "mdhost reset: $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
+
+    for scenario in logon properties; do
+        "$mdhost" "$scenario" --card-image "$work/card.img" --json >"$work/$scenario.json" ||
+            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
 
     "$mdhost" scinfo --card-image "$work/card.img" >"$work/scinfo.txt" || fail "mdhost scinfo, readable form"
     grep -q "^Root store (msroots): [0-9]* bytes, 1 certificate" "$work/scinfo.txt" ||

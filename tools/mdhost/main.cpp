@@ -8,13 +8,16 @@
 
 #include "mdhost/apdu_log.h"
 #include "mdhost/host_os.h"
+#include "mdhost/logon.h"
 #include "mdhost/options.h"
+#include "mdhost/properties.h"
 #include "mdhost/readers.h"
 #include "mdhost/reset.h"
 #include "mdhost/scinfo.h"
 #include "mdhost/seed.h"
 #include "mdhost/session.h"
 #include "mdhost/status_names.h"
+#include "mdhost/steps.h"
 
 namespace mdhost {
 
@@ -26,7 +29,9 @@ enum ExitCode { kSuccess = 0, kFailed = 1, kUsage = 2, kUnreachable = 3 };
 std::string DefaultModule(const std::string& name) {
     const std::string file = os::LibraryFileName(name);
     const std::string here = os::ExecutableDirectory();
-    for (const std::string& candidate : {here + "/" + file, here + "/../lib/" + file}) {
+    for (const char* directory : {"/", "/../lib/"}) {
+        std::string candidate = here;
+        candidate.append(directory).append(file);
         if (os::FileExists(candidate)) return candidate;
     }
     throw std::runtime_error("no " + file + " next to mdhost or in " + here + "/../lib; give --module");
@@ -53,11 +58,11 @@ private:
 };
 
 void Print(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
+    (void)std::fputs(text.c_str(), stdout);
 }
 
 int Failed(const std::string& why) {
-    std::fprintf(stderr, "mdhost: %s\n", why.c_str());
+    (void)std::fprintf(stderr, "mdhost: %s\n", why.c_str());
     return kFailed;
 }
 
@@ -78,6 +83,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
                    const CApduLog& log, HostReport& host) {
     ScInfo info;
     ResetReport reset;
+    StepsReport steps;
     {
         CMinidriverSession session(acquire, reader);
         const CCommandCounter acquiring(log, reader);
@@ -102,6 +108,12 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             reset = RunResetScenario(session, reader);
             host.runs.push_back(counter.Stats());
         }
+        if (options.command == "logon" || options.command == "properties") {
+            const CCommandCounter counter(log, reader);
+            steps = options.command == "logon" ? RunLogonScenario(session, options.pin)
+                                               : RunPropertiesScenario(session, options.pin);
+            host.runs.push_back(counter.Stats());
+        }
         host.deleteStatus = session.DeleteContext();
     }
     host.allocations = CAllocationTracker::Instance().Stats();
@@ -109,6 +121,9 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
     if (options.command == "scinfo") {
         Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
         good = good && info.failures.empty();
+    } else if (options.command == "logon" || options.command == "properties") {
+        Print(options.json ? StepsJson(steps, host) : StepsText(steps, host));
+        good = good && StepsBehaved(steps);
     } else {
         Print(options.json ? ResetJson(reset, host) : ResetText(reset, host));
         good = good && ResetBehaved(reset);
@@ -144,7 +159,7 @@ int Run(const Options& options) {
     if (closed != SCARD_S_SUCCESS) {
         const auto* embedded = dynamic_cast<const CEmbeddedReader*>(reader.get());
         rc = Failed("closing the card: " + StatusText(closed) +
-                    (embedded ? " (" + embedded->LastError() + ")" : ""));
+                    (embedded != nullptr ? " (" + embedded->LastError() + ")" : ""));
     }
     return rc;
 }
@@ -157,17 +172,17 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     mdhost::Options options;
     if (const auto error = mdhost::ParseOptions(args, options)) {
-        std::fprintf(stderr, "mdhost: %s\n\n%s", error->c_str(), mdhost::Usage().c_str());
+        (void)std::fprintf(stderr, "mdhost: %s\n\n%s", error->c_str(), mdhost::Usage().c_str());
         return mdhost::kUsage;
     }
     if (options.help) {
-        std::fputs(mdhost::Usage().c_str(), stdout);
+        (void)std::fputs(mdhost::Usage().c_str(), stdout);
         return mdhost::kSuccess;
     }
     try {
         return mdhost::Run(options);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "mdhost: %s\n", e.what());
+        (void)std::fprintf(stderr, "mdhost: %s\n", e.what());
         return mdhost::kUnreachable;
     }
 }

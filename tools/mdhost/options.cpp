@@ -1,6 +1,8 @@
 #include "mdhost/options.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 namespace mdhost {
 
@@ -8,7 +10,7 @@ namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset"};
+const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties"};
 
 struct Valued {
     const char* name;
@@ -21,10 +23,7 @@ const Valued kValued[] = {
 };
 
 bool IsCommand(const std::string& word) {
-    for (const char* c : kCommands) {
-        if (word == c) return true;
-    }
-    return false;
+    return std::any_of(std::begin(kCommands), std::end(kCommands), [&](const char* c) { return word == c; });
 }
 
 std::optional<std::string> SetRuns(const std::string& text, Options& options) {
@@ -112,6 +111,10 @@ std::string Usage() {
            "           their certificates and a root store (needs --card-image)\n"
            "  reset    a call, a reset of the card by another application, the same call (which\n"
            "           fails), the host's reconnection, the same call again (which works)\n"
+           "  logon    the user PIN right, a wrong PIN (tries left shown), right again, deauthentication,\n"
+           "           and a write that needs the user refused after it\n"
+           "  properties  every card property read, each settable one written; the card identifier\n"
+           "           written as it was read and read back\n"
            "\n"
            "options:\n"
            "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
@@ -120,7 +123,7 @@ std::string Usage() {
            "                      ../lib)\n"
            "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
            "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
-           "  --pin PIN           the user PIN for seed (default: 12345678)\n"
+           "  --pin PIN           the user PIN for seed, logon and properties (default: 12345678)\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

@@ -8,7 +8,7 @@
 namespace mdhost {
 
 struct Options {
-    std::string command;  // scinfo, seed or reset
+    std::string command;  // scinfo, seed, reset, logon or properties
     std::string module;   // empty: the default module next to mdhost
     std::string reader;   // empty: the embedded card
     std::string profile = "default";

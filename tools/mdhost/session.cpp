@@ -1,5 +1,7 @@
 #include "mdhost/session.h"
 
+#include <algorithm>
+
 namespace mdhost {
 
 namespace {
@@ -62,7 +64,7 @@ DWORD CMinidriverSession::DeleteContext() {
     return m_data.pfnCardDeleteContext == nullptr ? SCARD_E_UNEXPECTED : m_data.pfnCardDeleteContext(&m_data);
 }
 
-Bytes CMinidriverSession::Take(PBYTE block, DWORD size) {
+Bytes CMinidriverSession::Take(PBYTE block, DWORD size) const {
     if (block == nullptr) return {};
     Bytes copy(block, block + size);
     m_data.pfnCspFree(block);
@@ -119,6 +121,48 @@ DWORD CMinidriverSession::GetContainerInfo(BYTE index, ContainerKeys& keys) {
     keys.signature = Take(info.pbSigPublicKey, info.cbSigPublicKey);
     keys.keyExchange = Take(info.pbKeyExPublicKey, info.cbKeyExPublicKey);
     return rv;
+}
+
+DWORD CMinidriverSession::WriteFile(const char* directory, const char* name, const Bytes& content) {
+    if (m_data.pfnCardWriteFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    Bytes data = content;
+    return m_data.pfnCardWriteFile(&m_data, Pointer(dir), Pointer(file), 0, data.data(),
+                                   static_cast<DWORD>(data.size()));
+}
+
+DWORD CMinidriverSession::AuthenticateUser(const Bytes& pin, DWORD& attempts) {
+    if (m_data.pfnCardAuthenticatePin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    WCHAR user[] = HELIX_WTEXT("user");
+    Bytes value = pin;
+    return m_data.pfnCardAuthenticatePin(&m_data, user, value.data(), static_cast<DWORD>(value.size()),
+                                         &attempts);
+}
+
+DWORD CMinidriverSession::DeauthenticateUser() {
+    if (m_data.pfnCardDeauthenticate == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    WCHAR user[] = HELIX_WTEXT("user");
+    return m_data.pfnCardDeauthenticate(&m_data, user, 0);
+}
+
+DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
+                                      const Bytes& initial) {
+    if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes buffer(std::max<size_t>({size, initial.size(), 1}), 0);
+    std::copy(initial.begin(), initial.end(), buffer.begin());
+    DWORD length = 0;
+    const DWORD rv = m_data.pfnCardGetProperty(&m_data, name, buffer.data(), size, &length, flags);
+    value.assign(buffer.begin(),
+                 buffer.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(length, size)));
+    return rv;
+}
+
+DWORD CMinidriverSession::SetProperty(LPCWSTR name, const Bytes& value, DWORD flags) {
+    if (m_data.pfnCardSetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes data = value;
+    return m_data.pfnCardSetProperty(&m_data, name, data.empty() ? nullptr : data.data(),
+                                     static_cast<DWORD>(data.size()), flags);
 }
 
 }  // namespace mdhost

@@ -37,13 +37,22 @@ public:
     DWORD QueryFreeSpace(CARD_FREE_SPACE_INFO& space);
     DWORD QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes);
     DWORD GetContainerInfo(BYTE index, ContainerKeys& keys);
+    DWORD WriteFile(const char* directory, const char* name, const Bytes& content);
+
+    // The user's PIN; `attempts` is what the module reports of the tries left.
+    DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);
+    DWORD DeauthenticateUser();
+    // A card property read into a buffer of `size` bytes that starts with `initial` (the version
+    // of a record, where the host sets one); `value` holds what the module says it wrote.
+    DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});
+    DWORD SetProperty(LPCWSTR name, const Bytes& value, DWORD flags = 0);
 
     const Bytes& Atr() const { return m_atr; }
     const CARD_DATA& Data() const { return m_data; }
 
 private:
     // The module hands its buffers over with the host's allocator; the host copies and frees them.
-    Bytes Take(PBYTE block, DWORD size);
+    Bytes Take(PBYTE block, DWORD size) const;
 
     PFN_CARD_ACQUIRE_CONTEXT m_acquire;
     ICardReader& m_reader;

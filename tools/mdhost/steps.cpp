@@ -1,0 +1,52 @@
+#include "mdhost/steps.h"
+
+#include <algorithm>
+
+#include "mdhost/status_names.h"
+
+namespace mdhost {
+
+bool StepsBehaved(const StepsReport& report) {
+    return std::all_of(report.steps.begin(), report.steps.end(),
+                       [](const Step& s) { return s.status == s.expected && s.agreed; });
+}
+
+std::string StepsText(const StepsReport& report, const HostReport& host) {
+    std::string text = "Reader: " + host.reader + "\nModule: " + host.module + "\n";
+    size_t width = 0;
+    for (const Step& s : report.steps) width = std::max(width, s.call.size());
+    for (const Step& s : report.steps) {
+        text += s.call + std::string(width - s.call.size() + 2, ' ') + StatusText(s.status);
+        if (!s.shown.empty()) text += "  " + s.shown;
+        if (s.status != s.expected) text += "  UNEXPECTED: should be " + StatusText(s.expected);
+        if (!s.agreed) text += "  UNEXPECTED";
+        text += "\n";
+    }
+    return text + HostText(host);
+}
+
+std::string StepsJson(const StepsReport& report, const HostReport& host) {
+    JsonWriter json;
+    json.BeginObject()
+        .String("command", host.command)
+        .String("module", host.module)
+        .String("reader", host.reader)
+        .String("acquire_context", HexStatus(host.acquireStatus));
+    json.BeginArray("steps");
+    for (const Step& s : report.steps) {
+        json.BeginObject()
+            .String("call", s.call)
+            .String("status", HexStatus(s.status))
+            .String("expected", HexStatus(s.expected))
+            .String("shown", s.shown)
+            .Bool("agreed", s.agreed)
+            .EndObject();
+    }
+    json.EndArray().Bool("as_expected", StepsBehaved(report));
+    json.BeginObject("summary");
+    WriteHostJson(json, host);
+    json.EndObject().EndObject();
+    return json.Text();
+}
+
+}  // namespace mdhost
