@@ -22,7 +22,7 @@ bool ResetBehaved(const ResetReport& report) {
 }
 
 std::string ResetText(const ResetReport& report, const HostReport& host) {
-    std::string text = "Reader: " + host.reader + "\nModule: " + host.module + "\n";
+    std::string text = HostHeading(host);
     text += "CardQueryFreeSpace before the reset:    " + StatusText(report.before) + "\n";
     text += "another application resets the card:   " + StatusText(report.reset) + "\n";
     text += "CardQueryFreeSpace after the reset:     " + StatusText(report.afterReset) + "\n";
@@ -36,12 +36,9 @@ std::string ResetText(const ResetReport& report, const HostReport& host) {
 
 std::string ResetJson(const ResetReport& report, const HostReport& host) {
     JsonWriter json;
-    json.BeginObject()
-        .String("command", host.command)
-        .String("module", host.module)
-        .String("reader", host.reader)
-        .String("acquire_context", HexStatus(host.acquireStatus))
-        .String("before", HexStatus(report.before))
+    json.BeginObject();
+    WriteHostHeading(json, host);
+    json.String("before", HexStatus(report.before))
         .String("reset", HexStatus(report.reset))
         .String("after_reset", HexStatus(report.afterReset))
         .String("reconnect", HexStatus(report.reconnect))

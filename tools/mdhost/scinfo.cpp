@@ -102,7 +102,7 @@ std::string YesNo(BOOL value) {
 
 std::string Line(const char* label, const std::string& value) {
     char head[32];
-    std::snprintf(head, sizeof head, "%-22s", label);
+    (void)std::snprintf(head, sizeof head, "%-22s", label);
     return std::string(head) + value + "\n";
 }
 
@@ -233,6 +233,17 @@ bool AllocationsClean(const AllocationStats& stats) {
     return stats.live == 0 && stats.badFrees == 0;
 }
 
+std::string HostHeading(const HostReport& host) {
+    return "Reader: " + host.reader + "\nModule: " + host.module + "\n";
+}
+
+void WriteHostHeading(JsonWriter& json, const HostReport& host) {
+    json.String("command", host.command)
+        .String("module", host.module)
+        .String("reader", host.reader)
+        .String("acquire_context", HexStatus(host.acquireStatus));
+}
+
 std::string HostText(const HostReport& host) {
     std::string text = "\nSummary\n";
     const AllocationStats& a = host.allocations;
@@ -280,15 +291,15 @@ std::string ScInfoText(const ScInfo& info, const HostReport& host) {
     text += "Key sizes (bits)\n";
     for (const KeySizesReport& k : info.keySizes) {
         char row[128];
-        std::snprintf(row, sizeof row, "  %-16s", KeySpecName(k.keySpec));
+        (void)std::snprintf(row, sizeof row, "  %-16s", KeySpecName(k.keySpec));
         text += row;
         if (k.status != SCARD_S_SUCCESS) {
             text += Outcome(k.status) + "\n";
             continue;
         }
-        std::snprintf(row, sizeof row, "minimum %4u  default %4u  maximum %4u  step %4u\n",
-                      k.sizes.dwMinimumBitlen, k.sizes.dwDefaultBitlen, k.sizes.dwMaximumBitlen,
-                      k.sizes.dwIncrementalBitlen);
+        (void)std::snprintf(row, sizeof row, "minimum %4u  default %4u  maximum %4u  step %4u\n",
+                            k.sizes.dwMinimumBitlen, k.sizes.dwDefaultBitlen, k.sizes.dwMaximumBitlen,
+                            k.sizes.dwIncrementalBitlen);
         text += row;
     }
     text += "Containers (mscp/cmapfile)\n";

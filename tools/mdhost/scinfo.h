@@ -94,7 +94,10 @@ bool AllocationsClean(const AllocationStats& stats);
 std::string ScInfoText(const ScInfo& info, const HostReport& host);
 std::string ScInfoJson(const ScInfo& info, const HostReport& host);
 
-// The parts every scenario's output shares.
+// The parts every scenario's output shares: its opening (the reader and the module; in JSON also
+// the command and CardAcquireContext's answer) and the host's summary.
+std::string HostHeading(const HostReport& host);
+void WriteHostHeading(JsonWriter& json, const HostReport& host);
 void WriteHostJson(JsonWriter& json, const HostReport& host);
 std::string HostText(const HostReport& host);
 

@@ -12,7 +12,7 @@ bool StepsBehaved(const StepsReport& report) {
 }
 
 std::string StepsText(const StepsReport& report, const HostReport& host) {
-    std::string text = "Reader: " + host.reader + "\nModule: " + host.module + "\n";
+    std::string text = HostHeading(host);
     size_t width = 0;
     for (const Step& s : report.steps) width = std::max(width, s.call.size());
     for (const Step& s : report.steps) {
@@ -27,11 +27,8 @@ std::string StepsText(const StepsReport& report, const HostReport& host) {
 
 std::string StepsJson(const StepsReport& report, const HostReport& host) {
     JsonWriter json;
-    json.BeginObject()
-        .String("command", host.command)
-        .String("module", host.module)
-        .String("reader", host.reader)
-        .String("acquire_context", HexStatus(host.acquireStatus));
+    json.BeginObject();
+    WriteHostHeading(json, host);
     json.BeginArray("steps");
     for (const Step& s : report.steps) {
         json.BeginObject()
