@@ -89,6 +89,8 @@ TEST(Base64, MatchesTheReferenceVectorsAndStopsOutsideTheAlphabet) {
         {"Zm9vYg", "666F6F62"},
         {"Zm9vYmE", "666F6F6261"},
         {"Zm9v-_", "666F6F"},
+        {"Zm9v____", "666F6F"},  // the URL-safe characters belong to another alphabet
+        {"Zm9v----", "666F6F"},
         {"Z", ""},
         {" Zm9v", ""},
         {std::string("Zm9v\0Zm9v", 9), "666F6F"},
