@@ -2,7 +2,8 @@
 # mdhost drives the real module (libhelixmd.so) over real pcsc-lite, a private pcscd with the vpcd
 # driver, and helix-sim as the card: `scinfo` twice over one context on a card seeded with two
 # containers and two certificates, then a reset of the card by another application between two
-# calls, which the module reports and survives once the host reconnects.
+# calls, which the module reports and survives once the host reconnects; then the logon and
+# properties scenarios.
 #
 # usage: mdhost_scinfo.sh BIN_DIR   (helix-sim, pcsc_probe and mdhost; the modules in BIN_DIR/../lib)
 # Exit status: 0 when every check passed, 77 when the machine cannot run the test, 1 otherwise.
@@ -28,6 +29,12 @@ inside() {
     "$bin/mdhost" reset --reader "$reader" --module "$module" --json >"$work/reset.json" ||
         fail "mdhost reset (status $?): $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
+
+    for scenario in logon properties; do
+        "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
+            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
 
     kill -0 "$sim_pid" 2>/dev/null || fail "helix-sim is gone"
     "$bin/mdhost" scinfo --reader "$reader" --module "$module" >"$work/scinfo.txt" ||
