@@ -27,8 +27,6 @@ constexpr DWORD kMaxPin = 16;
 constexpr DWORD kMaxAuthenticatingData = 24;
 constexpr DWORD kResponseSize = 8;
 constexpr PIN_SET kHighestPinSet = 0xFF;
-constexpr PIN_SET kPinSetUser = 1U << ROLE_USER;
-constexpr PIN_SET kPinSetAdmin = 1U << ROLE_ADMIN;
 
 // "user" and "admin", exactly as written.
 LoginRole RoleOf(LPCWSTR name) {

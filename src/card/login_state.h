@@ -4,11 +4,16 @@
 #include <cstdint>
 
 #include "libapdu/token/bytes.h"
+#include "platform/minidriver.h"
 
 enum LoginRole : uint32_t {
     kRoleUser = 1,
     kRoleAdmin = 2,
 };
+
+// PIN sets, as the extended entry points and the properties name roles: one bit per PIN identifier.
+constexpr PIN_SET kPinSetUser = 1U << ROLE_USER;
+constexpr PIN_SET kPinSetAdmin = 1U << ROLE_ADMIN;
 
 struct TLoginState {
     libapdu::SecretBytes cachedPin;

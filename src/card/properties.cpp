@@ -58,8 +58,6 @@ const PropertyRow kProperties[] = {
 
 static_assert(sizeof(PIN_INFO) == 36, "PIN_INFO as the host lays it out");
 
-constexpr PIN_SET kUserSet = 1U << ROLE_USER;
-constexpr PIN_SET kAdminSet = 1U << ROLE_ADMIN;
 constexpr PIN_SET kAllRoles = 0xFF;
 constexpr DWORD kCardidBytes = 16;
 
@@ -94,9 +92,9 @@ PIN_SET AuthenticatedSet(uint32_t roles) {
         case kRoleUser | kRoleAdmin:
             return kAllRoles;
         case kRoleUser:
-            return kUserSet;
+            return kPinSetUser;
         case kRoleAdmin:
-            return kAdminSet;
+            return kPinSetAdmin;
         default:
             return 0;
     }
@@ -152,7 +150,7 @@ void CCardContext::GetProperty(PCARD_DATA pCardData, LPCWSTR wszProperty, PBYTE 
             ReadPinInformation(pCardData, pbData, pdwDataLen, dwFlags);
             return;
         case Property::PinList:
-            PutValue(pbData, pdwDataLen, kUserSet | kAdminSet);
+            PutValue(pbData, pdwDataLen, kPinSetUser | kPinSetAdmin);
             return;
         case Property::AuthenticatedState:
             PutValue(pbData, pdwDataLen, AuthenticatedSet(m_login->roles));
@@ -217,8 +215,8 @@ void CCardContext::ReadPinInformation(PCARD_DATA pCardData, PBYTE pbData, PDWORD
         }
         info.PinType = IsFingerprintKind(kind) ? ExternalPinType : AlphaNumericPinType;
         info.PinPurpose = AuthenticationPin;
-        info.dwChangePermission = kUserSet;
-        info.dwUnblockPermission = kAdminSet;
+        info.dwChangePermission = kPinSetUser;
+        info.dwUnblockPermission = kPinSetAdmin;
     } else if (pinId == ROLE_ADMIN) {
         info.PinType = ChallengeResponsePinType;
         info.PinPurpose = AdministratorPin;
