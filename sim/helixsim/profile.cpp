@@ -1,3 +1,4 @@
+#include <ctime>
 #include <stdexcept>
 
 #include "helixsim/card.h"
@@ -19,6 +20,20 @@ const Bytes kAtr17{0x3B, 0x8C, 0x80, 0x01, 0x80, 0x73, 0xC8, 0x21, 0x13,
 const Bytes kAtr5{0x3B, 0x80, 0x80, 0x01, 0x01};
 const Bytes kAtrUnknown{0x3B, 0x80, 0x80, 0x01, 0x02};
 
+// Today's local date as YYYYMMDD, the form the state file keeps.
+std::string Today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    (void)localtime_s(&local, &now);
+#else
+    (void)localtime_r(&now, &local);
+#endif
+    char text[9] = {};
+    (void)std::strftime(text, sizeof text, "%Y%m%d", &local);
+    return text;
+}
+
 }  // namespace
 
 Profile DefaultProfile() {
@@ -34,7 +49,7 @@ Profile DefaultProfile() {
 
 std::vector<std::string> ProfileNames() {
     return {"default", "atr-22",  "atr-15",    "atr-5",  "unknown-atr", "bio-23", "bio-24",
-            "bio-25",  "no-4096", "strict-le", "policy", "no-ec",       "dh-1536"};
+            "bio-25",  "no-4096", "strict-le", "policy", "pin-expired", "no-ec",  "dh-1536"};
 }
 
 Profile ProfileByName(const std::string& name) {
@@ -56,10 +71,12 @@ Profile ProfileByName(const std::string& name) {
         p.rsa4096 = false;
     } else if (name == "strict-le") {
         p.strictLe = true;
-    } else if (name == "policy") {
+    } else if (name == "policy" || name == "pin-expired") {
         p.historyDepth = 3;
         p.maxPinAgeDays = 90;
         p.changeAfterUnblock = true;
+        // Changed today: the PIN stays within its age for as long as the card is used.
+        p.lastChange = name == "policy" ? Today() : "20000101";
     } else if (name == "no-ec") {
         p.ec = false;
     } else if (name == "dh-1536") {

@@ -10,6 +10,7 @@
 #include "mdhost/host_os.h"
 #include "mdhost/logon.h"
 #include "mdhost/options.h"
+#include "mdhost/pin.h"
 #include "mdhost/properties.h"
 #include "mdhost/readers.h"
 #include "mdhost/reset.h"
@@ -78,6 +79,21 @@ int RunSeed(const Options& options, ICardReader& reader, HostReport& host) {
     }
 }
 
+bool IsStepsScenario(const std::string& command) {
+    return command == "logon" || command == "properties" || command == "pin";
+}
+
+PinScenario PinScenarioOf(const Options& options) {
+    PinScenario scenario;
+    scenario.pin = options.pin;
+    scenario.adminKey = ParseHex(options.adminKey).value_or(Bytes{});
+    const std::string policy = options.PinPolicy();
+    scenario.policy = policy == "on"        ? PinPolicy::kOn
+                      : policy == "expired" ? PinPolicy::kExpired
+                                            : PinPolicy::kNone;
+    return scenario;
+}
+
 // A scenario over one acquired card context; the allocations are counted once the context is gone.
 int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader,
                    const CApduLog& log, HostReport& host) {
@@ -108,10 +124,11 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             reset = RunResetScenario(session, reader);
             host.runs.push_back(counter.Stats());
         }
-        if (options.command == "logon" || options.command == "properties") {
+        if (IsStepsScenario(options.command)) {
             const CCommandCounter counter(log, reader);
-            steps = options.command == "logon" ? RunLogonScenario(session, options.pin)
-                                               : RunPropertiesScenario(session, options.pin);
+            if (options.command == "logon") steps = RunLogonScenario(session, options.pin);
+            if (options.command == "properties") steps = RunPropertiesScenario(session, options.pin);
+            if (options.command == "pin") steps = RunPinScenario(session, PinScenarioOf(options), log);
             host.runs.push_back(counter.Stats());
         }
         host.deleteStatus = session.DeleteContext();
@@ -121,7 +138,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
     if (options.command == "scinfo") {
         Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
         good = good && info.failures.empty();
-    } else if (options.command == "logon" || options.command == "properties") {
+    } else if (IsStepsScenario(options.command)) {
         Print(options.json ? StepsJson(steps, host) : StepsText(steps, host));
         good = good && StepsBehaved(steps);
     } else {

@@ -4,13 +4,17 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "mdhost/hex.h"
+
 namespace mdhost {
 
 namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties"};
+const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "pin"};
+const char* const kPolicies[] = {"none", "on", "expired"};
+constexpr size_t kAdminKeySize = 24;
 
 struct Valued {
     const char* name;
@@ -18,8 +22,10 @@ struct Valued {
 };
 
 const Valued kValued[] = {
-    {"--module", &Options::module},        {"--reader", &Options::reader}, {"--profile", &Options::profile},
-    {"--card-image", &Options::cardImage}, {"--pin", &Options::pin},
+    {"--module", &Options::module},   {"--reader", &Options::reader},
+    {"--profile", &Options::profile}, {"--card-image", &Options::cardImage},
+    {"--pin", &Options::pin},         {"--admin-key", &Options::adminKey},
+    {"--policy", &Options::policy},
 };
 
 bool IsCommand(const std::string& word) {
@@ -76,10 +82,24 @@ std::optional<std::string> Check(const Options& options) {
     if (options.command == "seed" && options.cardImage.empty())
         return std::string("seed needs --card-image to keep what it writes");
     if (options.runs != 1 && options.command != "scinfo") return std::string("--runs goes with scinfo only");
+    if (!options.policy.empty() && options.command != "pin")
+        return std::string("--policy goes with pin only");
+    if (!options.policy.empty() && std::none_of(std::begin(kPolicies), std::end(kPolicies),
+                                                [&](const char* p) { return options.policy == p; }))
+        return std::string("--policy takes none, on or expired");
+    const auto key = ParseHex(options.adminKey);
+    if (!key || key->size() != kAdminKeySize) return std::string("--admin-key takes 24 bytes in hex");
     return std::nullopt;
 }
 
 }  // namespace
+
+std::string Options::PinPolicy() const {
+    if (!policy.empty()) return policy;
+    if (Embedded() && profile == "policy") return "on";
+    if (Embedded() && profile == "pin-expired") return "expired";
+    return "none";
+}
 
 std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Options& options) {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -115,6 +135,11 @@ std::string Usage() {
            "           and a write that needs the user refused after it\n"
            "  properties  every card property read, each settable one written; the card identifier\n"
            "           written as it was read and read back\n"
+           "  pin      the user PIN changed and changed back; the administrator's challenge-response;\n"
+           "           the PIN blocked with wrong PINs and unblocked by the administrator. With a PIN\n"
+           "           policy (--policy on): a recent PIN refused by the history, the change demanded\n"
+           "           after an unblock; an expired PIN refused (--policy expired). The card ends with\n"
+           "           the PIN it started with and its tries full\n"
            "\n"
            "options:\n"
            "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
@@ -123,7 +148,13 @@ std::string Usage() {
            "                      ../lib)\n"
            "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
            "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
-           "  --pin PIN           the user PIN for seed, logon and properties (default: 12345678)\n"
+           "  --pin PIN           the user PIN for seed, logon, properties and pin (default: 12345678)\n"
+           "  --admin-key HEX     the administrator key for pin, 24 bytes (default: the simulator's,\n"
+           "                      0102..08 1112..18 2122..28)\n"
+           "  --policy WHAT       the card's PIN policy for pin: none; on (a history of 3, a maximum\n"
+           "                      age not reached, a change after unblock); expired (the same, the PIN\n"
+           "                      older than the maximum age). Default: on for the embedded profile\n"
+           "                      policy, expired for pin-expired, none otherwise\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

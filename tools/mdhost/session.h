@@ -42,6 +42,18 @@ public:
     // The user's PIN; `attempts` is what the module reports of the tries left.
     DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);
     DWORD DeauthenticateUser();
+    // The same through CardAuthenticateEx.
+    DWORD AuthenticateUserEx(const Bytes& pin, DWORD& attempts);
+    // The user's PIN changed by the user: through CardChangeAuthenticatorEx, or (`older`) through
+    // CardChangeAuthenticator with the name "user".
+    DWORD ChangeUserPin(const Bytes& current, const Bytes& next, bool older, DWORD& attempts);
+    // An administrator challenge (CardGetChallengeEx); the answer is the caller's to compute.
+    DWORD AdminChallenge(Bytes& challenge);
+    // The administrator's response through CardAuthenticateEx, or (`older`) CardAuthenticateChallenge.
+    DWORD AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts);
+    // The user's PIN set by the administrator's response: through CardChangeAuthenticatorEx, or
+    // (`older`) through CardUnblockPin.
+    DWORD UnblockUserPin(const Bytes& response, const Bytes& next, bool older);
     // A card property read into a buffer of `size` bytes that starts with `initial` (the version
     // of a record, where the host sets one); `value` holds what the module says it wrote.
     DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});
