@@ -8,7 +8,8 @@
         a call fails with EXPECTED_CODE after another application reset the card, and works
         after the host reconnects
     mdhost_checks.py steps STEPS_JSON
-        every step of `mdhost logon` or `mdhost properties` answered as the scenario expects
+        every step of `mdhost logon`, `mdhost properties` or `mdhost pin` answered as the scenario
+        expects
 
 Prints a line per check and the APDU figures; exits 1 when a check failed.
 """
@@ -119,6 +120,10 @@ def check_steps(report):
               "%s answers %s (expected %s) %s" % (step["call"], step["status"], step["expected"], step["shown"]))
     check(report["as_expected"], "the %s scenario behaved" % report["command"])
     check_host(report["summary"])
+    for step in report["steps"]:
+        if "apdus" in step:
+            print("  %3d APDUs %5d bytes  %s" % (
+                step["apdus"], step["bytes_sent"] + step["bytes_received"], step["call"]))
     print(figures(report["command"], report["summary"]["runs"][0]))
 
 
