@@ -76,11 +76,12 @@ private:
                bool ex = false) {
         if (m_stopped) return;
         DWORD attempts = 0;
-        const DWORD rv = ex ? m_session.AuthenticateUserEx(pin, attempts) : m_session.AuthenticateUser(pin, attempts);
+        const DWORD rv =
+            ex ? m_session.AuthenticateUserEx(pin, attempts) : m_session.AuthenticateUser(pin, attempts);
         const bool refused = rv == SCARD_W_WRONG_CHV || rv == SCARD_W_CHV_BLOCKED;
         m_attempts = attempts;
-        Record({std::string(ex ? "CardAuthenticateEx" : "CardAuthenticatePin") + " user, " + which, rv, expected,
-                refused ? Tries(attempts) : "", !refused || !tries || *tries == attempts});
+        Record({std::string(ex ? "CardAuthenticateEx" : "CardAuthenticatePin") + " user, " + which, rv,
+                expected, refused ? Tries(attempts) : "", !refused || !tries || *tries == attempts});
     }
 
     void Change(const std::string& which, const Bytes& from, const Bytes& to, bool older,
@@ -108,8 +109,8 @@ private:
         if (m_stopped) return;
         DWORD attempts = 0;
         const DWORD rv = m_session.AuthenticateAdmin(response, older, attempts);
-        Record({older ? "CardAuthenticateChallenge, the response" : "CardAuthenticateEx admin, the response", rv,
-                SCARD_S_SUCCESS, rv == SCARD_W_WRONG_CHV ? Tries(attempts) : ""});
+        Record({older ? "CardAuthenticateChallenge, the response" : "CardAuthenticateEx admin, the response",
+                rv, SCARD_S_SUCCESS, rv == SCARD_W_WRONG_CHV ? Tries(attempts) : ""});
     }
 
     void Unblock(const std::string& which, const Bytes& to, bool older) {
@@ -150,7 +151,8 @@ void CPinRun::Plain() {
     // Blocked on purpose, only once the administrator's response has been seen to work.
     m_stage = "unblock from blocked: ";
     if (!m_stopped && triesAfterOne > kMostTries)
-        Record({"the tries the old PIN left, too many", SCARD_S_SUCCESS, SCARD_S_SUCCESS, Tries(triesAfterOne), false});
+        Record({"the tries the old PIN left, too many", SCARD_S_SUCCESS, SCARD_S_SUCCESS,
+                Tries(triesAfterOne), false});
     for (DWORD left = triesAfterOne; left > 0 && !m_stopped; --left)
         Logon("a wrong PIN", m_wrong, SCARD_W_WRONG_CHV, left);
     Logon("a wrong PIN, the last try", m_wrong, SCARD_W_CHV_BLOCKED, 0);
@@ -209,10 +211,11 @@ StepsReport RunPinScenario(CMinidriverSession& session, const PinScenario& scena
 Bytes AdminResponse(const Bytes& key, const Bytes& challenge) {
     if (key.size() != kKeySize || challenge.size() != kChallengeSize) return {};
     const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                                 &EVP_CIPHER_CTX_free);
+                                                                                  &EVP_CIPHER_CTX_free);
     Bytes response(kChallengeSize + kKeySize);
     int length = 0;
-    if (!context || EVP_EncryptInit_ex(context.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) != 1 ||
+    if (!context ||
+        EVP_EncryptInit_ex(context.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
         EVP_EncryptUpdate(context.get(), response.data(), &length, challenge.data(),
                           static_cast<int>(challenge.size())) != 1 ||
