@@ -56,6 +56,7 @@ public:
         if (policy == PinPolicy::kNone) Plain();
         if (policy == PinPolicy::kOn) Policy();
         if (policy == PinPolicy::kExpired) Expired();
+        Restore();
         return std::move(m_report);
     }
 
@@ -63,6 +64,7 @@ private:
     void Plain();
     void Policy();
     void Expired();
+    void Restore();
 
     void Record(Step step) {
         step.call = m_stage + step.call;
@@ -89,6 +91,7 @@ private:
         if (m_stopped) return;
         DWORD attempts = 0;
         const DWORD rv = m_session.ChangeUserPin(from, to, older, attempts);
+        if (rv == SCARD_S_SUCCESS) m_current = to;
         Record({std::string(older ? "CardChangeAuthenticator \"user\"" : "CardChangeAuthenticatorEx change") +
                     ", " + which,
                 rv, expected, rv == SCARD_W_WRONG_CHV ? Tries(attempts) : ""});
@@ -117,6 +120,7 @@ private:
         const Bytes response = Response();
         if (m_stopped) return;
         const DWORD rv = m_session.UnblockUserPin(response, to, older);
+        if (rv == SCARD_S_SUCCESS) m_current = to;
         Record({std::string(older ? "CardUnblockPin user" : "CardChangeAuthenticatorEx unblock") +
                     ", the response, " + which,
                 rv, SCARD_S_SUCCESS, ""});
@@ -131,8 +135,17 @@ private:
     CStepRecorder m_recorder;
     std::string m_stage;
     bool m_stopped = false;
-    DWORD m_attempts = 0;  // of the last logon
+    DWORD m_attempts = 0;     // of the last logon
+    Bytes m_current = m_pin;  // the card's PIN as far as the scenario knows
 };
+
+// A run that stopped with the PIN changed tries once to put back the PIN it started with.
+void CPinRun::Restore() {
+    if (!m_stopped || m_current == m_pin) return;
+    m_stopped = false;
+    m_stage = "after a step went wrong: ";
+    Change("back to the PIN it started with", m_current, m_pin, true);
+}
 
 void CPinRun::Plain() {
     const Bytes& fresh = m_others[0];
