@@ -22,8 +22,9 @@ Bytes Ascii(const char* text) {
     return Bytes(text, text + std::char_traits<char>::length(text));
 }
 
-// The PINs the scenario changes to, none of them the card's own. A card with a history sees them
-// in the same order every run, so that four of them come round again after the history's three.
+// The PINs the scenario changes to, none of them the card's own. On a card with a history a run
+// records three of them and then the card's own PIN, always in that order: each is four changes
+// old when it comes round again, past a history of three.
 std::vector<Bytes> OtherPins(const Bytes& pin) {
     std::vector<Bytes> pins;
     for (const char* candidate : {"11112222", "33334444", "55556666", "77778888", "24681357"}) {
