@@ -496,8 +496,10 @@ TEST(SessionPin, GeneratedFromTheOutsideLibrarysTicket) {
     }
 }
 
-// The card is reset while the library has it: the module reconnects once and goes on.
+// The card is reset while the library has it: the module reconnects once and goes on. Neither
+// the PIN inside the ticket nor the session PIN reaches the log.
 TEST(SessionPin, GeneratedAfterTheCardWasResetMeanwhile) {
+    const LogCapture log;
     const OutsideLibrary library;
     EntryHost host(helixsim::ProfileByName("bio-23"));
     g_whileAuthenticating = [] { helixsim::Readers::Instance().ResetCard(moduletest::kReader); };
@@ -506,6 +508,12 @@ TEST(SessionPin, GeneratedAfterTheCardWasResetMeanwhile) {
     EXPECT_EQ(generated.status, SCARD_S_SUCCESS);
     EXPECT_EQ(generated.sessionPin.size(), 42U);
     EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
+    std::string text = log.Read();
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    ASSERT_NE(text.find("CAPDU"), std::string::npos);
+    EXPECT_EQ(text.find(ToHex(kPin)), std::string::npos);
+    EXPECT_EQ(text.find(ToHex(generated.sessionPin)), std::string::npos);
 }
 
 }  // namespace
