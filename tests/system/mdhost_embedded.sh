@@ -2,7 +2,8 @@
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
 # seeding a card image, `scinfo` twice over one context with the card's own command count
 # against the module's log, the image kept between runs, the reset, pin, logon and properties
-# scenarios; the pin scenario again, twice over each card with a PIN policy.
+# scenarios; the pin scenario again, twice over each card with a PIN policy; the session PINs on
+# fingerprint cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -74,6 +75,12 @@ main() {
                 fail "mdhost pin, profile $profile, run $run (status $?): $(cat "$work/pin.json")"
             python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin, profile $profile, run $run"
         done
+    done
+
+    for profile in bio-23 bio-25; do
+        "$mdhost" session --profile "$profile" --json >"$work/session.json" ||
+            fail "mdhost session on $profile (status $?): $(cat "$work/session.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session on $profile"
     done
 
     "$mdhost" scinfo --card-image "$work/card.img" >"$work/scinfo.txt" || fail "mdhost scinfo, readable form"

@@ -4,7 +4,7 @@
 # containers and two certificates, then a reset of the card by another application between two
 # calls, which the module reports and survives once the host reconnects; then the pin, logon and
 # properties scenarios; then the pin scenario twice over a card with a PIN policy and twice over
-# one whose PIN has expired.
+# one whose PIN has expired; then the session PINs on a fingerprint card.
 #
 # usage: mdhost_scinfo.sh BIN_DIR   (helix-sim, pcsc_probe and mdhost; the modules in BIN_DIR/../lib)
 # Exit status: 0 when every check passed, 77 when the machine cannot run the test, 1 otherwise.
@@ -58,6 +58,15 @@ inside() {
             python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin --policy $policy, run $run"
         done
     done
+
+    # A fingerprint card for the session PINs; the outside library works beside the module.
+    stop "$sim_pid"
+    await_absence
+    start_sim --profile bio-23
+    await_card
+    TQAUTH_KIND=23 "$bin/mdhost" session --reader "$reader" --module "$module" --json >"$work/session.json" ||
+        fail "mdhost session (status $?): $(cat "$work/session.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session"
 }
 
 main() {

@@ -17,6 +17,7 @@
 #include "mdhost/scinfo.h"
 #include "mdhost/seed.h"
 #include "mdhost/session.h"
+#include "mdhost/session_pins.h"
 #include "mdhost/status_names.h"
 #include "mdhost/steps.h"
 
@@ -67,20 +68,17 @@ int Failed(const std::string& why) {
     return kFailed;
 }
 
-int RunSeed(const Options& options, ICardReader& reader, HostReport& host) {
-    auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
-    if (embedded == nullptr) return Failed("seed needs the embedded card");
-    try {
-        const SeedReport report = SeedDemoCard(*embedded, options.pin);
-        Print(options.json ? SeedJson(report, host) : SeedText(report, host));
-        return kSuccess;
-    } catch (const std::exception& e) {
-        return Failed(std::string("seed: ") + e.what());
-    }
+// The biometric type the stand-in library's tickets carry: as the environment already says, else
+// that of the embedded card's profile ("bio-25"), else a fingerprint card's.
+std::string TicketKind(const Options& options) {
+    std::string given = os::GetEnv("TQAUTH_KIND");
+    if (!given.empty()) return given;
+    if (options.Embedded() && options.profile.rfind("bio-", 0) == 0) return options.profile.substr(4);
+    return "23";
 }
 
-bool IsStepsScenario(const std::string& command) {
-    return command == "logon" || command == "properties" || command == "pin";
+bool IsStepsCommand(const std::string& command) {
+    return command == "logon" || command == "properties" || command == "session" || command == "pin";
 }
 
 PinScenario PinScenarioOf(const Options& options) {
@@ -92,6 +90,26 @@ PinScenario PinScenarioOf(const Options& options) {
                       : policy == "expired" ? PinPolicy::kExpired
                                             : PinPolicy::kNone;
     return scenario;
+}
+
+StepsReport RunSteps(const Options& options, CMinidriverSession& session, const CApduLog& log) {
+    if (options.command == "logon") return RunLogonScenario(session, options.pin);
+    if (options.command == "properties") return RunPropertiesScenario(session, options.pin);
+    if (options.command == "pin") return RunPinScenario(session, PinScenarioOf(options), log);
+    const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
+    return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});
+}
+
+int RunSeed(const Options& options, ICardReader& reader, HostReport& host) {
+    auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
+    if (embedded == nullptr) return Failed("seed needs the embedded card");
+    try {
+        const SeedReport report = SeedDemoCard(*embedded, options.pin);
+        Print(options.json ? SeedJson(report, host) : SeedText(report, host));
+        return kSuccess;
+    } catch (const std::exception& e) {
+        return Failed(std::string("seed: ") + e.what());
+    }
 }
 
 // A scenario over one acquired card context; the allocations are counted once the context is gone.
@@ -124,11 +142,9 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             reset = RunResetScenario(session, reader);
             host.runs.push_back(counter.Stats());
         }
-        if (IsStepsScenario(options.command)) {
+        if (IsStepsCommand(options.command)) {
             const CCommandCounter counter(log, reader);
-            if (options.command == "logon") steps = RunLogonScenario(session, options.pin);
-            if (options.command == "properties") steps = RunPropertiesScenario(session, options.pin);
-            if (options.command == "pin") steps = RunPinScenario(session, PinScenarioOf(options), log);
+            steps = RunSteps(options, session, log);
             host.runs.push_back(counter.Stats());
         }
         host.deleteStatus = session.DeleteContext();
@@ -138,7 +154,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
     if (options.command == "scinfo") {
         Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
         good = good && info.failures.empty();
-    } else if (IsStepsScenario(options.command)) {
+    } else if (IsStepsCommand(options.command)) {
         Print(options.json ? StepsJson(steps, host) : StepsText(steps, host));
         good = good && StepsBehaved(steps);
     } else {

@@ -12,7 +12,7 @@ namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "pin"};
+const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "session", "pin"};
 const char* const kPolicies[] = {"none", "on", "expired"};
 constexpr size_t kAdminKeySize = 24;
 
@@ -22,9 +22,13 @@ struct Valued {
 };
 
 const Valued kValued[] = {
-    {"--module", &Options::module},   {"--reader", &Options::reader},
-    {"--profile", &Options::profile}, {"--card-image", &Options::cardImage},
-    {"--pin", &Options::pin},         {"--admin-key", &Options::adminKey},
+    {"--module", &Options::module},
+    {"--reader", &Options::reader},
+    {"--profile", &Options::profile},
+    {"--card-image", &Options::cardImage},
+    {"--pin", &Options::pin},
+    {"--auth-library", &Options::authLibrary},
+    {"--admin-key", &Options::adminKey},
     {"--policy", &Options::policy},
 };
 
@@ -135,6 +139,9 @@ std::string Usage() {
            "           and a write that needs the user refused after it\n"
            "  properties  every card property read, each settable one written; the card identifier\n"
            "           written as it was read and read back\n"
+           "  session  on a biometric card: a session PIN generated through the outside\n"
+           "           authentication library (missing, cancelled, failing, then right), presented\n"
+           "           in a new context, refused once altered\n"
            "  pin      the user PIN changed and changed back; the administrator's challenge-response;\n"
            "           the PIN blocked with wrong PINs and unblocked by the administrator. With a PIN\n"
            "           policy (--policy on): a recent PIN refused by the history, the change demanded\n"
@@ -148,7 +155,10 @@ std::string Usage() {
            "                      ../lib)\n"
            "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
            "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
-           "  --pin PIN           the user PIN for seed, logon, properties and pin (default: 12345678)\n"
+           "  --pin PIN           the user PIN for seed, logon, properties, session and pin\n"
+           "                      (default: 12345678)\n"
+           "  --auth-library PATH the stand-in authentication library for session (default: libtqauth.so\n"
+           "                      next to mdhost or in ../lib)\n"
            "  --admin-key HEX     the administrator key for pin, 24 bytes (default: the simulator's,\n"
            "                      0102..08 1112..18 2122..28)\n"
            "  --policy WHAT       the card's PIN policy for pin: none; on (a history of 3, a maximum\n"

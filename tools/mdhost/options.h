@@ -16,6 +16,7 @@ struct Options {
     std::string pin = "12345678";
     std::string adminKey = "010203040506070811121314151617182122232425262728";
     std::string policy;  // none, on or expired; empty: as the embedded card's profile has it
+    std::string authLibrary;
     unsigned runs = 1;
     bool json = false;
     bool help = false;

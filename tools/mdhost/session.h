@@ -54,6 +54,9 @@ public:
     // The user's PIN set by the administrator's response: through CardChangeAuthenticatorEx, or
     // (`older`) through CardUnblockPin.
     DWORD UnblockUserPin(const Bytes& response, const Bytes& next, bool older);
+    // CardAuthenticateEx for the user: a session PIN generated, or one presented.
+    DWORD GenerateSessionPin(Bytes& sessionPin);
+    DWORD AuthenticateSessionPin(const Bytes& sessionPin);
     // A card property read into a buffer of `size` bytes that starts with `initial` (the version
     // of a record, where the host sets one); `value` holds what the module says it wrote.
     DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});
