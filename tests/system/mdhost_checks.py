@@ -10,8 +10,9 @@
         the card seeded by `mdhost seed` as `mdhost scinfo --runs 2` shows it through the module;
         with --card-counts the card's own command count must equal the module's log count
     mdhost_checks.py reset RESET_JSON EXPECTED_CODE
-        a call fails with EXPECTED_CODE after another application reset the card, and works
-        after the host reconnects
+        with the user logged on, a write fails with EXPECTED_CODE after another application reset
+        the card, the host's own SCardStatus answers SCARD_W_RESET_CARD, and the write works after
+        the host reconnects without a new logon
     mdhost_checks.py steps STEPS_JSON
         every step of `mdhost logon` or `mdhost properties` answered as the scenario expects
 
@@ -23,6 +24,7 @@ import sys
 
 SUCCESS = "0x00000000"
 UNSUPPORTED = "0x80100022"
+RESET_CARD = "0x80100068"
 failures = 0
 
 
@@ -152,13 +154,17 @@ def check_seed(seed, log_path, earlier):
 
 def check_reset(report, expected):
     check(report["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
-    check(report["before"] == SUCCESS, "CardQueryFreeSpace works before the reset")
+    check(report["before"] == SUCCESS, "CardReadFile cardid works before the reset")
+    check(report["logon"] == SUCCESS, "the user logs on")
     check(report["reset"] == SUCCESS, "another application resets the card")
     check(report["after_reset"] == expected,
-          "CardQueryFreeSpace after the reset answers %s (got %s)" % (expected, report["after_reset"]))
+          "CardWriteFile cardid after the reset answers %s (got %s)" % (expected, report["after_reset"]))
+    check(report["host_sees"] == RESET_CARD, "the host's SCardStatus answers SCARD_W_RESET_CARD")
     check(report["reconnect"] == SUCCESS, "the host reconnects")
-    check(report["after_reconnect"] == SUCCESS, "CardQueryFreeSpace works again after the reconnection")
+    check(report["after_reconnect"] == SUCCESS,
+          "CardWriteFile cardid works again after the reconnection, the cached PIN presented to the card")
     check_host(report["summary"])
+    print(figures("reset", report["summary"]["runs"][0]))
 
 
 def check_steps(report):

@@ -95,7 +95,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
         info.failures = failures;
         if (options.command == "reset") {
             const CCommandCounter counter(log, reader);
-            reset = RunResetScenario(session, reader);
+            reset = RunResetScenario(session, reader, options.pin);
             host.runs.push_back(counter.Stats());
         }
         if (options.command == "seed") {
