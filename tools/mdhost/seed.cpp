@@ -40,7 +40,7 @@ uint8_t KeyIndex(const ContainerPlan& plan) {
 
 std::string CertificateFile(const ContainerPlan& plan) {
     char name[8];
-    std::snprintf(name, sizeof name, "%s%02x", plan.keyExchange ? "kxc" : "ksc", plan.index);
+    (void)std::snprintf(name, sizeof name, "%s%02x", plan.keyExchange ? "kxc" : "ksc", plan.index);
     return name;
 }
 
@@ -49,9 +49,9 @@ std::string NewContainerName() {
     uint8_t g[16];
     if (RAND_bytes(g, sizeof g) != 1) throw std::runtime_error("no random bytes for a container name");
     char name[40];
-    std::snprintf(name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13],
-                  g[14], g[15]);
+    (void)std::snprintf(
+        name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[0],
+        g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return name;
 }
 
@@ -67,8 +67,8 @@ public:
         const uint8_t keyIndex = KeyIndex(plan);
         Bytes modulus(kRsaBits / 8);
         Bytes exponent(8);
-        DWORD modulusLength = static_cast<DWORD>(modulus.size());
-        DWORD exponentLength = static_cast<DWORD>(exponent.size());
+        auto modulusLength = static_cast<DWORD>(modulus.size());
+        auto exponentLength = static_cast<DWORD>(exponent.size());
         Check(m_reader.Api().generateRsaKey(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
                                             keyIndex, kRsaBits, plan.keyExchange ? 3 : 2, modulus.data(),
                                             &modulusLength, exponent.data(), &exponentLength),
