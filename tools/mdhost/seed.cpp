@@ -170,7 +170,7 @@ SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, co
         seeded.name = NewContainerName();
         seeded.keySpec = plan.keyExchange ? "AT_KEYEXCHANGE" : "AT_SIGNATURE";
         seeded.certificateFile = CertificateFile(plan);
-        // The counters as they stand, as the module closes the objects it writes before cardcf moves.
+        // Closed with the counters as they stand, as the module closes its objects: cardcf moves last.
         const Key key = keys.Generate(plan, seeded.name, FreshnessTrailer(*cardcf));
 
         CertificateRequest request;
