@@ -16,6 +16,10 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return Readers::Instance().Status(card, protocol, atr, atrLength);
 }
 
+DWORD ReaderName(SCARDHANDLE card, char* reader, DWORD* readerLength) {
+    return Readers::Instance().ReaderName(card, reader, readerLength);
+}
+
 DWORD BeginTransaction(SCARDHANDLE card) {
     return Readers::Instance().BeginTransaction(card);
 }

@@ -250,6 +250,20 @@ DWORD Readers::Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLe
     });
 }
 
+DWORD Readers::ReaderName(SCARDHANDLE card, char* reader, DWORD* readerLength) {
+    Lock lock(m_mutex);
+    return WhenFree(lock, card, true, [&](Handle& handle, Reader&) {
+        const auto length = static_cast<DWORD>(handle.reader.size() + 1);
+        const DWORD room = *readerLength;
+        *readerLength = length;
+        if (reader == nullptr) return SCARD_S_SUCCESS;
+        if (room < length) return SCARD_E_INSUFFICIENT_BUFFER;
+        std::copy(handle.reader.begin(), handle.reader.end(), reader);
+        reader[length - 1] = '\0';
+        return SCARD_S_SUCCESS;
+    });
+}
+
 DWORD Readers::BeginTransaction(SCARDHANDLE card) {
     Lock lock(m_mutex);
     return WhenFree(lock, card, true, [&](Handle&, Reader& reader) {

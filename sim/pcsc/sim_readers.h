@@ -78,6 +78,8 @@ public:
     DWORD Reconnect(SCARDHANDLE card, DWORD initialization, DWORD* protocol);
     DWORD Disconnect(SCARDHANDLE card, DWORD disposition);
     DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength);
+    // The reader's name with its terminating character, as pcsc-lite gives it.
+    DWORD ReaderName(SCARDHANDLE card, char* reader, DWORD* readerLength);
     DWORD BeginTransaction(SCARDHANDLE card);
     DWORD EndTransaction(SCARDHANDLE card, DWORD disposition);
     DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,

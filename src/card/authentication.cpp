@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "card/auth_library.h"
 #include "card/card_context.h"
 #include "card/card_failure.h"
 #include "card/card_io.h"
@@ -180,6 +181,9 @@ constexpr uint16_t kSessionValueTag = 0x0090;
 constexpr uint16_t kSessionIdentityTag = 0x0080;
 constexpr size_t kSessionValueSize = 20;
 constexpr size_t kIdentityOffset = 24;
+// A ticket's record names the user in 16 characters; a generated session PIN is 42 bytes.
+constexpr size_t kTicketIdentityChars = 16;
+constexpr size_t kSessionPinSize = 3 + kSessionValueSize + 3 + kTicketIdentityChars;
 
 // The card takes a session PIN as a session verify record behind its check value, in Base64.
 libapdu::SecretBytes SessionVerifyText(libapdu::IToken& token, ByteSpan sessionPin) {
@@ -229,7 +233,63 @@ void PresentSessionPin(CCardContext& context, PCARD_DATA pCardData, ByteSpan ses
     context.Login().StorePin(text);
 }
 
+// The biggest ticket buffer the module lends the outside library; a larger size is a failure.
+constexpr uint32_t kLargestTicket = 0x10000;
+
+// The outside library's authentication: its answer, the ticket in `ticket`.
+uint32_t AuthenticateOutside(const char* reader, DWORD readerLength, ULONG_PTR parentWindow,
+                             libapdu::SecretBytes& ticket) noexcept {
+    try {
+        CAuthLibrary library;
+        uint32_t size = 0;
+        (void)library.TicketSize(&size);
+        if (size > kLargestTicket) return ~0u;
+        ticket.assign(size, 0);
+        const uint32_t result = library.Authenticate(reader, readerLength, parentWindow, ticket.data(), size);
+        library.Free();
+        return result;
+    } catch (...) {
+        return ~0u;
+    }
+}
+
+// 00 90 14, the biometric value; 00 80 10, the identity's 16 characters narrowed to their low bytes.
+libapdu::SecretBytes SessionPinOf(const libapdu::SecretBytes& record) {
+    libapdu::SecretBytes pin;
+    pin.reserve(kSessionPinSize);
+    pin.insert(pin.end(), {0x00, 0x90, static_cast<uint8_t>(kSessionValueSize)});
+    pin.insert(pin.end(), record.begin() + 4, record.begin() + 4 + kSessionValueSize);
+    pin.insert(pin.end(), {0x00, 0x80, static_cast<uint8_t>(kTicketIdentityChars)});
+    for (size_t i = 0; i < kTicketIdentityChars; ++i) pin.push_back(record[kIdentityOffset + 2 * i]);
+    return pin;
+}
+
 }  // namespace
+
+void CCardContext::GenerateSessionPin(PCARD_DATA pCardData, PBYTE* ppbSessionPin, PDWORD pcbSessionPin) {
+    if (ppbSessionPin == nullptr || pcbSessionPin == nullptr) ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    if (m_biometricType == 0 || m_biometricType == kBioPinFirst) ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+    libapdu::SecretBytes ticket;
+    HandOverCard(pCardData->hScard, [&](const char* reader, DWORD readerLength) {
+        return AuthenticateOutside(reader, readerLength, m_parentWindow, ticket);
+    });
+    // Read before it is presented: a ticket that cannot be read costs no PIN try.
+    const libapdu::SecretBytes record = TranslateCardFailures({}, SCARD_E_INVALID_PARAMETER, [&] {
+        return libapdu::DecodeTicket(ByteSpan(ticket.data(), ticket.size()));
+    });
+    CreateChannel(pCardData);
+    TranslateCardFailures(
+        {{sw::kVerificationFailed, SCARD_W_WRONG_CHV}, {sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}},
+        SCARD_E_UNEXPECTED, [&] {
+            m_token->Select(libapdu::kAppletHelix);
+            m_token->GetPin()->VerifyPin(ByteSpan(ticket.data(), ticket.size()));
+        });
+    m_login->SetRole(kRoleUser);
+    m_login->StorePin(ByteSpan(ticket.data(), ticket.size()));
+    const libapdu::SecretBytes sessionPin = SessionPinOf(record);
+    *ppbSessionPin = CopyOut(*pCardData, ByteSpan(sessionPin.data(), sessionPin.size()));
+    *pcbSessionPin = static_cast<DWORD>(sessionPin.size());
+}
 
 void CCardContext::ReverifyCachedPin() {
     if (!m_login->HasPin()) return;
@@ -392,7 +452,7 @@ void CCardContext::DeauthenticateEx(PCARD_DATA pCardData, PIN_SET PinId, DWORD d
 }
 
 void CCardContext::AuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, DWORD dwFlags, PBYTE pbPinData,
-                                  DWORD cbPinData, PBYTE* /*ppbSessionPin*/, PDWORD /*pcbSessionPin*/,
+                                  DWORD cbPinData, PBYTE* ppbSessionPin, PDWORD pcbSessionPin,
                                   PDWORD pcAttemptsRemaining) {
     if (PinId != ROLE_USER && PinId != ROLE_ADMIN) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     switch (dwFlags) {
@@ -413,7 +473,6 @@ void CCardContext::AuthenticateEx(PCARD_DATA pCardData, PIN_ID PinId, DWORD dwFl
     } else if (dwFlags == CARD_AUTHENTICATE_SESSION_PIN) {
         PresentSessionPin(*this, pCardData, ByteSpan(pbPinData, cbPinData));
     } else {
-        // A new session PIN needs the outside authentication library, which this build does not load.
-        ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+        GenerateSessionPin(pCardData, ppbSessionPin, pcbSessionPin);
     }
 }

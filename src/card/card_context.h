@@ -122,6 +122,9 @@ private:
     void ReadCardIdentifier(PCARD_DATA pCardData, PBYTE pbData, DWORD cbData, PDWORD pdwDataLen);
     void ReadPinInformation(PCARD_DATA pCardData, PBYTE pbData, PDWORD pdwDataLen, DWORD pinId);
 
+    // A session PIN from the outside authentication library's ticket (authentication.cpp).
+    void GenerateSessionPin(PCARD_DATA pCardData, PBYTE* ppbSessionPin, PDWORD pcbSessionPin);
+
     // Re-selection that also presents the cached user PIN inside its transaction (channel.cpp).
     void ReselectWithPin(PCARD_DATA pCardData);
     // The file cache is valid for the card handles it was filled under; adopting other handles

@@ -31,6 +31,11 @@ DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLen
 // SCardStatusA: the active protocol and the ATR (atr holds up to 36 bytes).
 DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength);
 
+// SCardStatusA asked for the reader's name, with an ATR buffer of 32 bytes. A null `reader` asks
+// for the length only; *readerLength holds the buffer's length in characters on entry and the
+// name's, terminating characters included, on return.
+DWORD ReaderName(SCARDHANDLE card, char* reader, DWORD* readerLength);
+
 DWORD BeginTransaction(SCARDHANDLE card);
 DWORD EndTransaction(SCARDHANDLE card, DWORD disposition);
 

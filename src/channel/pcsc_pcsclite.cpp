@@ -64,6 +64,17 @@ Dword Status(Handle card, Dword* protocol, uint8_t* atr, Dword* atrLength) {
     return rv;
 }
 
+Dword ReaderName(Handle card, char* reader, Dword* readerLength) {
+    LiteDword length = *readerLength;
+    LiteDword state = 0;
+    LiteDword proto = 0;
+    BYTE atr[32] = {};
+    LiteDword atrLength = sizeof atr;
+    const Dword rv = Result(::SCardStatus(Lite(card), reader, &length, &state, &proto, atr, &atrLength));
+    *readerLength = static_cast<Dword>(length);
+    return rv;
+}
+
 Dword BeginTransaction(Handle card) {
     return Result(::SCardBeginTransaction(Lite(card)));
 }

@@ -34,6 +34,14 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return rv;
 }
 
+DWORD ReaderName(SCARDHANDLE card, char* reader, DWORD* readerLength) {
+    DWORD state = 0;
+    DWORD proto = 0;
+    BYTE atr[32] = {};
+    DWORD atrLength = sizeof atr;
+    return static_cast<DWORD>(::SCardStatusA(card, reader, readerLength, &state, &proto, atr, &atrLength));
+}
+
 DWORD BeginTransaction(SCARDHANDLE card) {
     return static_cast<DWORD>(::SCardBeginTransaction(card));
 }

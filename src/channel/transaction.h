@@ -2,6 +2,9 @@
 // order is always: call lock, then card transaction.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include "platform/win32.h"
 
 class [[nodiscard]] CTransactionGuard {
@@ -17,3 +20,11 @@ public:
 private:
     SCARDHANDLE m_card;
 };
+
+// Lets an outside component use the reader while the module waits: ends the host's transaction,
+// names the reader to `component`, then takes the card back, reconnecting once if it was reset
+// meanwhile. The transaction taken back stays open, in place of the host's. The component's
+// answer 1 is thrown as SCARD_W_CANCELLED_BY_USER; any other non-zero answer, or a card not
+// regained, as SCARD_E_UNEXPECTED. `component` must not throw.
+void HandOverCard(SCARDHANDLE card,
+                  const std::function<uint32_t(const char* reader, DWORD readerLength)>& component);

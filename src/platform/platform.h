@@ -23,6 +23,14 @@ std::tm LocalTime(std::time_t t);
 // True when the handle names a window of this desktop; outside Windows there are none.
 bool IsWindowHandle(ULONG_PTR handle) noexcept;
 
+// A library loaded by name as LoadLibraryA loads it; null when it cannot be loaded. Outside
+// Windows "Name.dll" stands for the shared library "libname.so" ("LibName.dll" too), found by
+// the dynamic loader.
+void* LoadLibraryNamed(const char* name) noexcept;
+// An exported function of a loaded library; null when it has none of that name.
+void* LibraryFunction(void* library, const char* name) noexcept;
+void FreeLibraryHandle(void* library) noexcept;
+
 // Overwrites memory in a way the optimiser may not drop.
 void SecureWipe(void* data, size_t size) noexcept;
 

@@ -1,10 +1,13 @@
 #include "platform/platform.h"
 
+#include <dlfcn.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -38,6 +41,32 @@ std::tm LocalTime(std::time_t t) {
 
 bool IsWindowHandle(ULONG_PTR /*handle*/) noexcept {
     return false;
+}
+
+void* LoadLibraryNamed(const char* name) noexcept {
+    try {
+        std::string file(name);
+        const std::string suffix = ".dll";
+        if (file.size() > suffix.size() &&
+            file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            file.resize(file.size() - suffix.size());
+            std::transform(file.begin(), file.end(), file.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            if (file.rfind("lib", 0) != 0) file.insert(0, "lib");
+            file += ".so";
+        }
+        return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void* LibraryFunction(void* library, const char* name) noexcept {
+    return ::dlsym(library, name);
+}
+
+void FreeLibraryHandle(void* library) noexcept {
+    if (library != nullptr) ::dlclose(library);
 }
 
 void SecureWipe(void* data, size_t size) noexcept {

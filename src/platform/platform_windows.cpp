@@ -49,6 +49,18 @@ bool IsWindowHandle(ULONG_PTR handle) noexcept {
     return ::IsWindow(reinterpret_cast<HWND>(handle)) != FALSE;
 }
 
+void* LoadLibraryNamed(const char* name) noexcept {
+    return reinterpret_cast<void*>(::LoadLibraryA(name));
+}
+
+void* LibraryFunction(void* library, const char* name) noexcept {
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void FreeLibraryHandle(void* library) noexcept {
+    if (library != nullptr) ::FreeLibrary(static_cast<HMODULE>(library));
+}
+
 void SecureWipe(void* data, size_t size) noexcept {
     if (data != nullptr && size != 0) ::SecureZeroMemory(data, size);
 }

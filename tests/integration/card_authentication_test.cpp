@@ -1,10 +1,13 @@
 // Logon, challenge-response, PIN change and unblock through the function table, over the
 // simulated card; digests and responses are computed with OpenSSL.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -394,4 +397,120 @@ TEST(SessionPin, StandsInForThePinOnABiometricCard) {
     }
 }
 
+std::function<void()> g_whileAuthenticating;
+
+// The test stand-in for the outside library, loaded before the module asks for it by name, so
+// that the module's load finds it; it answers as the environment says.
+class OutsideLibrary {
+public:
+    OutsideLibrary()
+        : m_handle(dlopen(HELIX_TQAUTH_LIBRARY, RTLD_NOW)), m_trace(::testing::TempDir() + "tqauth.trace") {
+        EXPECT_NE(m_handle, nullptr) << dlerror();
+        std::remove(m_trace.c_str());
+        setenv("TQAUTH_TRACE", m_trace.c_str(), 1);
+    }
+    ~OutsideLibrary() {
+        for (const char* name :
+             {"TQAUTH_TRACE", "TQAUTH_RESULT", "TQAUTH_KIND", "TQAUTH_TEMPLATE", "TQAUTH_IDENTITY"})
+            unsetenv(name);
+        if (m_handle != nullptr) dlclose(m_handle);
+    }
+    OutsideLibrary(const OutsideLibrary&) = delete;
+    OutsideLibrary& operator=(const OutsideLibrary&) = delete;
+
+    std::string Trace() const {
+        std::ifstream in(m_trace);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+private:
+    void* m_handle;
+    std::string m_trace;
+};
+
+struct Generated {
+    DWORD status;
+    ByteVector sessionPin;
+};
+
+// Inside the host's own transaction, as the Windows stack calls; the module gives it up while the
+// library works and holds the one it took back in its place, which the host then ends.
+Generated Generate(CARD_DATA& card) {
+    PBYTE data = nullptr;
+    DWORD size = 0;
+    EXPECT_EQ(pcsc::BeginTransaction(card.hScard), SCARD_S_SUCCESS);
+    const DWORD status = card.pfnCardAuthenticateEx(&card, ROLE_USER, CARD_AUTHENTICATE_GENERATE_SESSION_PIN,
+                                                    nullptr, 0, &data, &size, nullptr);
+    EXPECT_EQ(pcsc::EndTransaction(card.hScard, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    ByteVector pin(data, data + size);
+    if (data != nullptr) moduletest::HostMemory::Free(data);
+    return {status, pin};
+}
+
+TEST(SessionPin, GeneratedFromTheOutsideLibrarysTicket) {
+    struct Case {
+        const char* profile;
+        const char* result;
+        const char* finger;
+        DWORD status;
+    };
+    const std::string finger = ToHex(ByteVector(20, 0xB1));
+    const Case cases[] = {
+        {"bio-23", "0", finger.c_str(), SCARD_S_SUCCESS},
+        {"bio-25", "0", finger.c_str(), SCARD_S_SUCCESS},
+        {"bio-23", "1", finger.c_str(), SCARD_W_CANCELLED_BY_USER},
+        {"bio-23", "2", finger.c_str(), SCARD_E_UNEXPECTED},
+        {"bio-23", "4", finger.c_str(), SCARD_E_UNEXPECTED},
+        {"bio-23", "0", "B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2", SCARD_W_WRONG_CHV},
+        {"default", "0", finger.c_str(), SCARD_E_UNSUPPORTED_FEATURE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.profile) + " result " + c.result + " finger " + c.finger);
+        const OutsideLibrary library;
+        setenv("TQAUTH_RESULT", c.result, 1);
+        setenv("TQAUTH_TEMPLATE", c.finger, 1);
+        setenv("TQAUTH_KIND", std::string(c.profile).substr(4).c_str(), 1);
+        EntryHost host(helixsim::ProfileByName(c.profile));
+        const Generated generated = Generate(host.Card());
+        EXPECT_EQ(generated.status, c.status);
+        EXPECT_EQ(host.WriteAsUser(),
+                  c.status == SCARD_S_SUCCESS ? SCARD_S_SUCCESS : SCARD_W_SECURITY_VIOLATION);
+        if (c.status == SCARD_E_UNSUPPORTED_FEATURE) {
+            EXPECT_EQ(library.Trace(), "");
+            continue;
+        }
+        EXPECT_EQ(library.Trace(), std::string("tqauth_GetTicketSize\ntqauth_Auth reader=") +
+                                       moduletest::kReader + " length=12 window=0 size=208\n");
+        if (c.status != SCARD_S_SUCCESS) continue;
+        EXPECT_EQ(ToHex(generated.sessionPin),
+                  "009014" + finger + "008010" + ToHex(Ascii("12345678")) + "0000000000000000");
+
+        // The session PIN logs the user on in another context of its own.
+        moduletest::Acquired other(host.RecordFor(host.Connect()));
+        ASSERT_NE(other->pfnCardAuthenticateEx, nullptr);
+        ByteVector pin = generated.sessionPin;
+        EXPECT_EQ(
+            other->pfnCardAuthenticateEx(other.get(), ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN, pin.data(),
+                                         static_cast<DWORD>(pin.size()), nullptr, nullptr, nullptr),
+            SCARD_S_SUCCESS);
+    }
+}
+
+// The card is reset while the library has it: the module reconnects once and goes on.
+TEST(SessionPin, GeneratedAfterTheCardWasResetMeanwhile) {
+    const OutsideLibrary library;
+    EntryHost host(helixsim::ProfileByName("bio-23"));
+    g_whileAuthenticating = [] { helixsim::Readers::Instance().ResetCard(moduletest::kReader); };
+    const Generated generated = Generate(host.Card());
+    g_whileAuthenticating = nullptr;
+    EXPECT_EQ(generated.status, SCARD_S_SUCCESS);
+    EXPECT_EQ(generated.sessionPin.size(), 42U);
+    EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
+}
+
 }  // namespace
+
+// Called by the stand-in library while it has the card.
+extern "C" __attribute__((visibility("default"))) void tqauth_while_authenticating() {
+    if (g_whileAuthenticating) g_whileAuthenticating();
+}

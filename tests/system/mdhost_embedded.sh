@@ -2,7 +2,7 @@
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
 # seeding a card image twice through the module, `scinfo` twice over one context with the card's own command count
 # against the module's log, the image kept between runs, the reset, logon and properties
-# scenarios.
+# scenarios, the session PINs on fingerprint cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -70,6 +70,12 @@ main() {
         "$mdhost" "$scenario" --card-image "$work/card.img" --json >"$work/$scenario.json" ||
             fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
         python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
+
+    for profile in bio-23 bio-25; do
+        "$mdhost" session --profile "$profile" --json >"$work/session.json" ||
+            fail "mdhost session on $profile (status $?): $(cat "$work/session.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session on $profile"
     done
 
     "$mdhost" scinfo --card-image "$work/card.img" >"$work/scinfo.txt" || fail "mdhost scinfo, readable form"

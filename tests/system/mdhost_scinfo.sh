@@ -3,7 +3,7 @@
 # driver, and helix-sim as the card: `scinfo` twice over one context on a card seeded with two
 # containers and two certificates, then a reset of the card by another application while the user
 # is logged on, which the module reports and survives once the host reconnects, the user still
-# logged on; then the logon and properties scenarios.
+# logged on; then the logon and properties scenarios; then the session PINs on a fingerprint card.
 #
 # usage: mdhost_scinfo.sh BIN_DIR   (helix-sim, pcsc_probe and mdhost; the modules in BIN_DIR/../lib)
 # Exit status: 0 when every check passed, 77 when the machine cannot run the test, 1 otherwise.
@@ -40,6 +40,15 @@ inside() {
     "$bin/mdhost" scinfo --reader "$reader" --module "$module" >"$work/scinfo.txt" ||
         fail "mdhost scinfo, readable form: $(cat "$work/scinfo.txt")"
     echo "ok: the readable form works too"
+
+    # A fingerprint card for the session PINs; the outside library works beside the module.
+    stop "$sim_pid"
+    await_absence
+    start_sim --profile bio-23
+    await_card
+    TQAUTH_KIND=23 "$bin/mdhost" session --reader "$reader" --module "$module" --json >"$work/session.json" ||
+        fail "mdhost session (status $?): $(cat "$work/session.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session"
 }
 
 main() {

@@ -16,6 +16,7 @@
 #include "mdhost/scinfo.h"
 #include "mdhost/seed.h"
 #include "mdhost/session.h"
+#include "mdhost/session_pins.h"
 #include "mdhost/status_names.h"
 #include "mdhost/steps.h"
 
@@ -66,6 +67,26 @@ int Failed(const std::string& why) {
     return kFailed;
 }
 
+// The biometric type the stand-in library's tickets carry: as the environment already says, else
+// that of the embedded card's profile ("bio-25"), else a fingerprint card's.
+std::string TicketKind(const Options& options) {
+    std::string given = os::GetEnv("TQAUTH_KIND");
+    if (!given.empty()) return given;
+    if (options.Embedded() && options.profile.rfind("bio-", 0) == 0) return options.profile.substr(4);
+    return "23";
+}
+
+bool IsStepsCommand(const std::string& command) {
+    return command == "logon" || command == "properties" || command == "session";
+}
+
+StepsReport RunSteps(const Options& options, CMinidriverSession& session) {
+    if (options.command == "logon") return RunLogonScenario(session, options.pin);
+    if (options.command == "properties") return RunPropertiesScenario(session, options.pin);
+    const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
+    return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});
+}
+
 // A scenario over one acquired card context; the allocations are counted once the context is gone.
 int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader,
                    const CApduLog& log, HostReport& host) {
@@ -109,10 +130,9 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             }
             host.runs.push_back(counter.Stats());
         }
-        if (options.command == "logon" || options.command == "properties") {
+        if (IsStepsCommand(options.command)) {
             const CCommandCounter counter(log, reader);
-            steps = options.command == "logon" ? RunLogonScenario(session, options.pin)
-                                               : RunPropertiesScenario(session, options.pin);
+            steps = RunSteps(options, session);
             host.runs.push_back(counter.Stats());
         }
         host.deleteStatus = session.DeleteContext();
@@ -125,7 +145,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
     } else if (options.command == "scinfo") {
         Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
         good = good && info.failures.empty();
-    } else if (options.command == "logon" || options.command == "properties") {
+    } else if (IsStepsCommand(options.command)) {
         Print(options.json ? StepsJson(steps, host) : StepsText(steps, host));
         good = good && StepsBehaved(steps);
     } else {

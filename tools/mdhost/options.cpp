@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties"};
+const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "session"};
 
 struct Valued {
     const char* name;
@@ -18,8 +18,9 @@ struct Valued {
 };
 
 const Valued kValued[] = {
-    {"--module", &Options::module},        {"--reader", &Options::reader}, {"--profile", &Options::profile},
-    {"--card-image", &Options::cardImage}, {"--pin", &Options::pin},
+    {"--module", &Options::module},   {"--reader", &Options::reader},
+    {"--profile", &Options::profile}, {"--card-image", &Options::cardImage},
+    {"--pin", &Options::pin},         {"--auth-library", &Options::authLibrary},
 };
 
 bool IsCommand(const std::string& word) {
@@ -117,6 +118,9 @@ std::string Usage() {
            "           and a write that needs the user refused after it\n"
            "  properties  every card property read, each settable one written; the card identifier\n"
            "           written as it was read and read back\n"
+           "  session  on a biometric card: a session PIN generated through the outside\n"
+           "           authentication library (missing, cancelled, failing, then right), presented\n"
+           "           in a new context, refused once altered\n"
            "\n"
            "options:\n"
            "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
@@ -125,7 +129,10 @@ std::string Usage() {
            "                      ../lib)\n"
            "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
            "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
-           "  --pin PIN           the user PIN for seed, reset, logon and properties (default: 12345678)\n"
+           "  --pin PIN           the user PIN for seed, reset, logon, properties and session (default:\n"
+           "                      12345678)\n"
+           "  --auth-library PATH the stand-in authentication library for session (default: libtqauth.so\n"
+           "                      next to mdhost or in ../lib)\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

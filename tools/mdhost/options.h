@@ -14,6 +14,7 @@ struct Options {
     std::string profile = "default";
     std::string cardImage;
     std::string pin = "12345678";
+    std::string authLibrary;
     unsigned runs = 1;
     bool json = false;
     bool help = false;

@@ -161,6 +161,24 @@ DWORD CMinidriverSession::DeauthenticateUser() {
     return m_data.pfnCardDeauthenticate(&m_data, user, 0);
 }
 
+DWORD CMinidriverSession::GenerateSessionPin(Bytes& sessionPin) {
+    sessionPin.clear();
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    PBYTE block = nullptr;
+    DWORD size = 0;
+    const DWORD rv = m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, CARD_AUTHENTICATE_GENERATE_SESSION_PIN,
+                                                  nullptr, 0, &block, &size, nullptr);
+    sessionPin = Take(block, size);
+    return rv;
+}
+
+DWORD CMinidriverSession::AuthenticateSessionPin(const Bytes& sessionPin) {
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes value = sessionPin;
+    return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN, value.data(),
+                                        static_cast<DWORD>(value.size()), nullptr, nullptr, nullptr);
+}
+
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
                                       const Bytes& initial) {
     if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;

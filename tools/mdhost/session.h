@@ -45,6 +45,9 @@ public:
     // The user's PIN; `attempts` is what the module reports of the tries left.
     DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);
     DWORD DeauthenticateUser();
+    // CardAuthenticateEx for the user: a session PIN generated, or one presented.
+    DWORD GenerateSessionPin(Bytes& sessionPin);
+    DWORD AuthenticateSessionPin(const Bytes& sessionPin);
     // A card property read into a buffer of `size` bytes that starts with `initial` (the version
     // of a record, where the host sets one); `value` holds what the module says it wrote.
     DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});

@@ -48,6 +48,7 @@ const Named kNames[] = {
     {0x8010006A, "SCARD_W_SECURITY_VIOLATION"},
     {0x8010006B, "SCARD_W_WRONG_CHV"},
     {0x8010006C, "SCARD_W_CHV_BLOCKED"},
+    {0x8010006E, "SCARD_W_CANCELLED_BY_USER"},
 };
 
 }  // namespace
