@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
-# seeding a card image, `scinfo` twice over one context with the card's own command count
+# seeding a card image twice through the module, `scinfo` twice over one context with the card's own command count
 # against the module's log, the image kept between runs, the reset, logon and properties
 # scenarios, the session PINs on fingerprint cards.
 #
@@ -45,9 +45,17 @@ main() {
     expect_status 3 scinfo --profile no-such-profile
     expect_status 0 scinfo
 
-    "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed.json" || fail "mdhost seed"
-    [[ -s $work/card.img ]] || fail "seed left no card image"
-    echo "ok: seed wrote a card image"
+    # Seeded, then seeded again over what is there, each time through the module.
+    local round previous=()
+    for round in 1 2; do
+        TQ_MD_LOG=$work/seed$round.log "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed$round.json" ||
+            fail "mdhost seed, round $round"
+        [[ -s $work/card.img ]] || fail "seed left no card image"
+        python3 "$here/mdhost_checks.py" seed "$work/seed$round.json" "$work/seed$round.log" "${previous[@]}" ||
+            fail "seed, round $round"
+        previous=("$work/seed$round.json")
+    done
+    cp "$work/seed2.json" "$work/seed.json"
 
     "$mdhost" scinfo --card-image "$work/card.img" --runs 2 --json >"$work/scinfo.json" ||
         fail "mdhost scinfo: $(cat "$work/scinfo.json")"
