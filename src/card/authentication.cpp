@@ -273,10 +273,14 @@ void CCardContext::GenerateSessionPin(PCARD_DATA pCardData, PBYTE* ppbSessionPin
     HandOverCard(pCardData->hScard, [&](const char* reader, DWORD readerLength) {
         return AuthenticateOutside(reader, readerLength, m_parentWindow, ticket);
     });
-    // Read before it is presented: a ticket that cannot be read costs no PIN try.
-    const libapdu::SecretBytes record = TranslateCardFailures({}, SCARD_E_INVALID_PARAMETER, [&] {
-        return libapdu::DecodeTicket(ByteSpan(ticket.data(), ticket.size()));
-    });
+    // Read before it is presented: a ticket that cannot be read costs no PIN try. The decoder's
+    // failures include a bare 0 (no element 01), which must not reach the host as success.
+    libapdu::SecretBytes record;
+    try {
+        record = libapdu::DecodeTicket(ByteSpan(ticket.data(), ticket.size()));
+    } catch (...) {
+        ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    }
     CreateChannel(pCardData);
     TranslateCardFailures(
         {{sw::kVerificationFailed, SCARD_W_WRONG_CHV}, {sw::kAuthenticationBlocked, SCARD_W_CHV_BLOCKED}},

@@ -9,11 +9,13 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "case_name.h"
 #include "entry_host.h"
 #include "hex.h"
+#include "libapdu/token/base64.h"
 #include "log_capture.h"
 
 namespace {
@@ -410,8 +412,8 @@ public:
         setenv("TQAUTH_TRACE", m_trace.c_str(), 1);
     }
     ~OutsideLibrary() {
-        for (const char* name :
-             {"TQAUTH_TRACE", "TQAUTH_RESULT", "TQAUTH_KIND", "TQAUTH_TEMPLATE", "TQAUTH_IDENTITY"})
+        for (const char* name : {"TQAUTH_TRACE", "TQAUTH_RESULT", "TQAUTH_KIND", "TQAUTH_TEMPLATE",
+                                 "TQAUTH_IDENTITY", "TQAUTH_TICKET"})
             unsetenv(name);
         if (m_handle != nullptr) dlclose(m_handle);
     }
@@ -447,12 +449,22 @@ Generated Generate(CARD_DATA& card) {
     return {status, pin};
 }
 
+// Base64 of 24 + 2 + 128 bytes: one byte short of a record.
+const std::string kShortTicket = [] {
+    ByteVector data(24, 0);
+    data.push_back(0x01);
+    data.push_back(0x80);
+    data.resize(data.size() + 0x80, 0x11);
+    return libapdu::Base64Encode(libapdu::ByteSpan(data.data(), data.size()));
+}();
+
 TEST(SessionPin, GeneratedFromTheOutsideLibrarysTicket) {
     struct Case {
         const char* profile;
         const char* result;
         const char* finger;
         DWORD status;
+        const char* ticket = "";  // in place of the library's own
     };
     const std::string finger = ToHex(ByteVector(20, 0xB1));
     const Case cases[] = {
@@ -463,13 +475,19 @@ TEST(SessionPin, GeneratedFromTheOutsideLibrarysTicket) {
         {"bio-23", "4", finger.c_str(), SCARD_E_UNEXPECTED},
         {"bio-23", "0", "B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2B2", SCARD_W_WRONG_CHV},
         {"default", "0", finger.c_str(), SCARD_E_UNSUPPORTED_FEATURE},
+        // Not Base64; no element 01; a record of 128 bytes. None of them reaches the card.
+        {"bio-23", "0", finger.c_str(), SCARD_E_INVALID_PARAMETER, "!not Base64!"},
+        {"bio-23", "0", finger.c_str(), SCARD_E_INVALID_PARAMETER, "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
+        {"bio-23", "0", finger.c_str(), SCARD_E_INVALID_PARAMETER, kShortTicket.c_str()},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.profile) + " result " + c.result + " finger " + c.finger);
+        SCOPED_TRACE(std::string(c.profile) + " result " + c.result + " finger " + c.finger + " ticket " +
+                     c.ticket);
         const OutsideLibrary library;
         setenv("TQAUTH_RESULT", c.result, 1);
         setenv("TQAUTH_TEMPLATE", c.finger, 1);
         setenv("TQAUTH_KIND", std::string(c.profile).substr(4).c_str(), 1);
+        setenv("TQAUTH_TICKET", c.ticket, 1);
         EntryHost host(helixsim::ProfileByName(c.profile));
         const Generated generated = Generate(host.Card());
         EXPECT_EQ(generated.status, c.status);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
-# seeding a card image, `scinfo` twice over one context with the card's own command count
-# against the module's log, the image kept between runs, the reset, pin, logon and properties
-# scenarios; the pin scenario again, twice over each card with a PIN policy; the session PINs on
-# fingerprint cards.
+# seeding a card image twice through the module, `scinfo` twice over one context with the card's
+# own command count against the module's log, the image kept between runs, the reset, pin, logon
+# and properties scenarios; the pin scenario again, twice over each card with a PIN policy; the
+# session PINs on fingerprint cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -47,9 +47,17 @@ main() {
     expect_status 2 pin --admin-key 0102
     expect_status 0 scinfo
 
-    "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed.json" || fail "mdhost seed"
-    [[ -s $work/card.img ]] || fail "seed left no card image"
-    echo "ok: seed wrote a card image"
+    # Seeded, then seeded again over what is there, each time through the module.
+    local round previous=()
+    for round in 1 2; do
+        TQ_MD_LOG=$work/seed$round.log "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed$round.json" ||
+            fail "mdhost seed, round $round"
+        [[ -s $work/card.img ]] || fail "seed left no card image"
+        python3 "$here/mdhost_checks.py" seed "$work/seed$round.json" "$work/seed$round.log" "${previous[@]}" ||
+            fail "seed, round $round"
+        previous=("$work/seed$round.json")
+    done
+    cp "$work/seed2.json" "$work/seed.json"
 
     "$mdhost" scinfo --card-image "$work/card.img" --runs 2 --json >"$work/scinfo.json" ||
         fail "mdhost scinfo: $(cat "$work/scinfo.json")"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # mdhost drives the real module (libhelixmd.so) over real pcsc-lite, a private pcscd with the vpcd
 # driver, and helix-sim as the card: `scinfo` twice over one context on a card seeded with two
-# containers and two certificates, then a reset of the card by another application between two
-# calls, which the module reports and survives once the host reconnects; then the pin, logon and
-# properties scenarios; then the pin scenario twice over a card with a PIN policy and twice over
-# one whose PIN has expired; then the session PINs on a fingerprint card.
+# containers and two certificates, then a reset of the card by another application while the user
+# is logged on, which the module reports and survives once the host reconnects, the user still
+# logged on; then the pin, logon and properties scenarios; then the pin scenario twice over a card
+# with a PIN policy and twice over one whose PIN has expired; then the session PINs on a
+# fingerprint card.
 #
 # usage: mdhost_scinfo.sh BIN_DIR   (helix-sim, pcsc_probe and mdhost; the modules in BIN_DIR/../lib)
 # Exit status: 0 when every check passed, 77 when the machine cannot run the test, 1 otherwise.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The shipped modules as a loader sees them: helixmd.dll for x86 (PE32) and x64 (PE32+) export
 # CardAcquireContext alone, import only system DLLs (no compiler runtime, no libgcrypt DLL) and
-# carry a version resource; libhelixmd.so exports CardAcquireContext alone.
+# carry a version resource; libhelixmd.so exports CardAcquireContext alone. The tests' stand-in
+# LibTqAuth.dll exports its two functions under their plain names (GetProcAddress asks for
+# those, also for the 32-bit build's stdcall functions) and needs no runtime DLL either.
 # Argument: the source directory. The DLLs come from build/mingw-x86 and build/mingw-x64 there;
 # HELIX_DLL_X86, HELIX_DLL_X64 and HELIX_SO name other files.
 # Without either DLL or the mingw-w64 binutils it skips (exit 77).
@@ -67,6 +69,30 @@ check_dll() {
         fail "$dll product version is not $version.0"
 }
 
+# The exported names of a DLL, one per line.
+exported_names() {
+    "$1-objdump" -p "$2" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\(.*\)$/\1/p'
+}
+
+check_auth_stand_in() {
+    local dll=$1 triple=$2
+    if [ ! -f "$dll" ]; then
+        fail "$dll is missing"
+        return
+    fi
+    echo "== $dll"
+    local exports imports name
+    exports=$(exported_names "$triple" "$dll" | sort)
+    echo "exports: $(echo $exports)"
+    [ "$(echo $exports)" = "tqauth_Auth tqauth_GetTicketSize" ] ||
+        fail "$dll exports [$(echo $exports)], not tqauth_Auth and tqauth_GetTicketSize"
+    imports=$("$triple-objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p')
+    for name in $imports; do
+        grep -Eqi "$allowed_imports" <<<"$name" || fail "$dll imports $name, which is not a system DLL"
+    done
+}
+
 check_so() {
     if [ ! -f "$so" ]; then
         fail "$so is missing"
@@ -81,6 +107,8 @@ check_so() {
 
 check_dll "$dll_x86" i686-w64-mingw32 pei-i386 PE32
 check_dll "$dll_x64" x86_64-w64-mingw32 pei-x86-64 "PE32[+]"
+check_auth_stand_in "$(dirname "$dll_x86")/LibTqAuth.dll" i686-w64-mingw32
+check_auth_stand_in "$(dirname "$dll_x64")/LibTqAuth.dll" x86_64-w64-mingw32
 check_so
 
 if [ "$failures" -ne 0 ]; then

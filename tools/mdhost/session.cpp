@@ -132,6 +132,21 @@ DWORD CMinidriverSession::WriteFile(const char* directory, const char* name, con
                                    static_cast<DWORD>(data.size()));
 }
 
+DWORD CMinidriverSession::CreateFile(const char* directory, const char* name, DWORD initialSize) {
+    if (m_data.pfnCardCreateFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    return m_data.pfnCardCreateFile(&m_data, Pointer(dir), Pointer(file), initialSize,
+                                    EveryoneReadUserWriteAc);
+}
+
+DWORD CMinidriverSession::DeleteFile(const char* directory, const char* name) {
+    if (m_data.pfnCardDeleteFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    return m_data.pfnCardDeleteFile(&m_data, Pointer(dir), Pointer(file), 0);
+}
+
 DWORD CMinidriverSession::AuthenticateUser(const Bytes& pin, DWORD& attempts) {
     if (m_data.pfnCardAuthenticatePin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     WCHAR user[] = HELIX_WTEXT("user");

@@ -38,6 +38,9 @@ public:
     DWORD QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes);
     DWORD GetContainerInfo(BYTE index, ContainerKeys& keys);
     DWORD WriteFile(const char* directory, const char* name, const Bytes& content);
+    // Access condition: the user writes, everyone reads.
+    DWORD CreateFile(const char* directory, const char* name, DWORD initialSize);
+    DWORD DeleteFile(const char* directory, const char* name);
 
     // The user's PIN; `attempts` is what the module reports of the tries left.
     DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);

@@ -4,6 +4,7 @@
 //   TQAUTH_KIND      the record's biometric type (hex; default 23)
 //   TQAUTH_TEMPLATE  the 20-byte biometric value (hex; default twenty B1 bytes)
 //   TQAUTH_IDENTITY  the identity text, up to 16 characters (default 12345678)
+//   TQAUTH_TICKET    the ticket's text as it stands, in place of the one built from the above
 //   TQAUTH_TRACE     a file to which every call appends one line with its arguments
 // Where the hosting program exports a function `void tqauth_while_authenticating(void)` (test
 // programs only), tqauth_Auth calls it: whatever a test needs to happen while the card is away.
@@ -100,7 +101,8 @@ TQAUTH_EXPORT uint32_t WINAPI tqauth_Auth(const char* reader, uint32_t readerLen
     try {
         const auto result = static_cast<uint32_t>(std::stoul(Setting("TQAUTH_RESULT", "0")));
         if (result != 0) return result;
-        const std::string text = Ticket();
+        const std::string given = Setting("TQAUTH_TICKET", "");
+        const std::string text = given.empty() ? Ticket() : given;
         if (ticket == nullptr || ticketSize < text.size()) return kFailure;
         std::copy(text.begin(), text.end(), ticket);
         return 0;
