@@ -1,0 +1,392 @@
+// Key containers through the function table: keys generated on the card or imported from blobs
+// that OpenSSL made, the card objects beside them, the public key the host gets back (read with
+// OpenSSL from the published blob formats and compared with the key the card holds), and deletion.
+#include <gtest/gtest.h>
+
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+
+#include <regex>
+#include <string>
+
+#include "entry_host.h"
+
+using libapdu::ByteVector;
+using moduletest::EntryHost;
+using moduletest::HostMemory;
+
+namespace {
+
+using ossl::Key;
+using Builder = helixsim::Owned<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
+using Params = helixsim::Owned<OSSL_PARAM, OSSL_PARAM_free>;
+
+libapdu::CardPath KeyPath(uint16_t id) {
+    return {0x3F00, 0x3000, 0x3002, id};
+}
+
+uint32_t U32(const ByteVector& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+void PutU32(ByteVector& out, uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+const char* CurveName(size_t bytes) {
+    return bytes == 32 ? "P-256" : bytes == 48 ? "P-384" : "P-521";
+}
+
+// An OpenSSL public key from its parts: RSA modulus and exponent, or an EC point.
+Key PublicKey(const BIGNUM* n, const BIGNUM* e, const ByteVector& point = {}, size_t coordinate = 0) {
+    const Builder bld(OSSL_PARAM_BLD_new());
+    if (point.empty()) {
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n);
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e);
+    } else {
+        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, CurveName(coordinate), 0);
+        OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
+    }
+    const Params params(OSSL_PARAM_BLD_to_param(bld.get()));
+    const ossl::KeyContext ctx(EVP_PKEY_CTX_new_from_name(nullptr, point.empty() ? "RSA" : "EC", nullptr));
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_fromdata_init(ctx.get());
+    EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get());
+    return Key(key);
+}
+
+Key CardKey(const helixsim::HelixCard::KeyObjectView& view) {
+    if (!view.point.empty()) return PublicKey(nullptr, nullptr, view.point, view.size);
+    const ossl::Number n(BN_bin2bn(view.modulus.data(), static_cast<int>(view.modulus.size()), nullptr));
+    const ossl::Number e(BN_bin2bn(view.exponent.data(), static_cast<int>(view.exponent.size()), nullptr));
+    return PublicKey(n.get(), e.get());
+}
+
+// PUBLICKEYBLOB or BCRYPT_ECCKEY_BLOB as the published formats define them, header checked.
+Key BlobKey(const ByteVector& blob, DWORD spec, DWORD bits) {
+    const bool ec = spec >= AT_ECDSA_P256;
+    const size_t bytes = bits / 8;
+    EXPECT_EQ(blob.size(), ec ? 8 + 2 * bytes : 20 + bytes);
+    if (blob.size() < 20) return Key(nullptr);
+    if (ec) {
+        const char* magic[] = {"ECS1", "ECS3", "ECS5", "ECK1", "ECK3", "ECK5"};
+        EXPECT_EQ(std::string(blob.begin(), blob.begin() + 4), magic[spec - AT_ECDSA_P256]);
+        EXPECT_EQ(U32(blob, 4), bytes);
+        ByteVector point{0x04};
+        point.insert(point.end(), blob.begin() + 8, blob.end());
+        return PublicKey(nullptr, nullptr, point, bytes);
+    }
+    EXPECT_EQ(ToHex(ByteVector(blob.begin(), blob.begin() + 12)),
+              std::string("06020000") + (spec == AT_KEYEXCHANGE ? "00A40000" : "00240000") + "52534131");
+    EXPECT_EQ(U32(blob, 12), bits);
+    const ossl::Number n(BN_lebin2bn(blob.data() + 20, static_cast<int>(blob.size() - 20), nullptr));
+    const ossl::Number e(BN_new());
+    BN_set_word(e.get(), U32(blob, 16));
+    return PublicKey(n.get(), e.get());
+}
+
+// A PRIVATEKEYBLOB (RSA) or BCRYPT_ECCPRIVATE_BLOB (EC) of an OpenSSL key.
+ByteVector PrivateBlob(const Key& key, size_t bits) {
+    const auto put = [&key](ByteVector& out, const char* name, size_t size, bool little) {
+        BIGNUM* bn = nullptr;
+        EVP_PKEY_get_bn_param(key.get(), name, &bn);
+        const ossl::Number owned(bn);
+        ByteVector value(size);
+        (little ? BN_bn2lebinpad : BN_bn2binpad)(bn, value.data(), static_cast<int>(size));
+        out.insert(out.end(), value.begin(), value.end());
+    };
+    ByteVector blob;
+    if (EVP_PKEY_is_a(key.get(), "EC")) {
+        const size_t n = (bits + 7) / 8;
+        PutU32(blob, 0x32534345);  // ECS2: the module reads no header
+        PutU32(blob, static_cast<uint32_t>(n));
+        for (const char* part :
+             {OSSL_PKEY_PARAM_EC_PUB_X, OSSL_PKEY_PARAM_EC_PUB_Y, OSSL_PKEY_PARAM_PRIV_KEY})
+            put(blob, part, n, false);
+        return blob;
+    }
+    blob = Hex("0702000000A40000 52534132");
+    PutU32(blob, static_cast<uint32_t>(bits));
+    put(blob, OSSL_PKEY_PARAM_RSA_E, 4, true);
+    put(blob, OSSL_PKEY_PARAM_RSA_N, bits / 8, true);
+    for (const char* part :
+         {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+          OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1})
+        put(blob, part, bits / 16, true);
+    put(blob, OSSL_PKEY_PARAM_RSA_D, bits / 8, true);
+    return blob;
+}
+
+Key RsaKey(unsigned bits, unsigned exponent) {
+    const ossl::KeyContext ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    const ossl::Number e(BN_new());
+    BN_set_word(e.get(), exponent);
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_keygen_init(ctx.get());
+    EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits));
+    EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get());
+    EVP_PKEY_generate(ctx.get(), &key);
+    return Key(key);
+}
+
+class Host : public EntryHost {
+public:
+    Host() { EXPECT_EQ(Logon(moduletest::kDefaultPin).status, SCARD_S_SUCCESS); }
+
+    DWORD Create(BYTE index, DWORD spec, DWORD bits, ByteVector blob = {}) {
+        return Card().pfnCardCreateContainer(
+            &Card(), index, blob.empty() ? CARD_CREATE_CONTAINER_KEY_GEN : CARD_CREATE_CONTAINER_KEY_IMPORT,
+            spec, bits, blob.empty() ? nullptr : blob.data());
+    }
+    // The key the host is given, in the member for its spec.
+    ByteVector Reported(BYTE index, bool exchange) {
+        CONTAINER_INFO info{};
+        EXPECT_EQ(Card().pfnCardGetContainerInfo(&Card(), index, 0, &info), SCARD_S_SUCCESS);
+        const DWORD size = exchange ? info.cbKeyExPublicKey : info.cbSigPublicKey;
+        BYTE* data = exchange ? info.pbKeyExPublicKey : info.pbSigPublicKey;
+        EXPECT_EQ(exchange ? info.pbSigPublicKey : info.pbKeyExPublicKey, nullptr);
+        ByteVector out(data, data + size);
+        HostMemory::Free(data);
+        return out;
+    }
+    std::optional<helixsim::HelixCard::KeyObjectView> KeyObject(uint16_t id) {
+        std::optional<helixsim::HelixCard::KeyObjectView> view;
+        WithCard([&](helixsim::HelixCard& card) { view = card.KeyObject(KeyPath(id)); });
+        return view;
+    }
+    void ExpectCardHolds(uint16_t keyObject, const Key& key) {
+        const auto view = KeyObject(keyObject);
+        ASSERT_TRUE(view && view->hasKey);
+        EXPECT_EQ(EVP_PKEY_eq(CardKey(*view).get(), key.get()), 1);
+    }
+};
+
+struct Generation {
+    DWORD spec;
+    DWORD size;  // the caller's; a curve's spec overrides it
+    uint16_t bytes, file, keyObject;
+    uint8_t use;  // usage block byte 1
+};
+
+TEST(CardContainers, GenerationMakesTheKeyOnTheCardAndReportsIt) {
+    const Generation cases[] = {
+        {AT_SIGNATURE, 512, 0x40, 0x0220, 0x0061, 0x04},
+        {AT_KEYEXCHANGE, 768, 0x60, 0x0201, 0x0042, 0x0C},
+        {AT_SIGNATURE, 1024, 0x80, 0x0222, 0x0063, 0x04},
+        {AT_KEYEXCHANGE, 1280, 0xA0, 0x0203, 0x0044, 0x0C},
+        {AT_SIGNATURE, 1536, 0xC0, 0x0224, 0x0065, 0x04},
+        {AT_KEYEXCHANGE, 1984, 0xF8, 0x0205, 0x0046, 0x0C},
+        {AT_SIGNATURE, 2048, 0x100, 0x0226, 0x0067, 0x04},
+        {AT_KEYEXCHANGE, 3072, 0x180, 0x0207, 0x0048, 0x0C},
+        {AT_SIGNATURE, 4096, 0x200, 0x0228, 0x0069, 0x04},
+        {AT_ECDSA_P256, 0, 0x20, 0x0229, 0x006A, 0x04},
+        {AT_ECDSA_P384, 1, 0x30, 0x022A, 0x006B, 0x04},
+        {AT_ECDSA_P521, 521, 0x42, 0x022B, 0x006C, 0x04},
+        {AT_ECDHE_P256, 2048, 0x20, 0x020C, 0x004D, 0x84},
+        {AT_ECDHE_P384, 0, 0x30, 0x020D, 0x004E, 0x84},
+        {AT_ECDHE_P521, 0, 0x42, 0x020E, 0x004F, 0x84},
+    };
+    // Containers the map does not name get a new GUID as their name.
+    const std::regex guid("\\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+    Host host;
+    BYTE index = 0;
+    for (const Generation& c : cases) {
+        SCOPED_TRACE(index);
+        ASSERT_EQ(host.Create(index, c.spec, c.size), SCARD_S_SUCCESS);
+        const auto view = host.KeyObject(c.keyObject);
+        ASSERT_TRUE(view && view->hasKey);
+        EXPECT_EQ(view->size, c.bytes);
+        EXPECT_EQ(view->usage.at(1), c.use);
+        const std::optional<ByteVector> file = host.CardFile(KeyPath(c.file));
+        ASSERT_TRUE(file && file->size() > 71);
+        EXPECT_TRUE(std::regex_match(std::string(file->begin() + 33, file->begin() + 71), guid));
+        const bool exchange = c.spec == AT_KEYEXCHANGE || c.spec >= AT_ECDHE_P256;
+        const Key reported = BlobKey(host.Reported(index, exchange), c.spec, 8u * c.bytes);
+        EXPECT_EQ(EVP_PKEY_eq(reported.get(), CardKey(*view).get()), 1);
+        ++index;
+    }
+}
+
+// An object entry in hex: tag and attribute, two-byte length, value, FF filler up to `width`.
+std::string Entry(const std::string& tagAndAttribute, const std::string& value, size_t width = 0) {
+    const size_t n = value.size() / 2;
+    return tagAndAttribute + HexWord(n) + value + Repeat("FF", width > n ? width - n : 0);
+}
+
+std::string KeyFile(const std::string& k, const std::string& name, bool exchange, bool generated,
+                    const std::string& curve = "") {
+    const bool ec = !curve.empty();
+    const std::string entries =
+        Entry("000000", "03000000") + Entry("000100", "01") + Entry("000200", "01") +
+        Entry("000310", name, 64) + Entry("010000", ec ? "03000000" : "00000000") + Entry("010110", "", 32) +
+        Entry("010210", name, 32) + Entry("010330", "01") + Entry("010550", exchange ? "01" : "00") +
+        Entry("010750", "00") + Entry("010850", "01") + Entry("010950", "00") +
+        Entry("010C10", ec ? "01" : "00") + Entry("011010", "", 8) + Entry("011110", "", 8) +
+        Entry("016250", "00") + Entry("016300", generated ? "01" : "00") + Entry("016400", "01") +
+        Entry("016500", "01") + Entry("016600", ec ? "40100000" : "00000000") + Entry("017000", "00") +
+        (ec ? Entry("018000", curve) : "") + Entry("801000", "00");
+    return "000202" + k + HexWord(7 + entries.size() / 2) + "16" + entries + "B1B2B3B4";
+}
+
+// A cmapfile record: the name, then the signature and key-exchange key sizes.
+ByteVector Record(const std::string& name, uint16_t signatureBits, uint16_t exchangeBits) {
+    ByteVector record = moduletest::MapRecord(name, 1, exchangeBits);
+    record[82] = static_cast<uint8_t>(signatureBits);
+    record[83] = static_cast<uint8_t>(signatureBits >> 8);
+    return record;
+}
+
+DWORD WriteFile(CARD_DATA& card, const char* directory, const char* file, ByteVector content) {
+    return card.pfnCardWriteFile(&card, const_cast<LPSTR>(directory), const_cast<LPSTR>(file), 0,  // NOLINT
+                                 content.data(), static_cast<DWORD>(content.size()));
+}
+
+// The container's name from the map, the cached cardcf counters as the trailer.
+TEST(CardContainers, PrivateKeyFileDescribesTheKey) {
+    const std::string first = "{3F2504E0-4F89-11D3-9A0C-0305E82C3301}";
+    const std::string second = "{0A1B2C3D-0000-1111-2222-333344445555}";
+    Host host;
+    ASSERT_EQ(WriteFile(host.Card(), nullptr, "cardcf", Hex("A1A2 B1B2B3B4")), SCARD_S_SUCCESS);
+    ASSERT_EQ(
+        WriteFile(host.Card(), "mscp", "cmapfile", Concat({Record(first, 0, 1024), Record(second, 384, 0)})),
+        SCARD_S_SUCCESS);
+
+    ASSERT_EQ(host.Create(0, AT_KEYEXCHANGE, 1024), SCARD_S_SUCCESS);
+    EXPECT_EQ(ToHex(*host.CardFile(KeyPath(0x0200))),
+              KeyFile("00", ToHex(moduletest::Ascii(first)), true, true));
+    const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"));
+    ASSERT_EQ(host.Create(1, AT_ECDSA_P384, 0, PrivateBlob(key, 384)), SCARD_S_SUCCESS);
+    EXPECT_EQ(ToHex(*host.CardFile(KeyPath(0x0221))),
+              KeyFile("21", ToHex(moduletest::Ascii(second)), false, false, "06052B81040022"));
+}
+
+TEST(CardContainers, ImportedKeyIsTheKeyTheCardHolds) {
+    struct Import {
+        DWORD spec;
+        unsigned bits;
+        Key key;
+        uint16_t keyObject;
+    } cases[] = {
+        {AT_KEYEXCHANGE, 2048, RsaKey(2048, 65537), 0x0041},
+        {AT_SIGNATURE, 1024, RsaKey(1024, 3), 0x0062},
+        {AT_ECDHE_P256, 256, Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")), 0x0043},
+        {AT_ECDSA_P521, 521, Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-521")), 0x0064},
+    };
+    Host host;
+    BYTE index = 0;
+    for (const Import& c : cases) {
+        SCOPED_TRACE(index);
+        ASSERT_EQ(host.Create(index, c.spec, c.bits, PrivateBlob(c.key, c.bits)), SCARD_S_SUCCESS);
+        host.ExpectCardHolds(c.keyObject, c.key);
+        const bool exchange = c.spec == AT_KEYEXCHANGE || c.spec >= AT_ECDHE_P256;
+        const unsigned bits = c.bits == 521 ? 528 : c.bits;
+        EXPECT_EQ(EVP_PKEY_eq(BlobKey(host.Reported(index, exchange), c.spec, bits).get(), c.key.get()), 1);
+        ++index;
+    }
+}
+
+// Both card objects exist already: each is deleted and made again, and the cached public key goes.
+TEST(CardContainers, CreatingAgainReplacesTheKey) {
+    Host host;
+    CARD_DATA& card = host.Card();
+    ASSERT_EQ(WriteFile(card, "mscp", "cmapfile", Record("c", 1024, 0)), SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Create(0, AT_SIGNATURE, 1024), SCARD_S_SUCCESS);
+    const ByteVector first = host.Reported(0, false);
+    ASSERT_EQ(card.pfnCardCreateContainerEx(&card, 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_SIGNATURE, 1024,
+                                            nullptr, ROLE_USER),
+              SCARD_S_SUCCESS);
+    const Key second = BlobKey(host.Reported(0, false), AT_SIGNATURE, 1024);
+    EXPECT_NE(EVP_PKEY_eq(second.get(), BlobKey(first, AT_SIGNATURE, 1024).get()), 1);
+    host.ExpectCardHolds(0x0061, second);
+
+    const Key imported = RsaKey(1024, 65537);
+    ASSERT_EQ(host.Create(0, AT_SIGNATURE, 1024, PrivateBlob(imported, 1024)), SCARD_S_SUCCESS);
+    host.ExpectCardHolds(0x0061, imported);
+    EXPECT_EQ(EVP_PKEY_eq(BlobKey(host.Reported(0, false), AT_SIGNATURE, 1024).get(), imported.get()), 1);
+}
+
+TEST(CardContainers, DeleteRemovesWhatTheContainerHas) {
+    Host host;
+    CARD_DATA& card = host.Card();
+    for (DWORD spec : {AT_ECDHE_P256, AT_ECDSA_P256}) ASSERT_EQ(host.Create(5, spec, 0), SCARD_S_SUCCESS);
+    ASSERT_EQ(host.Create(6, AT_ECDHE_P256, 0), SCARD_S_SUCCESS);
+    EXPECT_EQ(card.pfnCardDeleteContainer(&card, 6, 0), SCARD_S_SUCCESS);
+    EXPECT_FALSE(host.KeyObject(0x0047));
+
+    WCHAR user[] = u"user";
+    ASSERT_EQ(card.pfnCardDeauthenticate(&card, user, 0), SCARD_S_SUCCESS);
+    EXPECT_EQ(card.pfnCardDeleteContainer(&card, 5, 0), SCARD_W_SECURITY_VIOLATION);
+    EXPECT_TRUE(host.CardFile(KeyPath(0x0205)));
+
+    ASSERT_EQ(host.Logon(moduletest::kDefaultPin).status, SCARD_S_SUCCESS);
+    EXPECT_EQ(card.pfnCardDeleteContainer(&card, 5, 0), SCARD_S_SUCCESS);
+    EXPECT_FALSE(host.CardFile(KeyPath(0x0205)) || host.KeyObject(0x0046) || host.CardFile(KeyPath(0x0225)) ||
+                 host.KeyObject(0x0066));
+    CONTAINER_INFO info{};
+    EXPECT_EQ(card.pfnCardGetContainerInfo(&card, 5, 0, &info), SCARD_E_NO_KEY_CONTAINER);
+}
+
+TEST(CardContainers, RefusesWhatItCannotDo) {
+    struct Misuse {
+        const char* name;
+        DWORD (*call)(CARD_DATA&);
+        DWORD expected;
+    };
+    static BYTE blob[600];
+    const Misuse cases[] = {
+        {"no flags",
+         [](CARD_DATA& c) { return c.pfnCardCreateContainer(&c, 0, 0, AT_SIGNATURE, 1024, nullptr); },
+         SCARD_E_INVALID_PARAMETER},
+        {"both flags",
+         [](CARD_DATA& c) { return c.pfnCardCreateContainer(&c, 0, 3, AT_SIGNATURE, 1024, blob); },
+         SCARD_E_INVALID_PARAMETER},
+        {"import without a key",
+         [](CARD_DATA& c) {
+             return c.pfnCardCreateContainer(&c, 0, CARD_CREATE_CONTAINER_KEY_IMPORT, AT_SIGNATURE, 1024,
+                                             nullptr);
+         },
+         SCARD_E_INVALID_PARAMETER},
+        {"key spec 0", [](CARD_DATA& c) { return c.pfnCardCreateContainer(&c, 0, 1, 0, 1024, nullptr); },
+         SCARD_E_INVALID_PARAMETER},
+        {"key spec 9", [](CARD_DATA& c) { return c.pfnCardCreateContainer(&c, 0, 1, 9, 1024, nullptr); },
+         SCARD_E_INVALID_PARAMETER},
+        {"size the card lacks",
+         [](CARD_DATA& c) { return c.pfnCardCreateContainer(&c, 0, 1, AT_KEYEXCHANGE, 1000, nullptr); },
+         SCARD_E_INVALID_PARAMETER},
+        {"no info", [](CARD_DATA& c) { return c.pfnCardGetContainerInfo(&c, 0, 0, nullptr); },
+         SCARD_E_INVALID_PARAMETER},
+        {"info flags",
+         [](CARD_DATA& c) {
+             CONTAINER_INFO info{};
+             return c.pfnCardGetContainerInfo(&c, 0, 1, &info);
+         },
+         SCARD_E_INVALID_PARAMETER},
+        {"info version 2",
+         [](CARD_DATA& c) {
+             CONTAINER_INFO info{2, 0, 0, nullptr, 0, nullptr};
+             return c.pfnCardGetContainerInfo(&c, 0, 0, &info);
+         },
+         ERROR_REVISION_MISMATCH},
+        {"no key",
+         [](CARD_DATA& c) {
+             CONTAINER_INFO info{};
+             return c.pfnCardGetContainerInfo(&c, 0, 0, &info);
+         },
+         SCARD_E_NO_KEY_CONTAINER},
+        {"delete reserved", [](CARD_DATA& c) { return c.pfnCardDeleteContainer(&c, 0, 1); },
+         SCARD_E_INVALID_PARAMETER},
+    };
+    Host host;
+    for (const Misuse& c : cases) EXPECT_EQ(c.call(host.Card()), c.expected) << c.name;
+    EXPECT_FALSE(host.CardFile(KeyPath(0x0220)) || host.CardFile(KeyPath(0x0200)));
+
+    // Keys are the user's: the administrator alone makes none.
+    CARD_DATA& card = host.Card();
+    WCHAR user[] = u"user";
+    ASSERT_EQ(card.pfnCardDeauthenticate(&card, user, 0), SCARD_S_SUCCESS);
+    ByteVector response = host.AdminResponse();
+    ASSERT_EQ(card.pfnCardAuthenticateChallenge(&card, response.data(), 8, nullptr), SCARD_S_SUCCESS);
+    EXPECT_EQ(host.Create(0, AT_ECDSA_P256, 0), SCARD_W_SECURITY_VIOLATION);
+}
+
+}  // namespace
