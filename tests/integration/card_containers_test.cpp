@@ -310,6 +310,8 @@ TEST(CardContainers, DeleteRemovesWhatTheContainerHas) {
     CARD_DATA& card = host.Card();
     for (DWORD spec : {AT_ECDHE_P256, AT_ECDSA_P256}) ASSERT_EQ(host.Create(5, spec, 0), SCARD_S_SUCCESS);
     ASSERT_EQ(host.Create(6, AT_ECDHE_P256, 0), SCARD_S_SUCCESS);
+    // Without a record the key-exchange key is the one reported.
+    EXPECT_EQ(host.Reported(5, true).size(), 72u);
     EXPECT_EQ(card.pfnCardDeleteContainer(&card, 6, 0), SCARD_S_SUCCESS);
     EXPECT_FALSE(host.KeyObject(0x0047));
 
@@ -386,7 +388,9 @@ TEST(CardContainers, RefusesWhatItCannotDo) {
     ASSERT_EQ(card.pfnCardDeauthenticate(&card, user, 0), SCARD_S_SUCCESS);
     ByteVector response = host.AdminResponse();
     ASSERT_EQ(card.pfnCardAuthenticateChallenge(&card, response.data(), 8, nullptr), SCARD_S_SUCCESS);
+    host.Commands();
     EXPECT_EQ(host.Create(0, AT_ECDSA_P256, 0), SCARD_W_SECURITY_VIOLATION);
+    EXPECT_TRUE(host.Commands().empty());
 }
 
 }  // namespace
