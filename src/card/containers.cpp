@@ -177,13 +177,13 @@ DWORD CachePublicKey(libapdu::IToken& token, const KeyFiles& files, DWORD spec, 
 
     entry.keyLengthCode = info.size;
     std::memset(entry.publicKey, 0, sizeof entry.publicKey);
+    entry.exponent = 0;
     if (ec) {
         std::copy(key.begin(), key.end(), entry.publicKey);
         return spec;
     }
     std::reverse_copy(key.begin(), key.end(), entry.publicKey);
     // The last three bytes of the exponent, as import hands an exponent to the card.
-    entry.exponent = 0;
     const size_t first = info.exponent.size() > 3 ? info.exponent.size() - 3 : 0;
     for (size_t i = first; i < info.exponent.size(); ++i)
         entry.exponent = entry.exponent << 8 | info.exponent[i];

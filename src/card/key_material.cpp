@@ -21,9 +21,15 @@ constexpr Generation kGenerations[] = {{256, 0x11}, {384, 0x11}, {528, 0x11}, {5
                                        {1280, 10},  {1536, 11},  {1984, 12},  {3072, 13}};
 
 // DER object identifiers of the curves.
-const ByteVector kP256{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
-const ByteVector kP384{0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
-const ByteVector kP521{0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
+constexpr uint8_t kP256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+constexpr uint8_t kP384[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
+constexpr uint8_t kP521[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
+
+ByteSpan CurveIdentifier(DWORD bits) {
+    if (bits == 256) return ByteSpan(kP256, sizeof kP256);
+    if (bits == 384) return ByteSpan(kP384, sizeof kP384);
+    return ByteSpan(kP521, sizeof kP521);
+}
 
 constexpr size_t kNameWidth = 64;
 constexpr size_t kShortNameWidth = 32;
@@ -136,7 +142,7 @@ ByteVector BuildPrivateKeyFile(uint8_t keyIndex, const ContainerKey& key, ByteSp
         object.Entry(0x0166, 0x00, {0x00, 0x00, 0x00, 0x00});
     }
     object.Entry(0x0170, 0x00, {0x00});
-    if (ec) object.Entry(0x0180, 0x00, key.bits == 256 ? kP256 : key.bits == 384 ? kP384 : kP521);
+    if (ec) object.Entry(0x0180, 0x00, CurveIdentifier(key.bits));
     object.Entry(0x8010, 0x00, {0x00});
     return object.Finish(trailer);
 }
