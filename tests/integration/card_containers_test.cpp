@@ -342,6 +342,8 @@ TEST(CardContainers, RefusesWhatItCannotDo) {
     EXPECT_EQ(card.pfnCardGetContainerInfo(&card, 0, 1, &info), SCARD_E_INVALID_PARAMETER);
     EXPECT_EQ(card.pfnCardGetContainerInfo(&card, 0, 0, &later), ERROR_REVISION_MISMATCH);
     EXPECT_EQ(card.pfnCardDeleteContainer(&card, 0, 1), SCARD_E_INVALID_PARAMETER);
+    host.PutFile(moduletest::kMapPath, Hex("00FF"), 4);  // a map longer than its file
+    EXPECT_EQ(card.pfnCardGetContainerInfo(&card, 0, 0, &info), SCARD_E_UNEXPECTED);
     EXPECT_FALSE(host.CardFile(KeyPath(0x0220)) || host.CardFile(KeyPath(0x0200)));
 
     // Keys are the user's: the administrator alone makes none, and the card is not asked.
