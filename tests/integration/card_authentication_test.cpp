@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -199,6 +200,35 @@ TEST(Logon, AWrongPinReportsTheTriesLeftAndTheRightOneRestoresThem) {
     EXPECT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
     EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
     EXPECT_EQ(host.Logon(kWrong).attempts, 4U);
+}
+
+// A reset at any command of a logon fails the call without costing a try: before the PIN goes
+// out as an unexpected failure, during its presentation as a refusal (the module cannot tell the
+// two apart there). Once the host has reconnected, the same logon works.
+TEST(Logon, ACardResetDuringTheCallFailsItAndTheHostsReconnectionRecovers) {
+    size_t commands = 0;
+    {
+        EntryHost probe;
+        (void)probe.Commands();
+        ASSERT_EQ(probe.Logon(kPin).status, SCARD_S_SUCCESS);
+        commands = probe.Commands().size();
+    }
+    ASSERT_GT(commands, 2U);
+    for (uint32_t at = 1; at <= commands; ++at) {
+        SCOPED_TRACE("reset before command " + std::to_string(at) + " of " + std::to_string(commands));
+        EntryHost host;
+        host.ResetBeforeCommand(at);
+        // The last two commands are the challenge and the protected VERIFY.
+        EXPECT_EQ(host.Logon(kPin).status, at + 2 > commands ? SCARD_W_WRONG_CHV : SCARD_E_UNEXPECTED);
+        DWORD protocol = 0;
+        EXPECT_EQ(pcsc::Reconnect(host.Card().hScard, pcsc::kLeaveCard, &protocol), SCARD_S_SUCCESS);
+        const auto again = host.Logon(kPin);
+        EXPECT_EQ(again.status, SCARD_S_SUCCESS);
+        EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
+        std::optional<uint8_t> tries;
+        host.WithCard([&](helixsim::HelixCard& card) { tries = card.TriesLeft(0x20); });
+        EXPECT_EQ(tries, std::optional<uint8_t>(5));
+    }
 }
 
 TEST(Logon, TheLastWrongPinBlocksAndAnUnblockByTheAdministratorSetsANewPin) {
@@ -406,7 +436,8 @@ std::function<void()> g_whileAuthenticating;
 class OutsideLibrary {
 public:
     OutsideLibrary()
-        : m_handle(dlopen(HELIX_TQAUTH_LIBRARY, RTLD_NOW)), m_trace(::testing::TempDir() + "tqauth.trace") {
+        : m_handle(dlopen(HELIX_TQAUTH_LIBRARY, RTLD_NOW)),
+          m_trace(::testing::TempDir() + "tqauth-" + std::to_string(getpid()) + ".trace") {
         EXPECT_NE(m_handle, nullptr) << dlerror();
         std::remove(m_trace.c_str());
         setenv("TQAUTH_TRACE", m_trace.c_str(), 1);

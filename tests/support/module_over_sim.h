@@ -184,6 +184,13 @@ public:
             card.AddFault({helixsim::Fault::Kind::StatusWord, number, sw});
         });
     }
+    // The card is reset (power cycle) before its `ahead`-th command from now, which it never sees.
+    void ResetBeforeCommand(uint32_t ahead) {
+        WithCard([&](helixsim::HelixCard& card) {
+            const auto number = static_cast<uint32_t>(m_commandsSeen + card.CommandLog().size() + ahead);
+            card.AddFault({helixsim::Fault::Kind::ResetBefore, number});
+        });
+    }
     size_t AppletSelections() {
         size_t count = 0;
         for (const auto& c : Commands()) count += c == kSelectApplet ? 1 : 0;

@@ -1,22 +1,31 @@
 #!/usr/bin/env python3
 """Checks of mdhost's JSON output for the system tests.
 
+    mdhost_checks.py seed SEED_JSON MODULE_LOG [EARLIER_SEED_JSON]
+        `mdhost seed` wrote every file through the module's entry points, in the order the
+        Windows stack enrols, after authenticating the user (the module's log shows the calls);
+        the cache file's counters moved on by two containers and four files from zero, or from
+        the seed of the same card before
     mdhost_checks.py scinfo SEED_JSON SCINFO_JSON [--card-counts]
         the card seeded by `mdhost seed` as `mdhost scinfo --runs 2` shows it through the module;
         with --card-counts the card's own command count must equal the module's log count
     mdhost_checks.py reset RESET_JSON EXPECTED_CODE
-        a call fails with EXPECTED_CODE after another application reset the card, and works
-        after the host reconnects
+        with the user logged on, a write fails with EXPECTED_CODE after another application reset
+        the card, the host's own SCardStatus answers SCARD_W_RESET_CARD, and the write works after
+        the host reconnects without a new logon
     mdhost_checks.py steps STEPS_JSON
-        every step of `mdhost logon` or `mdhost properties` answered as the scenario expects
+        every step of `mdhost logon`, `mdhost properties` or `mdhost pin` answered as the scenario
+        expects
 
 Prints a line per check and the APDU figures; exits 1 when a check failed.
 """
 import json
+import re
 import sys
 
 SUCCESS = "0x00000000"
 UNSUPPORTED = "0x80100022"
+RESET_CARD = "0x80100068"
 failures = 0
 
 
@@ -51,7 +60,7 @@ def check_scinfo(seed, info, card_counts):
     check(cardid["status"] == SUCCESS and cardid["size"] == 16 and len(cardid["hex"]) == 32,
           "cardid holds 16 bytes: " + cardid["hex"])
     cardcf = info["cardcf"]
-    check(cardcf["status"] == SUCCESS and cardcf["hex"] == seed["cardcf"][4:],
+    check(cardcf["status"] == SUCCESS and cardcf["hex"] == seed["cardcf"],
           "cardcf holds the seeded counters: " + cardcf["hex"])
     capabilities = info["capabilities"]
     check(capabilities["status"] == SUCCESS and capabilities["version"] == 1
@@ -101,15 +110,62 @@ def check_scinfo(seed, info, card_counts):
         print(figures("scinfo run %d" % number, run))
 
 
+# The calls that change the card, in order: a card seeded afresh, and one seeded again, where
+# the certificate objects are there to be replaced and the root store is made again to its size.
+SEED_CALLS = {
+    "fresh": ["AuthenticatePin user", "WriteFile mscp/cmapfile",
+              "CreateFile mscp/kxc00", "WriteFile mscp/kxc00", "CreateFile mscp/ksc01", "WriteFile mscp/ksc01",
+              "CreateFile mscp/msroots", "WriteFile mscp/msroots", "WriteFile /cardcf"],
+    "again": ["AuthenticatePin user", "WriteFile mscp/cmapfile", "WriteFile mscp/kxc00", "WriteFile mscp/ksc01",
+              "DeleteFile mscp/msroots", "CreateFile mscp/msroots", "WriteFile mscp/msroots", "WriteFile /cardcf"],
+}
+CALL = re.compile(r">: Card(AuthenticatePin)\(pwszUserId: (\w+)\)"
+                  r"|>: Card(CreateFile|WriteFile|DeleteFile)\(pszDirectoryName: (\w*), pszFileName: (\w+)")
+
+
+def module_calls(log_path):
+    calls = []
+    with open(log_path, encoding="latin-1") as log:
+        for line in log:
+            m = CALL.search(line)
+            if m and m.group(1):
+                calls.append("%s %s" % (m.group(1), m.group(2)))
+            elif m:
+                calls.append("%s %s/%s" % (m.group(3), m.group(4), m.group(5)))
+    return calls
+
+
+def counters(cardcf_hex):
+    record = bytes.fromhex(cardcf_hex)
+    return int.from_bytes(record[2:4], "little"), int.from_bytes(record[4:6], "little")
+
+
+def check_seed(seed, log_path, earlier):
+    check(seed["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
+    expected = SEED_CALLS["again" if earlier else "fresh"]
+    calls = module_calls(log_path)
+    check(calls == expected, "the module saw the writes in order: " + ", ".join(calls))
+    before = counters(earlier["cardcf"]) if earlier else (0, 0)
+    check(counters(seed["cardcf"]) == (before[0] + 2, before[1] + 4),
+          "cardcf counters %s moved on from %s by two containers and four files" % (counters(seed["cardcf"]), before))
+    check_host(seed["summary"])
+    print(figures("CardAcquireContext", seed["summary"]["acquire"]))
+    print(figures("seed", seed["summary"]["runs"][0]))
+
+
 def check_reset(report, expected):
     check(report["acquire_context"] == SUCCESS, "CardAcquireContext succeeds")
-    check(report["before"] == SUCCESS, "CardQueryFreeSpace works before the reset")
+    check(report["before"] == SUCCESS, "CardReadFile cardid works before the reset")
+    check(report["logon"] == SUCCESS, "the user logs on")
     check(report["reset"] == SUCCESS, "another application resets the card")
     check(report["after_reset"] == expected,
-          "CardQueryFreeSpace after the reset answers %s (got %s)" % (expected, report["after_reset"]))
+          "CardWriteFile cardid after the reset answers %s (got %s)" % (expected, report["after_reset"]))
+    check(report["host_sees"] == RESET_CARD, "the host's SCardStatus answers SCARD_W_RESET_CARD")
     check(report["reconnect"] == SUCCESS, "the host reconnects")
-    check(report["after_reconnect"] == SUCCESS, "CardQueryFreeSpace works again after the reconnection")
+    check(report["after_reconnect"] == SUCCESS,
+          "CardWriteFile cardid works again after the reconnection, the cached PIN presented to the card")
     check_host(report["summary"])
+    print(figures("reset", report["summary"]["runs"][0]))
 
 
 def check_steps(report):
@@ -119,11 +175,22 @@ def check_steps(report):
               "%s answers %s (expected %s) %s" % (step["call"], step["status"], step["expected"], step["shown"]))
     check(report["as_expected"], "the %s scenario behaved" % report["command"])
     check_host(report["summary"])
-    print(figures(report["command"], report["summary"]["runs"][0]))
+    run = report["summary"]["runs"][0]
+    measured = [step for step in report["steps"] if "apdus" in step]
+    if measured:
+        for key in ("apdus", "bytes_sent", "bytes_received"):
+            check(sum(step[key] for step in measured) == run[key],
+                  "the steps' %s add up to the run's (%d)" % (key, run[key]))
+    for step in measured:
+        print("  %3d APDUs %5d bytes  %s" % (
+            step["apdus"], step["bytes_sent"] + step["bytes_received"], step["call"]))
+    print(figures(report["command"], run))
 
 
 def main(args):
-    if len(args) >= 3 and args[0] == "scinfo":
+    if len(args) in (3, 4) and args[0] == "seed":
+        check_seed(load(args[1]), args[2], load(args[3]) if len(args) == 4 else None)
+    elif len(args) >= 3 and args[0] == "scinfo":
         check_scinfo(load(args[1]), load(args[2]), "--card-counts" in args[3:])
     elif len(args) == 3 and args[0] == "reset":
         check_reset(load(args[1]), args[2])

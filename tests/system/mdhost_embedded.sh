@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
-# seeding a card image, `scinfo` twice over one context with the card's own command count
-# against the module's log, the image kept between runs, the reset, logon and properties
-# scenarios, the session PINs on fingerprint cards.
+# seeding a card image twice through the module, `scinfo` twice over one context with the card's
+# own command count against the module's log, the image kept between runs, the reset, pin, logon
+# and properties scenarios; the pin scenario again, twice over each card with a PIN policy; the
+# session PINs on fingerprint cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -43,11 +44,20 @@ main() {
     expect_status 2 seed
     expect_status 3 scinfo --module "$work/missing.so"
     expect_status 3 scinfo --profile no-such-profile
+    expect_status 2 pin --admin-key 0102
     expect_status 0 scinfo
 
-    "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed.json" || fail "mdhost seed"
-    [[ -s $work/card.img ]] || fail "seed left no card image"
-    echo "ok: seed wrote a card image"
+    # Seeded, then seeded again over what is there, each time through the module.
+    local round previous=()
+    for round in 1 2; do
+        TQ_MD_LOG=$work/seed$round.log "$mdhost" seed --card-image "$work/card.img" --json >"$work/seed$round.json" ||
+            fail "mdhost seed, round $round"
+        [[ -s $work/card.img ]] || fail "seed left no card image"
+        python3 "$here/mdhost_checks.py" seed "$work/seed$round.json" "$work/seed$round.log" "${previous[@]}" ||
+            fail "seed, round $round"
+        previous=("$work/seed$round.json")
+    done
+    cp "$work/seed2.json" "$work/seed.json"
 
     "$mdhost" scinfo --card-image "$work/card.img" --runs 2 --json >"$work/scinfo.json" ||
         fail "mdhost scinfo: $(cat "$work/scinfo.json")"
@@ -58,10 +68,21 @@ main() {
         fail "mdhost reset: $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
 
-    for scenario in logon properties; do
+    # pin first: logon and properties then need the PIN it started with, and its tries full.
+    for scenario in pin logon properties; do
         "$mdhost" "$scenario" --card-image "$work/card.img" --json >"$work/$scenario.json" ||
             fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
         python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
+
+    # Twice over each card: the second run needs the first to have left the card as it found it.
+    local profile run
+    for profile in policy pin-expired; do
+        for run in 1 2; do
+            "$mdhost" pin --profile "$profile" --card-image "$work/$profile.img" --json >"$work/pin.json" ||
+                fail "mdhost pin, profile $profile, run $run (status $?): $(cat "$work/pin.json")"
+            python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin, profile $profile, run $run"
+        done
     done
 
     for profile in bio-23 bio-25; do

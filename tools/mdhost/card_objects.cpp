@@ -1,8 +1,5 @@
 #include "mdhost/card_objects.h"
 
-#include <openssl/x509.h>
-
-#include <memory>
 #include <stdexcept>
 
 namespace mdhost {
@@ -56,28 +53,28 @@ Bytes NameBytes(const std::string& name) {
     return Bytes(name.begin(), name.end());
 }
 
-template <class T, int (*Encode)(const T*, unsigned char**)>
-Bytes Der(const T* object) {
-    const int length = Encode(object, nullptr);
-    if (length <= 0) throw std::runtime_error("a certificate element cannot be encoded");
-    Bytes der(static_cast<size_t>(length));
-    unsigned char* cursor = der.data();
-    Encode(object, &cursor);
-    return der;
-}
-
 }  // namespace
 
-Bytes CardCfFile(const CARD_CACHE_FILE_FORMAT& cardcf) {
-    Bytes out{0x00, 0x06, cardcf.bVersion, cardcf.bPinsFreshness};
+Bytes CardCfRecord(const CARD_CACHE_FILE_FORMAT& cardcf) {
+    Bytes out{cardcf.bVersion, cardcf.bPinsFreshness};
     PutU16LE(out, cardcf.wContainersFreshness);
     PutU16LE(out, cardcf.wFilesFreshness);
     return out;
 }
 
+std::optional<CARD_CACHE_FILE_FORMAT> ParseCardCfRecord(const Bytes& record) {
+    if (record.size() != 6) return std::nullopt;
+    CARD_CACHE_FILE_FORMAT cardcf{};
+    cardcf.bVersion = record[0];
+    cardcf.bPinsFreshness = record[1];
+    cardcf.wContainersFreshness = static_cast<WORD>(record[2] | record[3] << 8);
+    cardcf.wFilesFreshness = static_cast<WORD>(record[4] | record[5] << 8);
+    return cardcf;
+}
+
 Bytes FreshnessTrailer(const CARD_CACHE_FILE_FORMAT& cardcf) {
-    const Bytes file = CardCfFile(cardcf);
-    return Bytes(file.begin() + 4, file.end());
+    const Bytes record = CardCfRecord(cardcf);
+    return Bytes(record.begin() + 2, record.end());
 }
 
 Bytes ContainerRecordBytes(const CONTAINER_MAP_RECORD& record) {
@@ -101,54 +98,6 @@ CONTAINER_MAP_RECORD ContainerRecord(const std::string& name, BYTE flags, WORD s
     record.wSigKeySizeBits = signatureBits;
     record.wKeyExchangeKeySizeBits = keyExchangeBits;
     return record;
-}
-
-Bytes ContainerMapFile(const std::vector<CONTAINER_MAP_RECORD>& records, const Bytes& trailer) {
-    Bytes value;
-    for (const CONTAINER_MAP_RECORD& record : records) {
-        const Bytes bytes = ContainerRecordBytes(record);
-        value.insert(value.end(), bytes.begin(), bytes.end());
-        size_t characters = 0;
-        while (characters <= MAX_CONTAINER_NAME_LEN && record.wszGuid[characters] != 0) ++characters;
-        PutU16LE(value, static_cast<unsigned>(2 * characters));
-        value.push_back(0x00);
-        value.push_back(0x00);
-    }
-    return CObjectBuilder(0x86, 0x86, 0x7F, 0x0E).Entry(0x0011, 0x00, value).Finish(trailer);
-}
-
-CertificateNames NamesOf(const Bytes& certificate) {
-    const unsigned char* cursor = certificate.data();
-    const std::unique_ptr<X509, void (*)(X509*)> parsed(
-        d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())), X509_free);
-    if (!parsed) throw std::invalid_argument("not a DER certificate");
-    CertificateNames names;
-    names.issuer = Der<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(parsed.get()));
-    names.serialNumber = Der<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(parsed.get()));
-    names.subject = Der<X509_NAME, i2d_X509_NAME>(X509_get_subject_name(parsed.get()));
-    return names;
-}
-
-Bytes CertificateObject(uint8_t fileLow, const std::string& containerName, const Bytes& certificate,
-                        const Bytes& trailer) {
-    const CertificateNames names = NamesOf(certificate);
-    const Bytes name = NameBytes(containerName);
-    return CObjectBuilder(0x84, 0x84, fileLow, 0x0E)
-        .Entry(0x8013, 0x10, Bytes(20, 0x00))
-        .Entry(0x0000, 0x00, {0x01, 0x00, 0x00, 0x00})
-        .Entry(0x0001, 0x00, {0x01})
-        .Entry(0x0002, 0x00, {0x00})
-        .Entry(0x0003, 0x10, name, 64)
-        .Entry(0x0011, 0x00, certificate)
-        .Entry(0x0080, 0x00, {0x00, 0x00, 0x00, 0x00})
-        .Entry(0x0081, 0x10, names.issuer)
-        .Entry(0x0082, 0x10, names.serialNumber)
-        .Entry(0x0086, 0x50, {0x00})
-        .Entry(0x0101, 0x00, names.subject)
-        .Entry(0x0102, 0x10, name, 32)
-        .Entry(0x0170, 0x00, {0x01})
-        .Entry(0x8010, 0x00, {0x01})
-        .Finish(trailer);
 }
 
 Bytes PrivateKeyRecord(uint8_t keyIndex, const std::string& containerName, bool keyExchange,

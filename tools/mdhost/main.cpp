@@ -10,6 +10,7 @@
 #include "mdhost/host_os.h"
 #include "mdhost/logon.h"
 #include "mdhost/options.h"
+#include "mdhost/pin.h"
 #include "mdhost/properties.h"
 #include "mdhost/readers.h"
 #include "mdhost/reset.h"
@@ -77,26 +78,26 @@ std::string TicketKind(const Options& options) {
 }
 
 bool IsStepsCommand(const std::string& command) {
-    return command == "logon" || command == "properties" || command == "session";
+    return command == "logon" || command == "properties" || command == "session" || command == "pin";
 }
 
-StepsReport RunSteps(const Options& options, CMinidriverSession& session) {
+PinScenario PinScenarioOf(const Options& options) {
+    PinScenario scenario;
+    scenario.pin = options.pin;
+    scenario.adminKey = ParseHex(options.adminKey).value_or(Bytes{});
+    const std::string policy = options.PinPolicy();
+    scenario.policy = policy == "on"        ? PinPolicy::kOn
+                      : policy == "expired" ? PinPolicy::kExpired
+                                            : PinPolicy::kNone;
+    return scenario;
+}
+
+StepsReport RunSteps(const Options& options, CMinidriverSession& session, const CApduLog& log) {
     if (options.command == "logon") return RunLogonScenario(session, options.pin);
     if (options.command == "properties") return RunPropertiesScenario(session, options.pin);
+    if (options.command == "pin") return RunPinScenario(session, PinScenarioOf(options), log);
     const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
     return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});
-}
-
-int RunSeed(const Options& options, ICardReader& reader, HostReport& host) {
-    auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
-    if (embedded == nullptr) return Failed("seed needs the embedded card");
-    try {
-        const SeedReport report = SeedDemoCard(*embedded, options.pin);
-        Print(options.json ? SeedJson(report, host) : SeedText(report, host));
-        return kSuccess;
-    } catch (const std::exception& e) {
-        return Failed(std::string("seed: ") + e.what());
-    }
 }
 
 // A scenario over one acquired card context; the allocations are counted once the context is gone.
@@ -105,6 +106,8 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
     ScInfo info;
     ResetReport reset;
     StepsReport steps;
+    SeedReport seed;
+    std::string seedFailure;
     {
         CMinidriverSession session(acquire, reader);
         const CCommandCounter acquiring(log, reader);
@@ -126,19 +129,33 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
         info.failures = failures;
         if (options.command == "reset") {
             const CCommandCounter counter(log, reader);
-            reset = RunResetScenario(session, reader);
+            reset = RunResetScenario(session, reader, options.pin);
+            host.runs.push_back(counter.Stats());
+        }
+        if (options.command == "seed") {
+            auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
+            if (embedded == nullptr) return Failed("seed needs the embedded card");
+            const CCommandCounter counter(log, reader);
+            try {
+                seed = SeedDemoCard(session, *embedded, options.pin);
+            } catch (const std::exception& e) {
+                seedFailure = e.what();
+            }
             host.runs.push_back(counter.Stats());
         }
         if (IsStepsCommand(options.command)) {
             const CCommandCounter counter(log, reader);
-            steps = RunSteps(options, session);
+            steps = RunSteps(options, session, log);
             host.runs.push_back(counter.Stats());
         }
         host.deleteStatus = session.DeleteContext();
     }
     host.allocations = CAllocationTracker::Instance().Stats();
     bool good = host.deleteStatus == SCARD_S_SUCCESS && AllocationsClean(host.allocations);
-    if (options.command == "scinfo") {
+    if (options.command == "seed") {
+        if (!seedFailure.empty()) return Failed("seed: " + seedFailure);
+        Print(options.json ? SeedJson(seed, host) : SeedText(seed, host));
+    } else if (options.command == "scinfo") {
         Print(options.json ? ScInfoJson(info, host) : ScInfoText(info, host));
         good = good && info.failures.empty();
     } else if (IsStepsCommand(options.command)) {
@@ -173,8 +190,7 @@ int Run(const Options& options) {
         host.reader = options.reader;
     }
 
-    int rc = options.command == "seed" ? RunSeed(options, *reader, host)
-                                       : RunWithContext(options, acquire, *reader, log, host);
+    int rc = RunWithContext(options, acquire, *reader, log, host);
     const DWORD closed = reader->Close();
     if (closed != SCARD_S_SUCCESS) {
         const auto* embedded = dynamic_cast<const CEmbeddedReader*>(reader.get());

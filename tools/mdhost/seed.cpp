@@ -2,7 +2,9 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 
 #include "mdhost/card_objects.h"
@@ -27,7 +29,7 @@ const ContainerPlan kPlan[] = {
     {1, false, "Helix Demo Signature"},
 };
 
-const CARD_CACHE_FILE_FORMAT kCardCf{0, 0, 2, 4};
+constexpr char kMscp[] = "mscp";
 
 using Path = std::vector<WORD>;
 
@@ -38,7 +40,7 @@ uint8_t KeyIndex(const ContainerPlan& plan) {
 
 std::string CertificateFile(const ContainerPlan& plan) {
     char name[8];
-    std::snprintf(name, sizeof name, "%s%02x", plan.keyExchange ? "kxc" : "ksc", plan.index);
+    (void)std::snprintf(name, sizeof name, "%s%02x", plan.keyExchange ? "kxc" : "ksc", plan.index);
     return name;
 }
 
@@ -47,35 +49,39 @@ std::string NewContainerName() {
     uint8_t g[16];
     if (RAND_bytes(g, sizeof g) != 1) throw std::runtime_error("no random bytes for a container name");
     char name[40];
-    std::snprintf(name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g[0], g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13],
-                  g[14], g[15]);
+    (void)std::snprintf(
+        name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[0],
+        g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return name;
 }
 
-class COwner {
+// Below the module, as the card's owner (the PIN presented through the simulator): the module
+// creates no containers yet, so this is where key pairs are made. Nothing else is written here.
+class CKeyMaker {
 public:
-    COwner(CEmbeddedReader& reader, const std::string& pin)
+    CKeyMaker(CEmbeddedReader& reader, const std::string& pin)
         : m_reader(reader), m_pin(pin.begin(), pin.end()) {}
 
-    void PutFile(const Path& path, const Bytes& data, const char* what) {
-        Check(m_reader.Api().putFile(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
-                                     path.data(), static_cast<DWORD>(path.size()), data.data(),
-                                     static_cast<DWORD>(data.size())),
-              what);
-    }
-
-    Key GenerateRsaKey(uint8_t keyIndex, BYTE usage) {
+    // The key pair of `plan` and its private key file, which names the container.
+    Key Generate(const ContainerPlan& plan, const std::string& containerName, const Bytes& trailer) {
+        const uint8_t keyIndex = KeyIndex(plan);
         Bytes modulus(kRsaBits / 8);
         Bytes exponent(8);
-        DWORD modulusLength = static_cast<DWORD>(modulus.size());
-        DWORD exponentLength = static_cast<DWORD>(exponent.size());
+        auto modulusLength = static_cast<DWORD>(modulus.size());
+        auto exponentLength = static_cast<DWORD>(exponent.size());
         Check(m_reader.Api().generateRsaKey(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
-                                            keyIndex, kRsaBits, usage, modulus.data(), &modulusLength,
-                                            exponent.data(), &exponentLength),
+                                            keyIndex, kRsaBits, plan.keyExchange ? 3 : 2, modulus.data(),
+                                            &modulusLength, exponent.data(), &exponentLength),
               "generate a key pair on the card");
         modulus.resize(modulusLength);
         exponent.resize(exponentLength);
+
+        const Path path{0x3F00, 0x3000, 0x3002, static_cast<WORD>(0x0200 | keyIndex)};
+        const Bytes record = PrivateKeyRecord(keyIndex, containerName, plan.keyExchange, trailer);
+        Check(m_reader.Api().putFile(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
+                                     path.data(), static_cast<DWORD>(path.size()), record.data(),
+                                     static_cast<DWORD>(record.size())),
+              "write a private key file");
         return RsaPublicKey(modulus, exponent);
     }
 
@@ -90,64 +96,118 @@ private:
     Bytes m_pin;
 };
 
+void Require(DWORD rv, const std::string& call) {
+    if (rv != SCARD_S_SUCCESS) throw std::runtime_error(call + ": " + StatusText(rv));
+}
+
+// The files of mscp through the module, each written whole.
+class CMscpWriter {
+public:
+    explicit CMscpWriter(CMinidriverSession& session) : m_session(session) {
+        Require(m_session.EnumFiles(kMscp, m_present), "CardEnumFiles mscp");
+    }
+
+    // The module replaces a certificate object whole, so only a missing one is created first.
+    void Write(const std::string& name, const Bytes& content) {
+        if (!Present(name)) Create(name, content.size());
+        Require(m_session.WriteFile(kMscp, name.c_str(), content), "CardWriteFile mscp/" + name);
+        ++m_written;
+    }
+
+    // A file the module writes in place, at the size it was created with: made again to fit.
+    void Rewrite(const std::string& name, const Bytes& content) {
+        if (Present(name)) Require(m_session.DeleteFile(kMscp, name.c_str()), "CardDeleteFile mscp/" + name);
+        Create(name, content.size());
+        Require(m_session.WriteFile(kMscp, name.c_str(), content), "CardWriteFile mscp/" + name);
+        ++m_written;
+    }
+
+    unsigned Written() const { return m_written; }
+
+private:
+    bool Present(const std::string& name) const {
+        return std::find(m_present.begin(), m_present.end(), name) != m_present.end();
+    }
+    void Create(const std::string& name, size_t size) {
+        Require(m_session.CreateFile(kMscp, name.c_str(), static_cast<DWORD>(size)),
+                "CardCreateFile mscp/" + name);
+    }
+
+    CMinidriverSession& m_session;
+    std::vector<std::string> m_present;
+    unsigned m_written = 0;
+};
+
 }  // namespace
 
-SeedReport SeedDemoCard(CEmbeddedReader& reader, const std::string& pin) {
-    COwner owner(reader, pin);
+SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, const std::string& pin) {
+    DWORD attempts = 0;
+    const DWORD authenticated = session.AuthenticateUser(Bytes(pin.begin(), pin.end()), attempts);
+    if (authenticated == SCARD_W_WRONG_CHV)
+        throw std::runtime_error("CardAuthenticatePin user: the PIN is wrong, " + std::to_string(attempts) +
+                                 " attempts remaining");
+    Require(authenticated, "CardAuthenticatePin user");
+    Bytes cardcfRecord;
+    Require(session.ReadFile(nullptr, "cardcf", cardcfRecord), "CardReadFile cardcf");
+    std::optional<CARD_CACHE_FILE_FORMAT> cardcf = ParseCardCfRecord(cardcfRecord);
+    if (!cardcf) throw std::runtime_error("CardReadFile cardcf: not a 6-byte record");
+    CMscpWriter mscp(session);
+
     const Key authorityKey = MakeEcKey();
     CertificateRequest root;
     root.commonName = "Helix Demo Root";
     root.organisation = kOrganisation;
     root.authority = true;
     const Bytes rootCertificate = IssueCertificate(root, authorityKey.get(), {}, authorityKey.get());
-    const Bytes trailer = FreshnessTrailer(kCardCf);
 
     SeedReport report;
-    std::vector<CONTAINER_MAP_RECORD> records;
+    CKeyMaker keys(reader, pin);
+    Bytes cmapfile;
+    std::vector<Bytes> certificates;
     for (const ContainerPlan& plan : kPlan) {
         SeededContainer seeded;
         seeded.index = plan.index;
         seeded.name = NewContainerName();
         seeded.keySpec = plan.keyExchange ? "AT_KEYEXCHANGE" : "AT_SIGNATURE";
         seeded.certificateFile = CertificateFile(plan);
-        const uint8_t keyIndex = KeyIndex(plan);
-
-        const Key key = owner.GenerateRsaKey(keyIndex, plan.keyExchange ? 3 : 2);
-        owner.PutFile({0x3F00, 0x3000, 0x3002, static_cast<WORD>(0x0200 | keyIndex)},
-                      PrivateKeyRecord(keyIndex, seeded.name, plan.keyExchange, trailer),
-                      "write a private key file");
+        // Closed with the counters as they stand, as the module closes its objects: cardcf moves last.
+        const Key key = keys.Generate(plan, seeded.name, FreshnessTrailer(*cardcf));
 
         CertificateRequest request;
         request.commonName = plan.commonName;
         request.organisation = kOrganisation;
         request.serial = 2 + plan.index;
         request.keyExchange = plan.keyExchange;
-        const Bytes certificate = IssueCertificate(request, key.get(), rootCertificate, authorityKey.get());
-        owner.PutFile({0x3F00, 0x3000, 0x3001, static_cast<WORD>(0x8400 | keyIndex)},
-                      CertificateObject(keyIndex, seeded.name, certificate, trailer),
-                      "write a certificate object");
-        seeded.certificateSha1 = Sha1Hex(certificate);
-        seeded.subject = CertificateSubject(certificate).value_or("");
+        certificates.push_back(IssueCertificate(request, key.get(), rootCertificate, authorityKey.get()));
+        seeded.certificateSha1 = Sha1Hex(certificates.back());
+        seeded.subject = CertificateSubject(certificates.back()).value_or("");
 
         const BYTE flags =
             CONTAINER_MAP_VALID_CONTAINER | (plan.index == 0 ? CONTAINER_MAP_DEFAULT_CONTAINER : 0);
-        records.push_back(ContainerRecord(seeded.name, flags, plan.keyExchange ? 0 : kRsaBits,
-                                          plan.keyExchange ? kRsaBits : 0));
+        const Bytes record = ContainerRecordBytes(ContainerRecord(
+            seeded.name, flags, plan.keyExchange ? 0 : kRsaBits, plan.keyExchange ? kRsaBits : 0));
+        cmapfile.insert(cmapfile.end(), record.begin(), record.end());
         report.containers.push_back(seeded);
     }
-    owner.PutFile({0x3F00, 0x3000, 0x3001, 0x867F}, ContainerMapFile(records, trailer),
-                  "write the container map");
+
+    // The card reports certificate compression: the certificates go over as DER, as issued.
+    mscp.Write("cmapfile", cmapfile);
+    for (size_t i = 0; i < certificates.size(); ++i)
+        mscp.Write(report.containers[i].certificateFile, certificates[i]);
     const Bytes roots = Pkcs7Of({rootCertificate});
-    owner.PutFile({0x3F00, 0x3000, 0x3003, 0x3005, 0x4004}, roots, "write the root store");
-    report.cardcf = CardCfFile(kCardCf);
-    owner.PutFile({0x3F00, 0x3000, 0x3003, 0x4001}, report.cardcf, "write the cache file");
+    mscp.Rewrite("msroots", roots);
+
+    cardcf->wContainersFreshness = static_cast<WORD>(cardcf->wContainersFreshness + std::size(kPlan));
+    cardcf->wFilesFreshness = static_cast<WORD>(cardcf->wFilesFreshness + mscp.Written());
+    report.cardcf = CardCfRecord(*cardcf);
+    Require(session.WriteFile(nullptr, "cardcf", report.cardcf), "CardWriteFile cardcf");
     report.msrootsSize = roots.size();
     report.rootSha1 = Sha1Hex(rootCertificate);
     return report;
 }
 
 std::string SeedText(const SeedReport& report, const HostReport& host) {
-    std::string text = "Seeded the embedded card (" + host.module + ")\n";
+    std::string text = HostHeading(host) + "Seeded the card:\n";
     for (const SeededContainer& c : report.containers) {
         text += "  container " + std::to_string(c.index) + " " + c.name + ": RSA 2048 " + c.keySpec + ", " +
                 c.certificateFile + " SHA-1 " + c.certificateSha1 + "\n      subject: " + c.subject + "\n";
@@ -155,12 +215,14 @@ std::string SeedText(const SeedReport& report, const HostReport& host) {
     text +=
         "  msroots: " + std::to_string(report.msrootsSize) + " bytes, root SHA-1 " + report.rootSha1 + "\n";
     text += "  cardcf: " + HexBytes(report.cardcf, " ") + "\n";
-    return text;
+    return text + HostText(host);
 }
 
 std::string SeedJson(const SeedReport& report, const HostReport& host) {
     JsonWriter json;
-    json.BeginObject().String("command", host.command).String("module", host.module).BeginArray("containers");
+    json.BeginObject();
+    WriteHostHeading(json, host);
+    json.BeginArray("containers");
     for (const SeededContainer& c : report.containers) {
         json.BeginObject()
             .Number("index", c.index)
@@ -175,7 +237,9 @@ std::string SeedJson(const SeedReport& report, const HostReport& host) {
         .Number("msroots_size", report.msrootsSize)
         .String("root_sha1", report.rootSha1)
         .String("cardcf", HexBytes(report.cardcf))
-        .EndObject();
+        .BeginObject("summary");
+    WriteHostJson(json, host);
+    json.EndObject().EndObject();
     return json.Text();
 }
 

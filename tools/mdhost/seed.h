@@ -1,12 +1,13 @@
 // The "seed" scenario: makes the embedded card look like a card in use, with two containers and
-// their certificates, written below the module as the card's owner would (the user PIN
-// presented through the simulator's host functions), so that seeding does not depend on the
-// module's own authentication.
+// their certificates, enrolled as the Windows stack enrols a certificate: the user authenticated
+// through the module with the PIN, then the module's own file entry points write the container
+// map, the certificate files (created first where missing), the root store and the cache file with
+// its counters bumped.
 //
-// What lands on the card: for each container an RSA 2048 key pair generated on the card, the
-// private key file that describes it, and a certificate for its public key issued by a demo
-// authority made on the host; the container map naming both; the authority's certificate as
-// the root store; a cache file whose counters say that containers and files were written.
+// The key pairs are the one thing still made below the module, which creates no containers yet:
+// for each container an RSA 2048 key pair generated on the card through the simulator's host
+// functions, as the card's owner, with the private key file that describes it. Its certificate is
+// issued by a demo authority made on the host, whose certificate becomes the root store.
 #pragma once
 
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "mdhost/readers.h"
 #include "mdhost/scinfo.h"
+#include "mdhost/session.h"
 
 namespace mdhost {
 
@@ -28,13 +30,13 @@ struct SeededContainer {
 
 struct SeedReport {
     std::vector<SeededContainer> containers;
-    Bytes cardcf;
+    Bytes cardcf;  // the record written through the module
     size_t msrootsSize = 0;
     std::string rootSha1;
 };
 
-// Throws std::runtime_error naming the step that failed.
-SeedReport SeedDemoCard(CEmbeddedReader& reader, const std::string& pin);
+// Over `session`, acquired on `reader`. Throws std::runtime_error naming the step that failed.
+SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, const std::string& pin);
 
 std::string SeedText(const SeedReport& report, const HostReport& host);
 std::string SeedJson(const SeedReport& report, const HostReport& host);

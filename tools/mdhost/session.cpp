@@ -132,6 +132,21 @@ DWORD CMinidriverSession::WriteFile(const char* directory, const char* name, con
                                    static_cast<DWORD>(data.size()));
 }
 
+DWORD CMinidriverSession::CreateFile(const char* directory, const char* name, DWORD initialSize) {
+    if (m_data.pfnCardCreateFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    return m_data.pfnCardCreateFile(&m_data, Pointer(dir), Pointer(file), initialSize,
+                                    EveryoneReadUserWriteAc);
+}
+
+DWORD CMinidriverSession::DeleteFile(const char* directory, const char* name) {
+    if (m_data.pfnCardDeleteFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::vector<char> dir = Writable(directory);
+    std::vector<char> file = Writable(name);
+    return m_data.pfnCardDeleteFile(&m_data, Pointer(dir), Pointer(file), 0);
+}
+
 DWORD CMinidriverSession::AuthenticateUser(const Bytes& pin, DWORD& attempts) {
     if (m_data.pfnCardAuthenticatePin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     WCHAR user[] = HELIX_WTEXT("user");
@@ -162,6 +177,67 @@ DWORD CMinidriverSession::AuthenticateSessionPin(const Bytes& sessionPin) {
     Bytes value = sessionPin;
     return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN, value.data(),
                                         static_cast<DWORD>(value.size()), nullptr, nullptr, nullptr);
+}
+
+DWORD CMinidriverSession::AuthenticateUserEx(const Bytes& pin, DWORD& attempts) {
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes value = pin;
+    return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, 0, value.data(), static_cast<DWORD>(value.size()),
+                                        nullptr, nullptr, &attempts);
+}
+
+DWORD CMinidriverSession::ChangeUserPin(const Bytes& current, const Bytes& next, bool older,
+                                        DWORD& attempts) {
+    Bytes from = current;
+    Bytes to = next;
+    if (older) {
+        if (m_data.pfnCardChangeAuthenticator == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        WCHAR user[] = HELIX_WTEXT("user");
+        return m_data.pfnCardChangeAuthenticator(&m_data, user, from.data(), static_cast<DWORD>(from.size()),
+                                                 to.data(), static_cast<DWORD>(to.size()), 0,
+                                                 CARD_AUTHENTICATE_PIN_PIN, &attempts);
+    }
+    if (m_data.pfnCardChangeAuthenticatorEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardChangeAuthenticatorEx(&m_data, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_USER, from.data(),
+                                               static_cast<DWORD>(from.size()), ROLE_USER, to.data(),
+                                               static_cast<DWORD>(to.size()), 0, &attempts);
+}
+
+DWORD CMinidriverSession::AdminChallenge(Bytes& challenge) {
+    if (m_data.pfnCardGetChallengeEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    PBYTE block = nullptr;
+    DWORD size = 0;
+    const DWORD rv = m_data.pfnCardGetChallengeEx(&m_data, ROLE_ADMIN, &block, &size, 0);
+    challenge = Take(block, size);
+    return rv;
+}
+
+DWORD CMinidriverSession::AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts) {
+    Bytes value = response;
+    if (older) {
+        if (m_data.pfnCardAuthenticateChallenge == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        return m_data.pfnCardAuthenticateChallenge(&m_data, value.data(), static_cast<DWORD>(value.size()),
+                                                   &attempts);
+    }
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardAuthenticateEx(&m_data, ROLE_ADMIN, 0, value.data(),
+                                        static_cast<DWORD>(value.size()), nullptr, nullptr, &attempts);
+}
+
+DWORD CMinidriverSession::UnblockUserPin(const Bytes& response, const Bytes& next, bool older) {
+    Bytes value = response;
+    Bytes to = next;
+    if (older) {
+        if (m_data.pfnCardUnblockPin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        WCHAR user[] = HELIX_WTEXT("user");
+        return m_data.pfnCardUnblockPin(&m_data, user, value.data(), static_cast<DWORD>(value.size()),
+                                        to.data(), static_cast<DWORD>(to.size()), 0,
+                                        CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE);
+    }
+    if (m_data.pfnCardChangeAuthenticatorEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardChangeAuthenticatorEx(&m_data, PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN, value.data(),
+                                               static_cast<DWORD>(value.size()), ROLE_USER, to.data(),
+                                               static_cast<DWORD>(to.size()), 0, nullptr);
 }
 
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,

@@ -38,10 +38,25 @@ public:
     DWORD QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes);
     DWORD GetContainerInfo(BYTE index, ContainerKeys& keys);
     DWORD WriteFile(const char* directory, const char* name, const Bytes& content);
+    // Access condition: the user writes, everyone reads.
+    DWORD CreateFile(const char* directory, const char* name, DWORD initialSize);
+    DWORD DeleteFile(const char* directory, const char* name);
 
     // The user's PIN; `attempts` is what the module reports of the tries left.
     DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);
     DWORD DeauthenticateUser();
+    // The same through CardAuthenticateEx.
+    DWORD AuthenticateUserEx(const Bytes& pin, DWORD& attempts);
+    // The user's PIN changed by the user: through CardChangeAuthenticatorEx, or (`older`) through
+    // CardChangeAuthenticator with the name "user".
+    DWORD ChangeUserPin(const Bytes& current, const Bytes& next, bool older, DWORD& attempts);
+    // An administrator challenge (CardGetChallengeEx); the answer is the caller's to compute.
+    DWORD AdminChallenge(Bytes& challenge);
+    // The administrator's response through CardAuthenticateEx, or (`older`) CardAuthenticateChallenge.
+    DWORD AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts);
+    // The user's PIN set by the administrator's response: through CardChangeAuthenticatorEx, or
+    // (`older`) through CardUnblockPin.
+    DWORD UnblockUserPin(const Bytes& response, const Bytes& next, bool older);
     // CardAuthenticateEx for the user: a session PIN generated, or one presented.
     DWORD GenerateSessionPin(Bytes& sessionPin);
     DWORD AuthenticateSessionPin(const Bytes& sessionPin);
