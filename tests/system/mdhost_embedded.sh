@@ -13,6 +13,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
+# The key scenarios that run between enrollment and deletion.
+readonly key_scenarios=""
 
 fail() {
     echo "FAIL: $*" >&2
@@ -83,6 +85,19 @@ main() {
                 fail "mdhost pin, profile $profile, run $run (status $?): $(cat "$work/pin.json")"
             python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin, profile $profile, run $run"
         done
+    done
+
+    # Keys: enrolled on the card and imported, used, then one container deleted.
+    "$mdhost" enroll --card-image "$work/keys.img" --json >"$work/enroll.json" ||
+        fail "mdhost enroll (status $?): $(cat "$work/enroll.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/enroll.json" || fail "enroll"
+    "$mdhost" enroll --import --key rsa1024,p384 --card-image "$work/keys.img" --json >"$work/import.json" ||
+        fail "mdhost enroll --import (status $?): $(cat "$work/import.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/import.json" || fail "enroll --import"
+    for scenario in $key_scenarios delete; do
+        "$mdhost" "$scenario" --card-image "$work/keys.img" --json >"$work/$scenario.json" ||
+            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
     done
 
     for profile in bio-23 bio-25; do

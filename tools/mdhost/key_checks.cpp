@@ -46,20 +46,25 @@ const Curve kCurves[] = {
 // The DER prefixes of the DigestInfo of each hash (RFC 8017, 9.2, notes).
 struct Prefixed {
     const char* name;
-    Bytes prefix;
+    uint8_t length;
+    uint8_t prefix[19];
 };
 const Prefixed kPrefixes[] = {
     {"MD5",
+     18,
      {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04,
       0x10}},
-    {"SHA1", {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}},
+    {"SHA1", 15, {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}},
     {"SHA256",
+     19,
      {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00,
       0x04, 0x20}},
     {"SHA384",
+     19,
      {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02, 0x05, 0x00,
       0x04, 0x30}},
     {"SHA512",
+     19,
      {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00,
       0x04, 0x40}},
 };
@@ -114,7 +119,7 @@ std::string Narrow(LPCWSTR wide) {
 // The hash a signing request names: the padding information's where it counts, else aiHashAlg.
 std::optional<std::string> SigningHash(const CARD_SIGNING_INFO& info) {
     if (info.dwVersion >= CARD_SIGNING_INFO_CURRENT_VERSION &&
-        (info.dwSigningFlags & CARD_PADDING_INFO_PRESENT) && info.dwPaddingType == CARD_PADDING_PKCS1) {
+        (info.dwSigningFlags & CARD_PADDING_INFO_PRESENT) != 0 && info.dwPaddingType == CARD_PADDING_PKCS1) {
         const auto* padding = static_cast<const BCRYPT_PKCS1_PADDING_INFO*>(info.pPaddingInfo);
         if (padding == nullptr || padding->pszAlgId == nullptr) return std::string();
         return Narrow(padding->pszAlgId);
@@ -249,7 +254,7 @@ DWORD WINAPI PadSignature(PCARD_SIGNING_INFO info, DWORD width, DWORD* paddedSiz
         const auto* entry = std::find_if(std::begin(kPrefixes), std::end(kPrefixes),
                                          [&](const Prefixed& p) { return *hash == p.name; });
         if (entry == std::end(kPrefixes)) return SCARD_E_INVALID_PARAMETER;
-        digestInfo = entry->prefix;
+        digestInfo.assign(entry->prefix, entry->prefix + entry->length);
     }
     digestInfo.insert(digestInfo.end(), info->pbData, info->pbData + info->cbData);
     if (digestInfo.size() + 11 > width) return SCARD_E_INVALID_PARAMETER;

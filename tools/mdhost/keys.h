@@ -9,6 +9,7 @@
 // A card without containers gets one enrolled first.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 

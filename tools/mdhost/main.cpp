@@ -8,6 +8,7 @@
 
 #include "mdhost/apdu_log.h"
 #include "mdhost/host_os.h"
+#include "mdhost/keys.h"
 #include "mdhost/logon.h"
 #include "mdhost/options.h"
 #include "mdhost/pin.h"
@@ -78,7 +79,8 @@ std::string TicketKind(const Options& options) {
 }
 
 bool IsStepsCommand(const std::string& command) {
-    return command == "logon" || command == "properties" || command == "session" || command == "pin";
+    return command == "logon" || command == "properties" || command == "session" || command == "pin" ||
+           command == "enroll" || command == "sign" || command == "decrypt" || command == "delete";
 }
 
 PinScenario PinScenarioOf(const Options& options) {
@@ -96,6 +98,12 @@ StepsReport RunSteps(const Options& options, CMinidriverSession& session, const 
     if (options.command == "logon") return RunLogonScenario(session, options.pin);
     if (options.command == "properties") return RunPropertiesScenario(session, options.pin);
     if (options.command == "pin") return RunPinScenario(session, PinScenarioOf(options), log);
+    const KeyOptions keys{options.pin, ParseKeyList(options.keys).value_or(std::vector<std::string>{}),
+                          options.import};
+    if (options.command == "enroll") return RunEnrollScenario(session, keys);
+    if (options.command == "sign") return RunSignScenario(session, keys);
+    if (options.command == "decrypt") return RunDecryptScenario(session, keys);
+    if (options.command == "delete") return RunDeleteScenario(session, keys);
     const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
     return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});
 }

@@ -1,5 +1,7 @@
 #include "mdhost/options.h"
 
+#include "mdhost/keys.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
@@ -12,7 +14,8 @@ namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "session", "pin"};
+const char* const kCommands[] = {"scinfo", "seed",   "reset", "logon",   "properties", "session",
+                                 "pin",    "enroll", "sign",  "decrypt", "delete"};
 const char* const kPolicies[] = {"none", "on", "expired"};
 constexpr size_t kAdminKeySize = 24;
 
@@ -30,6 +33,7 @@ const Valued kValued[] = {
     {"--auth-library", &Options::authLibrary},
     {"--admin-key", &Options::adminKey},
     {"--policy", &Options::policy},
+    {"--key", &Options::keys},
 };
 
 bool IsCommand(const std::string& word) {
@@ -50,9 +54,9 @@ std::optional<std::string> TakeOption(const std::string& arg, const std::string*
                                       Options& options) {
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if (name == "--json" || name == "--help" || name == "-h") {
+    if (name == "--json" || name == "--help" || name == "-h" || name == "--import") {
         if (equals != std::string::npos) return name + " takes no value";
-        (name == "--json" ? options.json : options.help) = true;
+        (name == "--json" ? options.json : name == "--import" ? options.import : options.help) = true;
         return std::nullopt;
     }
     std::string value;
@@ -91,6 +95,11 @@ std::optional<std::string> Check(const Options& options) {
     if (!options.policy.empty() && std::none_of(std::begin(kPolicies), std::end(kPolicies),
                                                 [&](const char* p) { return options.policy == p; }))
         return std::string("--policy takes none, on or expired");
+    if (!ParseKeyList(options.keys))
+        return std::string("--key takes rsa1024 to rsa4096, p256, p384, p521, comma-separated");
+    const bool keyCommand = options.command == "enroll" || options.command == "sign" ||
+                            options.command == "decrypt" || options.command == "delete";
+    if (options.import && !keyCommand) return std::string("--import goes with the key commands only");
     const auto key = ParseHex(options.adminKey);
     if (!key || key->size() != kAdminKeySize) return std::string("--admin-key takes 24 bytes in hex");
     return std::nullopt;

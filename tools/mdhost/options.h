@@ -17,6 +17,8 @@ struct Options {
     std::string adminKey = "010203040506070811121314151617182122232425262728";
     std::string policy;  // none, on or expired; empty: as the embedded card's profile has it
     std::string authLibrary;
+    std::string keys = "rsa2048,p256";  // the key commands' kinds, comma-separated
+    bool import = false;                // the key commands import keys made by mdhost
     unsigned runs = 1;
     bool json = false;
     bool help = false;
