@@ -141,11 +141,9 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             host.runs.push_back(counter.Stats());
         }
         if (options.command == "seed") {
-            auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
-            if (embedded == nullptr) return Failed("seed needs the embedded card");
             const CCommandCounter counter(log, reader);
             try {
-                seed = SeedDemoCard(session, *embedded, options.pin);
+                seed = SeedDemoCard(session, options.pin);
             } catch (const std::exception& e) {
                 seedFailure = e.what();
             }
