@@ -1,6 +1,7 @@
 // Elliptic-curve Diffie-Hellman: the card agrees on a secret with the host's peer key, the
 // context keeps it under a one-byte index, and keys are derived from it on the host with the
 // CNG hash providers.
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <map>
@@ -78,8 +79,8 @@ LPCWSTR const kHashNames[] = {BCRYPT_SHA1_ALGORITHM,   BCRYPT_SHA256_ALGORITHM, 
 // A hash name as the buffer holds it: UTF-16 up to its terminator or the buffer's end.
 LPCWSTR HashNamed(ByteSpan buffer) {
     std::basic_string<WCHAR> name(buffer.size / sizeof(WCHAR), 0);
-    if (!name.empty()) std::memcpy(&name[0], buffer.data, name.size() * sizeof(WCHAR));
-    name.resize(name.find(WCHAR{0}) == name.npos ? name.size() : name.find(WCHAR{0}));
+    if (!name.empty()) std::memcpy(name.data(), buffer.data, name.size() * sizeof(WCHAR));
+    name.resize(std::min(name.size(), name.find(WCHAR{0})));
     for (LPCWSTR known : kHashNames) {
         if (SameText(name.c_str(), known)) return known;
     }

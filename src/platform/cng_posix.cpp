@@ -3,6 +3,7 @@
 #include <gcrypt.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/cng.h"
@@ -17,7 +18,7 @@ constexpr auto kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023);
 constexpr auto kNotSupported = static_cast<NTSTATUS>(0xC00000BB);
 constexpr auto kNotFound = static_cast<NTSTATUS>(0xC0000225);
 
-enum class Kind : uint32_t { Algorithm = 0x616C6731, Hash = 0x68736831, Gone = 0 };
+enum class Kind : uint32_t { Algorithm = 0x616C6731, Hash = 0x68736831 };
 
 struct Algorithm {
     Kind kind = Kind::Algorithm;
@@ -29,6 +30,11 @@ struct Hash {
     Kind kind = Kind::Hash;
     gcry_md_hd_t md = nullptr;
     bool finished = false;
+
+    Hash() = default;
+    ~Hash() { gcry_md_close(md); }  // wipes its state, key included
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
 };
 
 bool Equal(LPCWSTR a, LPCWSTR b) {
@@ -84,19 +90,21 @@ NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCWSTR psz
     const int md = HashNamed(pszAlgId);
     // libgcrypt lacks MD2: that provider is missing here as an unknown one would be.
     if (md == 0 || !GcryptReady() || gcry_md_test_algo(md) != 0) return kNotFound;
-    auto* algorithm = new (std::nothrow) Algorithm;
-    if (algorithm == nullptr) return kNoMemory;
-    algorithm->md = md;
-    algorithm->hmac = (dwFlags & BCRYPT_ALG_HANDLE_HMAC_FLAG) != 0;
-    *phAlgorithm = algorithm;
-    return kSuccess;
+    try {
+        auto algorithm = std::make_unique<Algorithm>();
+        algorithm->md = md;
+        algorithm->hmac = (dwFlags & BCRYPT_ALG_HANDLE_HMAC_FLAG) != 0;
+        *phAlgorithm = algorithm.release();
+        return kSuccess;
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
 }
 
 NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG /*dwFlags*/) {
     Algorithm* algorithm = AlgorithmOf(hAlgorithm);
     if (algorithm == nullptr) return kInvalidHandle;
-    algorithm->kind = Kind::Gone;
-    delete algorithm;
+    const std::unique_ptr<Algorithm> owned(algorithm);
     return kSuccess;
 }
 
@@ -119,29 +127,27 @@ NTSTATUS BCryptGetProperty(BCRYPT_HANDLE hObject, LPCWSTR pszProperty, PUCHAR pb
 // The hash object buffer is not needed: libgcrypt keeps its own state, as Windows does when
 // given none.
 NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm, BCRYPT_HASH_HANDLE* phHash, PUCHAR /*pbHashObject*/,
-                          ULONG /*cbHashObject*/, PUCHAR pbSecret, ULONG cbSecret, ULONG dwFlags) {
+                          ULONG /*cbHashObject*/, PUCHAR pbSecret,  // NOLINT(readability-non-const-parameter)
+                          ULONG cbSecret, ULONG dwFlags) {
     const Algorithm* algorithm = AlgorithmOf(hAlgorithm);
     if (algorithm == nullptr) return kInvalidHandle;
     if (phHash == nullptr || dwFlags != 0 || (pbSecret == nullptr && cbSecret != 0)) return kInvalidParameter;
-    auto* hash = new (std::nothrow) Hash;
-    if (hash == nullptr) return kNoMemory;
-    if (gcry_md_open(&hash->md, algorithm->md, algorithm->hmac ? GCRY_MD_FLAG_HMAC : 0) != 0) {
-        delete hash;
+    try {
+        auto hash = std::make_unique<Hash>();
+        if (gcry_md_open(&hash->md, algorithm->md, algorithm->hmac ? GCRY_MD_FLAG_HMAC : 0) != 0)
+            return kNoMemory;
+        if (algorithm->hmac) {
+            // HMAC pads its key with zero bytes to the block length: an empty key is one zero
+            // byte, which libgcrypt takes where it refuses a key of no bytes.
+            static const UCHAR kZero = 0;
+            const UCHAR* key = cbSecret != 0 ? pbSecret : &kZero;
+            if (gcry_md_setkey(hash->md, key, cbSecret != 0 ? cbSecret : 1) != 0) return kInvalidParameter;
+        }
+        *phHash = hash.release();
+        return kSuccess;
+    } catch (const std::bad_alloc&) {
         return kNoMemory;
     }
-    if (algorithm->hmac) {
-        // HMAC pads its key with zero bytes to the block length: an empty key is one zero byte,
-        // which libgcrypt takes where it refuses a key of no bytes.
-        static const UCHAR kZero = 0;
-        const UCHAR* key = cbSecret != 0 ? pbSecret : &kZero;
-        if (gcry_md_setkey(hash->md, key, cbSecret != 0 ? cbSecret : 1) != 0) {
-            gcry_md_close(hash->md);
-            delete hash;
-            return kInvalidParameter;
-        }
-    }
-    *phHash = hash;
-    return kSuccess;
 }
 
 NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash, PUCHAR pbInput, ULONG cbInput, ULONG dwFlags) {
@@ -169,9 +175,7 @@ NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash, PUCHAR pbOutput, ULONG cbOut
 NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
     Hash* hash = HashOf(hHash);
     if (hash == nullptr) return kInvalidHandle;
-    gcry_md_close(hash->md);  // wipes its state, key included
-    hash->kind = Kind::Gone;
-    delete hash;
+    const std::unique_ptr<Hash> owned(hash);
     return kSuccess;
 }
 

@@ -122,8 +122,9 @@ struct Derivation {
         info.pParameterList = buffers.empty() ? nullptr : &list;
     }
     DWORD Run(CARD_DATA& card) { return card.pfnCardDeriveKey(&card, &info); }
-    ByteVector Key() {
-        ByteVector key(info.pbDerivedKey, info.pbDerivedKey + (info.pbDerivedKey ? info.cbDerivedKey : 0));
+    ByteVector Key() const {
+        ByteVector key(info.pbDerivedKey,
+                       info.pbDerivedKey + (info.pbDerivedKey != nullptr ? info.cbDerivedKey : 0));
         moduletest::HostMemory::Free(info.pbDerivedKey);
         return key;
     }
@@ -303,19 +304,19 @@ TEST(AgreementRefusal, EachCallAnswersItsCodeAndTheAgreementStays) {
 
     const struct {
         const char* kdf;
-        DWORD flags;
         std::vector<Parameter> parameters;
+        DWORD flags;
         DWORD status;
     } derivations[] = {
-        {"HASH", 2, {}, SCARD_E_INVALID_PARAMETER},
-        {"TLS_PRF", 0, {}, SCARD_E_INVALID_PARAMETER},
-        {"HASH", 0, {Text(KDF_LABEL, "label")}, SCARD_E_INVALID_PARAMETER},
-        {"HASH", 0, {{KDF_KEYBITLENGTH, {0x80, 0x00}}}, SCARD_E_INVALID_PARAMETER},
-        {"HASH", 0, {Bits(161)}, SCARD_E_INVALID_PARAMETER},
-        {"HASH", KDF_USE_SECRET_AS_HMAC_KEY_FLAG, {}, SCARD_E_INVALID_PARAMETER},
-        {"HMAC", 0, {}, SCARD_E_INVALID_PARAMETER},
-        {"SP800_56A_CONCAT", 0, {kConcatInfo[0], kConcatInfo[1]}, SCARD_E_INVALID_PARAMETER},
-        {"SP800_56A_CONCAT", KDF_USE_SECRET_AS_HMAC_KEY_FLAG, kConcatInfo, SCARD_S_SUCCESS},
+        {"HASH", {}, 2, SCARD_E_INVALID_PARAMETER},
+        {"TLS_PRF", {}, 0, SCARD_E_INVALID_PARAMETER},
+        {"HASH", {Text(KDF_LABEL, "label")}, 0, SCARD_E_INVALID_PARAMETER},
+        {"HASH", {{KDF_KEYBITLENGTH, {0x80, 0x00}}}, 0, SCARD_E_INVALID_PARAMETER},
+        {"HASH", {Bits(161)}, 0, SCARD_E_INVALID_PARAMETER},
+        {"HASH", {}, KDF_USE_SECRET_AS_HMAC_KEY_FLAG, SCARD_E_INVALID_PARAMETER},
+        {"HMAC", {}, 0, SCARD_E_INVALID_PARAMETER},
+        {"SP800_56A_CONCAT", {kConcatInfo[0], kConcatInfo[1]}, 0, SCARD_E_INVALID_PARAMETER},
+        {"SP800_56A_CONCAT", kConcatInfo, KDF_USE_SECRET_AS_HMAC_KEY_FLAG, SCARD_S_SUCCESS},
     };
     for (const auto& c : derivations) {
         Derivation derivation(c.kdf, c.flags, c.parameters);
