@@ -160,22 +160,20 @@ void Check(NTSTATUS status) {
 class HashProvider {
 public:
     HashProvider(LPCWSTR name, bool hmac) {
-        Check(BCryptOpenAlgorithmProvider(&m_handle, name, MS_PRIMITIVE_PROVIDER,
+        Check(BCryptOpenAlgorithmProvider(&m_provider.handle, name, MS_PRIMITIVE_PROVIDER,
                                           hmac ? BCRYPT_ALG_HANDLE_HMAC_FLAG : 0));
         ULONG written = 0;
-        Check(BCryptGetProperty(m_handle, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&m_digestLength),
-                                sizeof m_digestLength, &written, 0));
+        Check(BCryptGetProperty(m_provider.handle, BCRYPT_HASH_LENGTH,
+                                reinterpret_cast<PUCHAR>(&m_digestLength), sizeof m_digestLength, &written,
+                                0));
         if (written != sizeof m_digestLength || m_digestLength == 0) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     }
-    ~HashProvider() { BCryptCloseAlgorithmProvider(m_handle, 0); }
-    HashProvider(const HashProvider&) = delete;
-    HashProvider& operator=(const HashProvider&) = delete;
 
     DWORD DigestLength() const { return m_digestLength; }
 
     // One digest (an HMAC when a key is given) of the parts in order.
     SecretBytes Digest(ByteSpan key, std::initializer_list<ByteSpan> parts) const {
-        Hash hash(m_handle, key);
+        Hash hash(m_provider.handle, key);
         for (const ByteSpan& part : parts) hash.Feed(part);
         SecretBytes out(m_digestLength);
         Check(BCryptFinishHash(hash.handle, out.data(), static_cast<ULONG>(out.size()), 0));
@@ -200,7 +198,18 @@ private:
         BCRYPT_HASH_HANDLE handle = nullptr;
     };
 
-    BCRYPT_ALG_HANDLE m_handle = nullptr;
+    // A member, so that the provider is closed also when the constructor fails after opening it.
+    struct Provider {
+        Provider() = default;
+        ~Provider() {
+            if (handle != nullptr) BCryptCloseAlgorithmProvider(handle, 0);
+        }
+        Provider(const Provider&) = delete;
+        Provider& operator=(const Provider&) = delete;
+        BCRYPT_ALG_HANDLE handle = nullptr;
+    };
+
+    Provider m_provider;
     DWORD m_digestLength = 0;
 };
 
