@@ -1,8 +1,22 @@
 #include "mdhost/card_objects.h"
 
+#include <openssl/rand.h>
+
+#include <cstdio>
 #include <stdexcept>
 
 namespace mdhost {
+
+// A container name as Windows makes them: a GUID in braces, upper case.
+std::string NewContainerName() {
+    uint8_t g[16];
+    if (RAND_bytes(g, sizeof g) != 1) throw std::runtime_error("no random bytes for a container name");
+    char name[40];
+    (void)std::snprintf(
+        name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[0],
+        g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    return name;
+}
 
 namespace {
 

@@ -21,6 +21,9 @@ std::optional<CARD_CACHE_FILE_FORMAT> ParseCardCfRecord(const Bytes& record);
 // The freshness counters (bytes 2 to 5 of the record) that close every object the module writes.
 Bytes FreshnessTrailer(const CARD_CACHE_FILE_FORMAT& cardcf);
 
+// A container name as Windows makes them: a fresh GUID in braces, upper case.
+std::string NewContainerName();
+
 // The 86 bytes of a container map record, little-endian as on Windows.
 Bytes ContainerRecordBytes(const CONTAINER_MAP_RECORD& record);
 CONTAINER_MAP_RECORD ContainerRecord(const std::string& name, BYTE flags, WORD signatureBits,

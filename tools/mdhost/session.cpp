@@ -240,6 +240,44 @@ DWORD CMinidriverSession::UnblockUserPin(const Bytes& response, const Bytes& nex
                                                static_cast<DWORD>(to.size()), 0, nullptr);
 }
 
+DWORD CMinidriverSession::CreateContainer(BYTE index, DWORD flags, DWORD keySpec, DWORD bits,
+                                          const Bytes& keyData) {
+    if (m_data.pfnCardCreateContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes data = keyData;
+    return m_data.pfnCardCreateContainer(&m_data, index, flags, keySpec, bits,
+                                         data.empty() ? nullptr : data.data());
+}
+
+DWORD CMinidriverSession::DeleteContainer(BYTE index) {
+    if (m_data.pfnCardDeleteContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardDeleteContainer(&m_data, index, 0);
+}
+
+DWORD CMinidriverSession::SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature) {
+    signature.clear();
+    if (m_data.pfnCardSignData == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes input = data;
+    info.pbData = input.data();
+    info.cbData = static_cast<DWORD>(input.size());
+    info.pbSignedData = nullptr;
+    info.cbSignedData = 0;
+    const DWORD rv = m_data.pfnCardSignData(&m_data, &info);
+    signature = Take(info.pbSignedData, info.cbSignedData);
+    info.pbData = nullptr;
+    info.pbSignedData = nullptr;
+    return rv;
+}
+
+DWORD CMinidriverSession::RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data) {
+    if (m_data.pfnCardRSADecrypt == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    info.pbData = data.data();
+    info.cbData = static_cast<DWORD>(data.size());
+    const DWORD rv = m_data.pfnCardRSADecrypt(&m_data, &info);
+    data.resize(std::min<size_t>(info.cbData, data.size()));
+    info.pbData = nullptr;
+    return rv;
+}
+
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
                                       const Bytes& initial) {
     if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;

@@ -65,6 +65,13 @@ public:
     DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});
     DWORD SetProperty(LPCWSTR name, const Bytes& value, DWORD flags = 0);
 
+    // Containers and their keys. A signature or decrypted block comes back as the module hands it
+    // over (least significant byte first for RSA).
+    DWORD CreateContainer(BYTE index, DWORD flags, DWORD keySpec, DWORD bits, const Bytes& keyData = {});
+    DWORD DeleteContainer(BYTE index);
+    DWORD SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature);
+    DWORD RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data);
+
     const Bytes& Atr() const { return m_atr; }
     const CARD_DATA& Data() const { return m_data; }
 
