@@ -9,15 +9,3 @@ void CCardContext::SignData(PCARD_DATA, PCARD_SIGNING_INFO) {
 void CCardContext::RSADecrypt(PCARD_DATA, PCARD_RSA_DECRYPT_INFO) {
     ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
 }
-
-void CCardContext::ConstructDHAgreement(PCARD_DATA, PCARD_DH_AGREEMENT_INFO) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}
-
-void CCardContext::DeriveKey(PCARD_DATA, PCARD_DERIVE_KEY) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}
-
-void CCardContext::DestroyDHAgreement(PCARD_DATA, BYTE, DWORD) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}
