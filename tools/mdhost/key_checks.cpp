@@ -3,6 +3,8 @@
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/kdf.h>
 #include <openssl/param_build.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -12,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "mdhost/host_services.h"
 
@@ -214,6 +217,65 @@ bool VerifiesEcdsa(EVP_PKEY* key, const Bytes& digest, const Bytes& signature) {
     unsigned char* cursor = der.data();
     if (i2d_ECDSA_SIG(sig.get(), &cursor) != length) return false;
     return Verify(key, digest, der, [](EVP_PKEY_CTX*) { return true; });
+}
+
+Bytes AgreementBlob(EVP_PKEY* key) {
+    Bytes point(1 + 2 * 66);
+    size_t length = 0;
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) !=
+            1 ||
+        length < 3 || point[0] != 0x04)
+        throw std::runtime_error("OpenSSL: EC public point");
+    const auto coordinate = static_cast<ULONG>((length - 1) / 2);
+    const auto* curve = std::find_if(std::begin(kCurves), std::end(kCurves),
+                                     [&](const Curve& c) { return c.coordinate == coordinate; });
+    if (curve == std::end(kCurves)) throw std::runtime_error("OpenSSL: an EC key of another curve");
+    Bytes blob;
+    for (const ULONG value : {curve->agreementMagic, coordinate})
+        for (int shift = 0; shift < 32; shift += 8) blob.push_back(static_cast<uint8_t>(value >> shift));
+    blob.insert(blob.end(), point.begin() + 1, point.begin() + static_cast<std::ptrdiff_t>(length));
+    return blob;
+}
+
+Bytes SharedSecret(EVP_PKEY* mine, EVP_PKEY* theirs) {
+    const PkeyCtxPtr context(EVP_PKEY_CTX_new(mine, nullptr));
+    size_t length = 0;
+    if (!context || EVP_PKEY_derive_init(context.get()) != 1 ||
+        EVP_PKEY_derive_set_peer(context.get(), theirs) != 1 ||
+        EVP_PKEY_derive(context.get(), nullptr, &length) != 1)
+        throw std::runtime_error("OpenSSL: ECDH");
+    Bytes z(length);
+    if (EVP_PKEY_derive(context.get(), z.data(), &length) != 1) throw std::runtime_error("OpenSSL: ECDH");
+    z.resize(length);
+    return z;
+}
+
+Bytes Hmac(const HashName& hash, const Bytes& key, const Bytes& data) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    size_t length = 0;
+    if (EVP_Q_mac(nullptr, "HMAC", nullptr, hash.name, nullptr, key.data(), key.size(), data.data(),
+                  data.size(), out.data(), out.size(), &length) == nullptr)
+        throw std::runtime_error("OpenSSL: HMAC");
+    out.resize(length);
+    return out;
+}
+
+Bytes ConcatKdf(const HashName& hash, const Bytes& secret, const Bytes& info, size_t length) {
+    using KdfPtr = std::unique_ptr<EVP_KDF, Deleter<EVP_KDF, EVP_KDF_free>>;
+    using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, Deleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
+    const KdfPtr kdf(EVP_KDF_fetch(nullptr, "SSKDF", nullptr));
+    const KdfCtxPtr context(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
+    Bytes z = secret;
+    Bytes other = info;
+    std::string digest = hash.name;
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest.data(), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, z.data(), z.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, other.data(), other.size()), OSSL_PARAM_END};
+    Bytes out(length);
+    if (!context || EVP_KDF_derive(context.get(), out.data(), out.size(), params) != 1)
+        throw std::runtime_error("OpenSSL: SSKDF");
+    return out;
 }
 
 Bytes EncryptRaw(EVP_PKEY* key, const Bytes& block) {

@@ -35,6 +35,14 @@ bool VerifiesPkcs1(EVP_PKEY* key, const HashName& hash, const Bytes& digest, con
 bool VerifiesPss(EVP_PKEY* key, const HashName& hash, const Bytes& digest, const Bytes& signature);
 bool VerifiesEcdsa(EVP_PKEY* key, const Bytes& digest, const Bytes& signature);
 
+// The public half of an EC key as a BCRYPT_ECCKEY_BLOB of an agreement key ("ECK1", "ECK3", "ECK5").
+Bytes AgreementBlob(EVP_PKEY* key);
+// The x-coordinate of the shared point, as ECDH agrees it.
+Bytes SharedSecret(EVP_PKEY* mine, EVP_PKEY* theirs);
+Bytes Hmac(const HashName& hash, const Bytes& key, const Bytes& data);
+// The single-step key derivation of NIST SP 800-56A (OpenSSL's SSKDF) of `length` bytes.
+Bytes ConcatKdf(const HashName& hash, const Bytes& secret, const Bytes& info, size_t length);
+
 // RSA without padding: the block must be as long as the modulus.
 Bytes EncryptRaw(EVP_PKEY* key, const Bytes& block);
 // A PKCS#1 v1.5 encryption block (00 02, non-zero random bytes, 00, message) of `size` bytes.

@@ -35,6 +35,8 @@ const KeyKind kKinds[] = {
     {"rsa2048", AT_KEYEXCHANGE, 2048, nullptr}, {"rsa3072", AT_KEYEXCHANGE, 3072, nullptr},
     {"rsa4096", AT_KEYEXCHANGE, 4096, nullptr}, {"p256", AT_ECDSA_P256, 256, "P-256"},
     {"p384", AT_ECDSA_P384, 384, "P-384"},      {"p521", AT_ECDSA_P521, 521, "P-521"},
+    {"ecdh-p256", AT_ECDHE_P256, 256, "P-256"}, {"ecdh-p384", AT_ECDHE_P384, 384, "P-384"},
+    {"ecdh-p521", AT_ECDHE_P521, 521, "P-521"},
 };
 
 const KeyKind* KindByName(const std::string& name) {
@@ -406,6 +408,66 @@ void DecryptWith(CMinidriverSession& session, CSteps& step, const ContainerKey& 
     }
 }
 
+// One parameter of a derivation, kept alive with the list that points at it.
+struct KdfParameter {
+    ULONG type;
+    Bytes bytes;
+};
+
+Bytes TextBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// CardDeriveKey with `parameters`, compared with what OpenSSL derives from the same secret.
+void Derive(CMinidriverSession& session, CSteps& step, BYTE index, const std::string& where, const char* kdf,
+            std::vector<KdfParameter> parameters, const Bytes& expected) {
+    std::vector<BCryptBuffer> buffers;
+    buffers.reserve(parameters.size());
+    for (KdfParameter& p : parameters)
+        buffers.push_back({static_cast<ULONG>(p.bytes.size()), p.type, p.bytes.data()});
+    BCryptBufferDesc list{BCRYPTBUFFER_VERSION, static_cast<ULONG>(buffers.size()), buffers.data()};
+    Bytes key;
+    const std::string name = kdf;
+    const DWORD rv = session.DeriveKey(std::u16string(name.begin(), name.end()), index, &list, key);
+    const bool good = rv != SCARD_S_SUCCESS || key == expected;
+    step(std::string("CardDeriveKey ") + kdf + where, rv, SCARD_S_SUCCESS,
+         good ? std::to_string(key.size()) + " bytes, as OpenSSL derives them" : "not what OpenSSL derives",
+         good);
+}
+
+void AgreeWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) {
+    const std::string where = " with container " + std::to_string(k.index) + " (" + Describe(k) + ")";
+    EVP_PKEY* made = EVP_EC_gen(k.bytes == 32 ? "P-256" : k.bytes == 48 ? "P-384" : "P-521");
+    if (made == nullptr) throw std::runtime_error("OpenSSL: EC key generation");
+    const Key peer(made);
+    BYTE index = 0;
+    const DWORD rv = session.ConstructDHAgreement(k.index, AgreementBlob(peer.get()), index);
+    const DWORD agreed =
+        step("CardConstructDHAgreement" + where, rv, SCARD_S_SUCCESS, "agreement " + std::to_string(index));
+    if (agreed != SCARD_S_SUCCESS) return;
+    const Bytes z = SharedSecret(peer.get(), k.key.get());
+    const HashName& sha256 = *HashByName("SHA256");
+    const WCHAR hashName[] = HELIX_WTEXT("SHA256");
+    const auto* nameBytes = reinterpret_cast<const uint8_t*>(hashName);  // NOLINT: CNG takes names as bytes
+    const KdfParameter hash{KDF_HASH_ALGORITHM, Bytes(nameBytes, nameBytes + sizeof hashName)};
+    const Bytes hmacKey = TextBytes("mdhost");
+    Derive(session, step, index, where, "HASH", {hash}, Digest(sha256, z));
+    Derive(session, step, index, where, "HMAC", {hash, {KDF_HMAC_KEY, hmacKey}}, Hmac(sha256, hmacKey, z));
+    Derive(session, step, index, where, "SP800_56A_CONCAT",
+           {hash,
+            {KDF_ALGORITHMID, TextBytes("AES")},
+            {KDF_PARTYUINFO, TextBytes("mdhost")},
+            {KDF_PARTYVINFO, TextBytes("card")}},
+           ConcatKdf(sha256, z, TextBytes("AESmdhostcard"), sha256.length));
+    step("CardDestroyDHAgreement " + std::to_string(index), session.DestroyDHAgreement(index),
+         SCARD_S_SUCCESS);
+    Bytes none;
+    const std::string kdf = "HASH";
+    step("CardDeriveKey HASH after it",
+         session.DeriveKey(std::u16string(kdf.begin(), kdf.end()), index, nullptr, none),
+         SCARD_E_INVALID_PARAMETER);
+}
+
 }  // namespace
 
 std::optional<std::vector<std::string>> ParseKeyList(const std::string& list) {
@@ -444,6 +506,24 @@ StepsReport RunDecryptScenario(CMinidriverSession& session, const KeyOptions& op
     if (!Logon(session, step, options.pin)) return report;
     for (const ContainerKey& k : Containers(session, step, options))
         if (k.spec == AT_KEYEXCHANGE) DecryptWith(session, step, k);
+    return report;
+}
+
+StepsReport RunEcdhScenario(CMinidriverSession& session, const KeyOptions& options) {
+    StepsReport report;
+    CSteps step(report);
+    if (!Logon(session, step, options.pin)) return report;
+    std::vector<ContainerKey> keys = Containers(session, step, options);
+    const auto agreement = [](const ContainerKey& k) { return k.spec >= AT_ECDHE_P256; };
+    if (std::none_of(keys.begin(), keys.end(), agreement)) {
+        KeyOptions ecdh = options;
+        ecdh.keys = {"ecdh-p256"};
+        ecdh.import = false;
+        Enroll(session, step, ecdh);
+        keys = Containers(session, step, options);
+    }
+    for (const ContainerKey& k : keys)
+        if (agreement(k)) AgreeWith(session, step, k);
     return report;
 }
 

@@ -5,6 +5,8 @@
 //   key read, the container map, the certificate and cardcf written;
 // - sign: PKCS#1 v1.5 (SHA-1/256/384/512), PSS and ECDSA with each container's key;
 // - decrypt: a block encrypted by OpenSSL to each RSA container's key, deciphered by the card;
+// - ecdh: an agreement of each ECDH container with an OpenSSL key, each key derivation compared
+//   byte for byte with OpenSSL's own (SSKDF for the concatenation KDF);
 // - delete: the last container and its certificate gone, the map and cardcf written.
 // A card without containers gets one enrolled first.
 #pragma once
@@ -20,7 +22,7 @@ namespace mdhost {
 
 struct KeyOptions {
     std::string pin;
-    std::vector<std::string> keys;  // rsa1024 .. rsa4096, p256, p384, p521
+    std::vector<std::string> keys;  // rsa1024 .. rsa4096, p256, p384, p521, ecdh-p256 .. ecdh-p521
     bool import = false;
 };
 
@@ -30,6 +32,7 @@ std::optional<std::vector<std::string>> ParseKeyList(const std::string& list);
 StepsReport RunEnrollScenario(CMinidriverSession& session, const KeyOptions& options);
 StepsReport RunSignScenario(CMinidriverSession& session, const KeyOptions& options);
 StepsReport RunDecryptScenario(CMinidriverSession& session, const KeyOptions& options);
+StepsReport RunEcdhScenario(CMinidriverSession& session, const KeyOptions& options);
 StepsReport RunDeleteScenario(CMinidriverSession& session, const KeyOptions& options);
 
 }  // namespace mdhost

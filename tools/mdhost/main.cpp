@@ -80,7 +80,8 @@ std::string TicketKind(const Options& options) {
 
 bool IsStepsCommand(const std::string& command) {
     return command == "logon" || command == "properties" || command == "session" || command == "pin" ||
-           command == "enroll" || command == "sign" || command == "decrypt" || command == "delete";
+           command == "enroll" || command == "sign" || command == "decrypt" || command == "ecdh" ||
+           command == "delete";
 }
 
 PinScenario PinScenarioOf(const Options& options) {
@@ -103,6 +104,7 @@ StepsReport RunSteps(const Options& options, CMinidriverSession& session, const 
     if (options.command == "enroll") return RunEnrollScenario(session, keys);
     if (options.command == "sign") return RunSignScenario(session, keys);
     if (options.command == "decrypt") return RunDecryptScenario(session, keys);
+    if (options.command == "ecdh") return RunEcdhScenario(session, keys);
     if (options.command == "delete") return RunDeleteScenario(session, keys);
     const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
     return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});

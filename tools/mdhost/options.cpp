@@ -15,7 +15,7 @@ namespace {
 constexpr unsigned kMaxRuns = 100;
 
 const char* const kCommands[] = {"scinfo", "seed",   "reset", "logon",   "properties", "session",
-                                 "pin",    "enroll", "sign",  "decrypt", "delete"};
+                                 "pin",    "enroll", "sign",  "decrypt", "ecdh",       "delete"};
 const char* const kPolicies[] = {"none", "on", "expired"};
 constexpr size_t kAdminKeySize = 24;
 
@@ -96,9 +96,11 @@ std::optional<std::string> Check(const Options& options) {
                                                 [&](const char* p) { return options.policy == p; }))
         return std::string("--policy takes none, on or expired");
     if (!ParseKeyList(options.keys))
-        return std::string("--key takes rsa1024 to rsa4096, p256, p384, p521, comma-separated");
+        return std::string(
+            "--key takes rsa1024 to rsa4096, p256, p384, p521, ecdh-p256 to ecdh-p521, comma-separated");
     const bool keyCommand = options.command == "enroll" || options.command == "sign" ||
-                            options.command == "decrypt" || options.command == "delete";
+                            options.command == "decrypt" || options.command == "ecdh" ||
+                            options.command == "delete";
     if (options.import && !keyCommand) return std::string("--import goes with the key commands only");
     const auto key = ParseHex(options.adminKey);
     if (!key || key->size() != kAdminKeySize) return std::string("--admin-key takes 24 bytes in hex");
@@ -158,6 +160,14 @@ std::string Usage() {
            "           policy (--policy on): a recent PIN refused by the history, the change demanded\n"
            "           after an unblock; an expired PIN refused (--policy expired). The card ends with\n"
            "           the PIN it started with and its tries full\n"
+           "  enroll   containers created as the Windows stack enrolls a certificate: the key made on\n"
+           "           the card (or imported), its public key read, the map, the certificate, cardcf\n"
+           "  sign     PKCS#1 v1.5 and PSS (SHA-1/256/384/512) and ECDSA with each container, each\n"
+           "           signature verified with OpenSSL\n"
+           "  decrypt  a block OpenSSL encrypted to each RSA key, deciphered by the card\n"
+           "  ecdh     an agreement of each ECDH container with an OpenSSL key; the HASH, HMAC and\n"
+           "           SP800_56A_CONCAT derivations compared with OpenSSL's\n"
+           "  delete   the last container and its certificate removed, the map and cardcf written\n"
            "\n"
            "options:\n"
            "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
@@ -176,6 +186,9 @@ std::string Usage() {
            "                      age not reached, a change after unblock); expired (the same, the PIN\n"
            "                      older than the maximum age). Default: on for the embedded profile\n"
            "                      policy, expired for pin-expired, none otherwise\n"
+           "  --key LIST          the key commands' keys: rsa1024 to rsa4096, p256, p384, p521,\n"
+           "                      ecdh-p256 to ecdh-p521, comma-separated (default: rsa2048,p256)\n"
+           "  --import            enroll keys made by mdhost instead of generating them on the card\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

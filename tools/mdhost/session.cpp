@@ -278,6 +278,39 @@ DWORD CMinidriverSession::RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data) {
     return rv;
 }
 
+DWORD CMinidriverSession::ConstructDHAgreement(BYTE container, const Bytes& peerBlob, BYTE& index) {
+    if (m_data.pfnCardConstructDHAgreement == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes blob = peerBlob;
+    CARD_DH_AGREEMENT_INFO info{};
+    info.dwVersion = CARD_DH_AGREEMENT_INFO_VERSION;
+    info.bContainerIndex = container;
+    info.dwPublicKey = static_cast<DWORD>(blob.size());
+    info.pbPublicKey = blob.data();
+    const DWORD rv = m_data.pfnCardConstructDHAgreement(&m_data, &info);
+    index = info.bSecretAgreementIndex;
+    return rv;
+}
+
+DWORD CMinidriverSession::DeriveKey(const std::u16string& kdf, BYTE index, BCryptBufferDesc* list,
+                                    Bytes& key) {
+    key.clear();
+    if (m_data.pfnCardDeriveKey == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    std::basic_string<WCHAR> name(kdf.begin(), kdf.end());
+    CARD_DERIVE_KEY info{};
+    info.dwVersion = CARD_DERIVE_KEY_VERSION;
+    info.pwszKDF = name.c_str();
+    info.bSecretAgreementIndex = index;
+    info.pParameterList = list;
+    const DWORD rv = m_data.pfnCardDeriveKey(&m_data, &info);
+    key = Take(info.pbDerivedKey, info.cbDerivedKey);
+    return rv;
+}
+
+DWORD CMinidriverSession::DestroyDHAgreement(BYTE index) {
+    if (m_data.pfnCardDestroyDHAgreement == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardDestroyDHAgreement(&m_data, index, 0);
+}
+
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
                                       const Bytes& initial) {
     if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;

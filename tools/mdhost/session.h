@@ -71,6 +71,11 @@ public:
     DWORD DeleteContainer(BYTE index);
     DWORD SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature);
     DWORD RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data);
+    // An agreement with the peer's public blob; `index` names the agreed secret in the module.
+    DWORD ConstructDHAgreement(BYTE container, const Bytes& peerBlob, BYTE& index);
+    // CardDeriveKey with the parameter list `list` (null: none); `key` receives the derived bytes.
+    DWORD DeriveKey(const std::u16string& kdf, BYTE index, BCryptBufferDesc* list, Bytes& key);
+    DWORD DestroyDHAgreement(BYTE index);
 
     const Bytes& Atr() const { return m_atr; }
     const CARD_DATA& Data() const { return m_data; }
