@@ -15,6 +15,8 @@ source "$here/lib.sh"
 
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
+# The key scenarios that run between enrollment and deletion.
+readonly key_scenarios="ecdh"
 
 inside() {
     local bin=$1 work=$2
@@ -34,6 +36,13 @@ inside() {
 
     # pin first: logon and properties then need the PIN it started with, and its tries full.
     for scenario in pin logon properties; do
+        "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
+            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
+
+    # Keys through the reader: enrolled beside the seeded ones, used, the last one deleted.
+    for scenario in enroll $key_scenarios delete; do
         "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
             fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
         python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
