@@ -19,8 +19,13 @@ ContextTable& Contexts() {
     return contexts;
 }
 
-// The value is the 32-bit code, shown without sign extension.
+// The value is the 32-bit code, shown without sign extension. A thrown 0 is how the TLV readers
+// report an element that is malformed or missing: a failure of unknown kind, never a success.
 DWORD LoggedException(DWORD code) noexcept {
+    if (code == 0) {
+        MdLog("Unknown failure.");
+        return ERROR_GEN_FAILURE;
+    }
     MdLog("Exception: %llx", static_cast<uint64_t>(code));
     return code;
 }

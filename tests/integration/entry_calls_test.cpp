@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "entry/call_frame.h"
 #include "log_capture.h"
 #include "module_over_sim.h"
 
@@ -252,6 +253,13 @@ TEST(FailureMapping, StatusAndLastEntry) {
          "Exception: 6983", 0},
         {"6A82", [](SimReader& s, CARD_DATA&) { RefuseNextCommand(s, 0x6A82); }, readMap, 0x6A82,
          "Exception: 6a82", 0},
+        // The TLV readers fail by throwing 0: a failure of unknown kind, never a success.
+        {"thrown 0", nullptr,
+         [](CARD_DATA& r) {
+             return entry::Framed(
+                 &r, [](const CARD_DATA&) {}, [](const CARD_DATA&) { ThrowStatus(0); });
+         },
+         ERROR_GEN_FAILURE, "Unknown failure.", 1},
         {"any other failure", [](SimReader&, CARD_DATA& r) { r.pfnCspAlloc = ExhaustedAlloc; },
          [&](CARD_DATA& r) {
              const DWORD status = r.pfnCardReadFile(&r, nullptr, g_cardid, 0, &data, &size);
