@@ -145,7 +145,7 @@ bool ReportsSignatureKey(libapdu::IAppFS& fs, const ContainerEntry* listed, BYTE
     ThrowStatus(SCARD_E_NO_KEY_CONTAINER);
 }
 
-// The elliptic-curve container spec of a card key, by its length in bytes.
+// The elliptic-curve container key spec of a card key, by its length in bytes.
 DWORD EcSpec(bool signature, uint16_t length) {
     switch (length) {
         case 0x20:
@@ -159,10 +159,10 @@ DWORD EcSpec(bool signature, uint16_t length) {
     }
 }
 
-// Fills the entry's cache from the card's key object; returns the container spec of the key.
+// Fills the entry's cache from the card's key object; returns the container key spec of the key.
 // The card's answer must describe one whole key: a modulus or point of another length than the
 // key object says is not a key the host can be given.
-DWORD CachePublicKey(libapdu::IToken& token, const KeyFiles& files, DWORD spec, ContainerEntry& entry) {
+DWORD CachePublicKey(libapdu::IToken& token, const KeyFiles& files, DWORD keySpec, ContainerEntry& entry) {
     libapdu::IAppCrypto& crypto = *token.GetCrypto();
     const libapdu::KeyObjectInfo info = TranslateCardFailures({}, SCARD_E_NO_KEY_CONTAINER, [&] {
         crypto.SelectKeyObject(InKeyDirectory(files.File()));
@@ -171,7 +171,7 @@ DWORD CachePublicKey(libapdu::IToken& token, const KeyFiles& files, DWORD spec, 
     const bool ec = info.algorithm == libapdu::kAlgEc;
     const ByteVector& key = ec ? info.point : info.modulus;
     if (key.empty()) ThrowStatus(SCARD_E_INVALID_PARAMETER);
-    if (ec) spec = EcSpec(spec == AT_SIGNATURE, info.size);
+    if (ec) keySpec = EcSpec(keySpec == AT_SIGNATURE, info.size);
     if (key.size() != (ec ? 1u + 2u * info.size : info.size) || key.size() > sizeof entry.publicKey)
         ThrowStatus(SCARD_E_UNEXPECTED);
 
@@ -180,14 +180,14 @@ DWORD CachePublicKey(libapdu::IToken& token, const KeyFiles& files, DWORD spec, 
     entry.exponent = 0;
     if (ec) {
         std::copy(key.begin(), key.end(), entry.publicKey);
-        return spec;
+        return keySpec;
     }
     std::reverse_copy(key.begin(), key.end(), entry.publicKey);
     // The last three bytes of the exponent, as import hands an exponent to the card.
     const size_t first = info.exponent.size() > 3 ? info.exponent.size() - 3 : 0;
     for (size_t i = first; i < info.exponent.size(); ++i)
         entry.exponent = entry.exponent << 8 | info.exponent[i];
-    return spec;
+    return keySpec;
 }
 
 }  // namespace
@@ -273,13 +273,14 @@ void CCardContext::GetContainerInfo(PCARD_DATA pCardData, BYTE bContainerIndex, 
     const bool signature = ReportsSignatureKey(*token.GetFS(), listed, bContainerIndex);
     const KeyFiles files =
         signature ? KeyFiles::Signature(bContainerIndex) : KeyFiles::Exchange(bContainerIndex);
-    DWORD spec = signature ? AT_SIGNATURE : AT_KEYEXCHANGE;
-    if (entry.keyLengthCode == 0 || entry.exponent == 0) spec = CachePublicKey(token, files, spec, entry);
+    DWORD keySpec = signature ? AT_SIGNATURE : AT_KEYEXCHANGE;
+    if (entry.keyLengthCode == 0 || entry.exponent == 0)
+        keySpec = CachePublicKey(token, files, keySpec, entry);
 
-    const ByteVector blob = PublicKeyBlob(spec, entry.keyLengthCode, entry.publicKey, entry.exponent);
+    const ByteVector blob = PublicKeyBlob(keySpec, entry.keyLengthCode, entry.publicKey, entry.exponent);
     BYTE* out = CopyOut(*pCardData, blob);
     const auto size = static_cast<DWORD>(blob.size());
-    if (spec == AT_KEYEXCHANGE || spec >= AT_ECDHE_P256) {
+    if (keySpec == AT_KEYEXCHANGE || keySpec >= AT_ECDHE_P256) {
         pContainerInfo->cbKeyExPublicKey = size;
         pContainerInfo->pbKeyExPublicKey = out;
     } else {

@@ -125,7 +125,7 @@ ByteVector BuildPrivateKeyFile(uint8_t keyIndex, const ContainerKey& key, ByteSp
     object.Entry(0x0101, 0x10, ByteSpan(), kShortNameWidth);
     object.Entry(0x0102, 0x10, containerName, kShortNameWidth);
     object.Entry(0x0103, 0x30, {0x01});
-    object.Entry(0x0105, 0x50, {flag(key.spec == AT_KEYEXCHANGE)});
+    object.Entry(0x0105, 0x50, {flag(key.keySpec == AT_KEYEXCHANGE)});
     object.Entry(0x0107, 0x50, {0x00});
     object.Entry(0x0108, 0x50, {0x01});
     object.Entry(0x0109, 0x50, {0x00});

@@ -10,15 +10,15 @@
 #include "platform/minidriver.h"
 
 // A key spec's key as the module works with it. RSA sizes are the caller's; an elliptic curve's
-// size follows from its spec (P-521 counts 66 whole bytes: 528 bits).
+// size follows from its key spec (P-521 counts 66 whole bytes: 528 bits).
 struct ContainerKey {
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     DWORD bits = 0;
 
     static ContainerKey Of(DWORD keySpec, DWORD keySize);
-    bool Ec() const { return spec >= AT_ECDSA_P256; }
+    bool Ec() const { return keySpec >= AT_ECDSA_P256; }
     bool Signature() const {
-        return spec == AT_SIGNATURE || (spec >= AT_ECDSA_P256 && spec <= AT_ECDSA_P521);
+        return keySpec == AT_SIGNATURE || (keySpec >= AT_ECDSA_P256 && keySpec <= AT_ECDSA_P521);
     }
     uint16_t Algorithm() const { return Ec() ? libapdu::kAlgEc : libapdu::kAlgRsa; }
     // 2 signature only, 3 any use.
@@ -40,7 +40,7 @@ libapdu::ByteVector NewContainerName();
 // the card takes it. The blob's header is not looked at: the key spec and size decide.
 libapdu::KeyRecord ImportRecord(const ContainerKey& key, const BYTE* blob);
 
-// The public key the host gets for a container spec: a PUBLICKEYBLOB for RSA, a
+// The public key the host gets for a container key spec: a PUBLICKEYBLOB for RSA, a
 // BCRYPT_ECCKEY_BLOB for EC. `publicKey` is the list entry's 512-byte buffer: the modulus least
 // significant byte first, or the point (04, X, Y). SCARD_E_INVALID_PARAMETER for a key length
 // the host's blobs do not describe.

@@ -31,12 +31,12 @@ class Host : public EntryHost {
 public:
     Host() { EXPECT_EQ(Logon(moduletest::kDefaultPin).status, SCARD_S_SUCCESS); }
 
-    DWORD Create(BYTE index, DWORD spec, DWORD bits, ByteVector blob = {}) {
+    DWORD Create(BYTE index, DWORD keySpec, DWORD bits, ByteVector blob = {}) {
         return Card().pfnCardCreateContainer(
             &Card(), index, blob.empty() ? CARD_CREATE_CONTAINER_KEY_GEN : CARD_CREATE_CONTAINER_KEY_IMPORT,
-            spec, bits, blob.empty() ? nullptr : blob.data());
+            keySpec, bits, blob.empty() ? nullptr : blob.data());
     }
-    // The key the host is given, in the member for its spec.
+    // The key the host is given, in the member for its key spec.
     ByteVector Reported(BYTE index, bool exchange) {
         CONTAINER_INFO info{};
         EXPECT_EQ(Card().pfnCardGetContainerInfo(&Card(), index, 0, &info), SCARD_S_SUCCESS);
@@ -60,8 +60,8 @@ public:
 };
 
 struct Generation {
-    DWORD spec;
-    DWORD size;  // the caller's; a curve's spec overrides it
+    DWORD keySpec;
+    DWORD size;  // the caller's; a curve's keySpec overrides it
     uint16_t bytes, file, keyObject;
     uint8_t use;  // usage block byte 1
 };
@@ -85,7 +85,7 @@ TEST(CardContainers, GenerationMakesTheKeyOnTheCardAndReportsIt) {
     BYTE index = 0;
     for (const Generation& c : cases) {
         SCOPED_TRACE(index);
-        ASSERT_EQ(host.Create(index, c.spec, c.size), SCARD_S_SUCCESS);
+        ASSERT_EQ(host.Create(index, c.keySpec, c.size), SCARD_S_SUCCESS);
         const auto view = host.KeyObject(c.keyObject);
         ASSERT_TRUE(view && view->hasKey);
         EXPECT_EQ(view->size, c.bytes);
@@ -93,8 +93,8 @@ TEST(CardContainers, GenerationMakesTheKeyOnTheCardAndReportsIt) {
         const std::optional<ByteVector> file = host.CardFile(KeyPath(c.file));
         ASSERT_TRUE(file && file->size() > 71);
         EXPECT_TRUE(std::regex_match(std::string(file->begin() + 33, file->begin() + 71), guid));
-        const bool exchange = c.spec == AT_KEYEXCHANGE || c.spec >= AT_ECDHE_P256;
-        EXPECT_EQ(PublicOf(host.Reported(index, exchange), c.spec, 8u * c.bytes), PublicOf(*view));
+        const bool exchange = c.keySpec == AT_KEYEXCHANGE || c.keySpec >= AT_ECDHE_P256;
+        EXPECT_EQ(PublicOf(host.Reported(index, exchange), c.keySpec, 8u * c.bytes), PublicOf(*view));
         ++index;
     }
 }
@@ -154,7 +154,7 @@ TEST(CardContainers, PrivateKeyFileDescribesTheKey) {
 
 TEST(CardContainers, ImportedKeyIsTheKeyTheCardHolds) {
     struct Import {
-        DWORD spec;
+        DWORD keySpec;
         unsigned bits;
         Key key;
         uint16_t keyObject;
@@ -168,11 +168,12 @@ TEST(CardContainers, ImportedKeyIsTheKeyTheCardHolds) {
     BYTE index = 0;
     for (const Import& c : cases) {
         SCOPED_TRACE(index);
-        ASSERT_EQ(host.Create(index, c.spec, c.bits, keyblobs::PrivateBlob(c.key, c.bits)), SCARD_S_SUCCESS);
+        ASSERT_EQ(host.Create(index, c.keySpec, c.bits, keyblobs::PrivateBlob(c.key, c.bits)),
+                  SCARD_S_SUCCESS);
         host.ExpectCardHolds(c.keyObject, PublicOf(c.key));
-        const bool exchange = c.spec == AT_KEYEXCHANGE || c.spec >= AT_ECDHE_P256;
+        const bool exchange = c.keySpec == AT_KEYEXCHANGE || c.keySpec >= AT_ECDHE_P256;
         const unsigned bits = c.bits == 521 ? 528 : c.bits;
-        EXPECT_EQ(PublicOf(host.Reported(index, exchange), c.spec, bits), PublicOf(c.key));
+        EXPECT_EQ(PublicOf(host.Reported(index, exchange), c.keySpec, bits), PublicOf(c.key));
         ++index;
     }
 }
@@ -201,7 +202,8 @@ TEST(CardContainers, CreatingAgainReplacesTheKey) {
 TEST(CardContainers, DeleteRemovesWhatTheContainerHas) {
     Host host;
     CARD_DATA& card = host.Card();
-    for (DWORD spec : {AT_ECDHE_P256, AT_ECDSA_P256}) ASSERT_EQ(host.Create(5, spec, 0), SCARD_S_SUCCESS);
+    for (DWORD keySpec : {AT_ECDHE_P256, AT_ECDSA_P256})
+        ASSERT_EQ(host.Create(5, keySpec, 0), SCARD_S_SUCCESS);
     ASSERT_EQ(host.Create(6, AT_ECDHE_P256, 0), SCARD_S_SUCCESS);
     // Without a record the key-exchange key is the one reported.
     EXPECT_EQ(host.Reported(5, true).size(), 72u);
@@ -223,7 +225,7 @@ TEST(CardContainers, DeleteRemovesWhatTheContainerHas) {
 
 TEST(CardContainers, RefusesWhatItCannotDo) {
     struct BadCreate {
-        DWORD flags, spec, bits;
+        DWORD flags, keySpec, bits;
         bool blob;
     } const creates[] = {{0, AT_SIGNATURE, 1024, false},
                          {3, AT_SIGNATURE, 1024, true},
@@ -235,9 +237,9 @@ TEST(CardContainers, RefusesWhatItCannotDo) {
     CARD_DATA& card = host.Card();
     BYTE blob[600] = {};
     for (const BadCreate& c : creates) {
-        EXPECT_EQ(card.pfnCardCreateContainer(&card, 0, c.flags, c.spec, c.bits, c.blob ? blob : nullptr),
+        EXPECT_EQ(card.pfnCardCreateContainer(&card, 0, c.flags, c.keySpec, c.bits, c.blob ? blob : nullptr),
                   SCARD_E_INVALID_PARAMETER)
-            << c.flags << " " << c.spec << " " << c.bits;
+            << c.flags << " " << c.keySpec << " " << c.bits;
     }
     CONTAINER_INFO info{};
     CONTAINER_INFO later{2, 0, 0, nullptr, 0, nullptr};

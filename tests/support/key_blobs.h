@@ -54,19 +54,19 @@ inline Public PublicOf(const Key& key) {
 }
 
 // PUBLICKEYBLOB or BCRYPT_ECCKEY_BLOB as the published formats define them, header checked.
-inline Public PublicOf(const ByteVector& blob, DWORD spec, DWORD bits) {
-    const bool ec = spec >= AT_ECDSA_P256;
+inline Public PublicOf(const ByteVector& blob, DWORD keySpec, DWORD bits) {
+    const bool ec = keySpec >= AT_ECDSA_P256;
     const size_t bytes = bits / 8;
     EXPECT_EQ(blob.size(), ec ? 8 + 2 * bytes : 20 + bytes);
     if (blob.size() < 20) return {};
     if (ec) {
         const char* magic[] = {"ECS1", "ECS3", "ECS5", "ECK1", "ECK3", "ECK5"};
-        EXPECT_EQ(std::string(blob.begin(), blob.begin() + 4), magic[spec - AT_ECDSA_P256]);
+        EXPECT_EQ(std::string(blob.begin(), blob.begin() + 4), magic[keySpec - AT_ECDSA_P256]);
         EXPECT_EQ(U32(blob, 4), bytes);
         return {Concat({{0x04}, ByteVector(blob.begin() + 8, blob.end())}), {}};
     }
     EXPECT_EQ(ToHex(ByteVector(blob.begin(), blob.begin() + 12)),
-              std::string("06020000") + (spec == AT_KEYEXCHANGE ? "00A40000" : "00240000") + "52534131");
+              std::string("06020000") + (keySpec == AT_KEYEXCHANGE ? "00A40000" : "00240000") + "52534131");
     EXPECT_EQ(U32(blob, 12), bits);
     const ossl::Number n(BN_lebin2bn(blob.data() + 20, static_cast<int>(blob.size() - 20), nullptr));
     const ossl::Number e(BN_new());

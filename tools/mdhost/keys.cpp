@@ -25,7 +25,7 @@ constexpr size_t kRecordSize = 86;
 
 struct KeyKind {
     const char* name;
-    DWORD spec;
+    DWORD keySpec;
     DWORD bits;
     const char* curve;  // null for RSA
 };
@@ -45,8 +45,8 @@ const KeyKind* KindByName(const std::string& name) {
     return kind == std::end(kKinds) ? nullptr : kind;
 }
 
-bool IsSignatureSpec(DWORD spec) {
-    return spec == AT_SIGNATURE || (spec >= AT_ECDSA_P256 && spec <= AT_ECDSA_P521);
+bool IsSignatureSpec(DWORD keySpec) {
+    return keySpec == AT_SIGNATURE || (keySpec >= AT_ECDSA_P256 && keySpec <= AT_ECDSA_P521);
 }
 
 // One record of the container map as the host wrote it.
@@ -76,10 +76,10 @@ std::string CertificateFile(BYTE index, bool signature) {
     return name;
 }
 
-// A key the scenario checks against: the container's spec as its public blob tells it.
+// A key the scenario checks against: the container's key spec as its public blob tells it.
 struct ContainerKey {
     BYTE index = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     Key key;
     size_t bytes = 0;  // RSA modulus or EC coordinate length
 };
@@ -89,7 +89,7 @@ uint32_t Le32(const Bytes& b, size_t at) {
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-// The spec a public blob names: the RSA blob's algorithm, or the EC blob's magic.
+// The key spec a public blob names: the RSA blob's algorithm, or the EC blob's magic.
 DWORD SpecOfBlob(const Bytes& blob) {
     if (blob.size() >= 20 && blob[0] == PUBLICKEYBLOB)
         return Le32(blob, 4) == CALG_RSA_KEYX ? AT_KEYEXCHANGE : AT_SIGNATURE;
@@ -106,7 +106,7 @@ size_t KeyBytes(const Bytes& blob) {
 }
 
 std::string Describe(const ContainerKey& k) {
-    if (k.spec == AT_KEYEXCHANGE || k.spec == AT_SIGNATURE)
+    if (k.keySpec == AT_KEYEXCHANGE || k.keySpec == AT_SIGNATURE)
         return "RSA " + std::to_string(8 * k.bytes) + "-bit";
     return std::string(k.bytes == 32 ? "P-256" : k.bytes == 48 ? "P-384" : "P-521");
 }
@@ -136,9 +136,9 @@ std::optional<ContainerKey> ReadKey(CMinidriverSession& session, CSteps& step, B
     std::optional<Key> key = rv == SCARD_S_SUCCESS ? KeyFromBlob(blob) : std::nullopt;
     ContainerKey k;
     k.index = index;
-    k.spec = SpecOfBlob(blob);
+    k.keySpec = SpecOfBlob(blob);
     k.bytes = KeyBytes(blob);
-    const bool usable = key.has_value() && k.spec != 0;
+    const bool usable = key.has_value() && k.keySpec != 0;
     step("CardGetContainerInfo " + std::to_string(index), rv, SCARD_S_SUCCESS,
          usable ? Describe(k) + " public key, " + std::to_string(blob.size()) + "-byte blob"
                 : "no usable public key",
@@ -246,7 +246,7 @@ void Enroll(CMinidriverSession& session, CSteps& step, const KeyOptions& options
             ++slot;
         if (slot > 0xFF) return;
         const auto index = static_cast<BYTE>(slot);
-        const bool signature = IsSignatureSpec(kind.spec);
+        const bool signature = IsSignatureSpec(kind.keySpec);
         std::optional<std::pair<Key, Bytes>> made;
         if (options.import) made = MadeKey(kind);
         const std::string how =
@@ -255,7 +255,7 @@ void Enroll(CMinidriverSession& session, CSteps& step, const KeyOptions& options
             step("CardCreateContainer " + std::to_string(index) + ", " + kind.name + ", " + how,
                  session.CreateContainer(
                      index, options.import ? CARD_CREATE_CONTAINER_KEY_IMPORT : CARD_CREATE_CONTAINER_KEY_GEN,
-                     kind.spec, kind.bits, made ? made->second : Bytes{}),
+                     kind.keySpec, kind.bits, made ? made->second : Bytes{}),
                  SCARD_S_SUCCESS);
         if (created != SCARD_S_SUCCESS) return;
         std::optional<ContainerKey> key = ReadKey(session, step, index, signature);
@@ -328,14 +328,14 @@ const HashName& EcHash(size_t bytes) {
 void SignWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) {
     const Bytes message{'m', 'd', 'h', 'o', 's', 't', ' ', 's', 'i', 'g', 'n'};
     const std::string where = " with container " + std::to_string(k.index) + " (" + Describe(k) + ")";
-    const bool rsa = k.spec == AT_KEYEXCHANGE || k.spec == AT_SIGNATURE;
+    const bool rsa = k.keySpec == AT_KEYEXCHANGE || k.keySpec == AT_SIGNATURE;
     if (!rsa) {
         const HashName& hash = EcHash(k.bytes);
         const Bytes digest = Digest(hash, message);
         CARD_SIGNING_INFO info{};
         info.dwVersion = CARD_SIGNING_INFO_CURRENT_VERSION;
         info.bContainerIndex = k.index;
-        info.dwKeySpec = k.spec;
+        info.dwKeySpec = k.keySpec;
         Bytes signature;
         const DWORD rv = session.SignData(info, digest, signature);
         const bool good = rv != SCARD_S_SUCCESS || VerifiesEcdsa(k.key.get(), digest, signature);
@@ -351,7 +351,7 @@ void SignWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) 
             CARD_SIGNING_INFO info{};
             info.dwVersion = CARD_SIGNING_INFO_CURRENT_VERSION;
             info.bContainerIndex = k.index;
-            info.dwKeySpec = k.spec;
+            info.dwKeySpec = k.keySpec;
             info.aiHashAlg = hash.id;
             BCRYPT_PSS_PADDING_INFO pssInfo{w.wide, static_cast<ULONG>(hash.length)};
             if (pss) {
@@ -373,7 +373,7 @@ void SignWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) 
     CARD_SIGNING_INFO info{};
     info.dwVersion = CARD_SIGNING_INFO_CURRENT_VERSION;
     info.bContainerIndex = k.index;
-    info.dwKeySpec = k.spec;
+    info.dwKeySpec = k.keySpec;
     info.aiHashAlg = CALG_SHA_256;
     info.dwSigningFlags = CARD_BUFFER_SIZE_ONLY;
     Bytes signature;
@@ -494,7 +494,7 @@ StepsReport RunSignScenario(CMinidriverSession& session, const KeyOptions& optio
     CSteps step(report);
     if (!Logon(session, step, options.pin)) return report;
     for (const ContainerKey& k : Containers(session, step, options)) {
-        if (k.spec >= AT_ECDHE_P256) continue;  // agreement keys do not sign
+        if (k.keySpec >= AT_ECDHE_P256) continue;  // agreement keys do not sign
         SignWith(session, step, k);
     }
     return report;
@@ -505,7 +505,7 @@ StepsReport RunDecryptScenario(CMinidriverSession& session, const KeyOptions& op
     CSteps step(report);
     if (!Logon(session, step, options.pin)) return report;
     for (const ContainerKey& k : Containers(session, step, options))
-        if (k.spec == AT_KEYEXCHANGE) DecryptWith(session, step, k);
+        if (k.keySpec == AT_KEYEXCHANGE) DecryptWith(session, step, k);
     return report;
 }
 
@@ -514,7 +514,7 @@ StepsReport RunEcdhScenario(CMinidriverSession& session, const KeyOptions& optio
     CSteps step(report);
     if (!Logon(session, step, options.pin)) return report;
     std::vector<ContainerKey> keys = Containers(session, step, options);
-    const auto agreement = [](const ContainerKey& k) { return k.spec >= AT_ECDHE_P256; };
+    const auto agreement = [](const ContainerKey& k) { return k.keySpec >= AT_ECDHE_P256; };
     if (std::none_of(keys.begin(), keys.end(), agreement)) {
         KeyOptions ecdh = options;
         ecdh.keys = {"ecdh-p256"};
@@ -547,7 +547,7 @@ StepsReport RunDeleteScenario(CMinidriverSession& session, const KeyOptions& opt
                   cmapfile.begin() + static_cast<std::ptrdiff_t>(at + kRecordSize), 0);
     step("CardWriteFile mscp/cmapfile, the record cleared", session.WriteFile(kMscp, "cmapfile", cmapfile),
          SCARD_S_SUCCESS);
-    const std::string file = CertificateFile(last.index, IsSignatureSpec(last.spec));
+    const std::string file = CertificateFile(last.index, IsSignatureSpec(last.keySpec));
     step("CardDeleteFile mscp/" + file, session.DeleteFile(kMscp, file.c_str()), SCARD_S_SUCCESS);
     Bytes none;
     step("CardReadFile mscp/" + file + " after it", session.ReadFile(kMscp, file.c_str(), none),
