@@ -330,4 +330,27 @@ ByteVector Mgf1(DigestAlg alg, ByteSpan seed, uint32_t maskLength) {
     return mask;
 }
 
+// EM = maskedDB || H || BC, where H = Hash(00 x 8 || mHash || salt) and DB = 00 .. 00 01 || salt.
+ByteVector PssEncode(DigestAlg alg, ByteSpan mHash, ByteSpan salt, size_t emLen) {
+    const size_t hLen = DigestLength(alg);
+    if (emLen < hLen + salt.size + 2 || emLen > UINT32_MAX) ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    CDigest d(alg);
+    const std::array<uint8_t, 8> zeros{};
+    d.Update(ByteSpan(zeros.data(), zeros.size()));
+    d.Update(mHash);
+    d.Update(salt);
+    const ByteVector h = d.Finish();
+
+    const size_t dbLength = emLen - hLen - 1;
+    ByteVector em(dbLength - salt.size - 1, 0x00);
+    em.push_back(0x01);
+    em.insert(em.end(), salt.begin(), salt.end());
+    const ByteVector mask = Mgf1(alg, h, static_cast<uint32_t>(dbLength));
+    for (size_t i = 0; i < dbLength; ++i) em[i] ^= mask[i];
+    em[0] &= 0x7F;
+    em.insert(em.end(), h.begin(), h.end());
+    em.push_back(0xBC);
+    return em;
+}
+
 }  // namespace digest
