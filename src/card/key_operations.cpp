@@ -106,7 +106,6 @@ ByteVector Salt(size_t length) {
 ByteVector PssBlock(const CARD_SIGNING_INFO& info, const HashAlgorithm& hash, uint32_t keyLength) {
     if (!hash.pss || !keyref::IsRsaSpec(info.dwKeySpec) || info.cbData != hash.digestLength)
         ThrowStatus(SCARD_E_INVALID_PARAMETER);
-    if (keyLength < 2 * hash.digestLength + 2) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     return digest::PssEncode(*hash.pss, ByteSpan(info.pbData, info.cbData), Salt(hash.digestLength),
                              keyLength);
 }

@@ -368,6 +368,15 @@ TEST(CardSignData, RefusalsAnswerTheirCodes) {
              i.dwPaddingType = CARD_PADDING_PSS;
          },
          SCARD_E_INVALID_PARAMETER},
+        {"PssDigestNotOfItsHash",
+         [](CARD_SIGNING_INFO& i, KeyCard&) {
+             pss = {u"SHA256", 32};
+             i.cbData = 20;
+             i.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
+             i.pPaddingInfo = &pss;
+             i.dwPaddingType = CARD_PADDING_PSS;
+         },
+         SCARD_E_INVALID_PARAMETER},
         {"PssMd5",
          [](CARD_SIGNING_INFO& i, KeyCard&) {
              pss = {u"MD5", 16};
