@@ -19,10 +19,10 @@ constexpr DWORD kSigningFlagsAllowed = 0x0000000F | CARD_BUFFER_SIZE_ONLY | CARD
 constexpr uint32_t kKeyLengthMask = 0x1FFFFFFF;
 
 struct HashAlgorithm {
-    const char16_t* name;
-    ALG_ID id;
-    size_t digestLength;
-    size_t prefixLength;  // of the DER DigestInfo in front of the digest
+    const char16_t* name = nullptr;
+    ALG_ID id = 0;
+    size_t digestLength = 0;
+    size_t prefixLength = 0;  // of the DER DigestInfo in front of the digest
     std::optional<digest::DigestAlg> pss;
 };
 
@@ -70,7 +70,7 @@ Padding PaddingOf(const CARD_SIGNING_INFO& info) {
     Padding padding;
     ALG_ID id = info.aiHashAlg;
     if (info.dwVersion == CARD_SIGNING_INFO_CURRENT_VERSION &&
-        (info.dwSigningFlags & CARD_PADDING_INFO_PRESENT)) {
+        (info.dwSigningFlags & CARD_PADDING_INFO_PRESENT) != 0) {
         if (info.dwPaddingType != CARD_PADDING_PKCS1 && info.dwPaddingType != CARD_PADDING_PSS)
             ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
         if (info.pPaddingInfo == nullptr) ThrowStatus(SCARD_E_INVALID_PARAMETER);
@@ -103,10 +103,11 @@ ByteVector Salt(size_t length) {
 
 // The block the card signs raw: EMSA-PSS over the key's whole length. Only the SHA family has an
 // encoding here, and PSS is an RSA padding.
-ByteVector PssBlock(const CARD_SIGNING_INFO& info, const HashAlgorithm& hash, uint32_t keyLength) {
-    if (!hash.pss || !keyref::IsRsaSpec(info.dwKeySpec) || info.cbData != hash.digestLength)
+ByteVector PssBlock(const CARD_SIGNING_INFO& info, const HashAlgorithm* hash, uint32_t keyLength) {
+    if (hash == nullptr || !hash->pss || !keyref::IsRsaSpec(info.dwKeySpec) ||
+        info.cbData != hash->digestLength)
         ThrowStatus(SCARD_E_INVALID_PARAMETER);
-    return digest::PssEncode(*hash.pss, ByteSpan(info.pbData, info.cbData), Salt(hash.digestLength),
+    return digest::PssEncode(*hash->pss, ByteSpan(info.pbData, info.cbData), Salt(hash->digestLength),
                              keyLength);
 }
 
@@ -117,7 +118,7 @@ ByteVector DigestInfoFromHost(const CARD_DATA& data, CARD_SIGNING_INFO& info, si
     if (data.pfnCspPadData == nullptr) ThrowStatus(ERROR_NOT_ENOUGH_MEMORY);
     DWORD paddedLength = 0;
     PBYTE padded = nullptr;
-    const DWORD width = static_cast<DWORD>(keyLength + prefixLength);
+    const auto width = static_cast<DWORD>(keyLength + prefixLength);
     const DWORD result = data.pfnCspPadData(&info, width, &paddedLength, &padded);
     const size_t wanted = prefixLength + info.cbData;
     ByteVector digestInfo;
@@ -191,12 +192,12 @@ void CCardContext::SignData(PCARD_DATA pCardData, PCARD_SIGNING_INFO pInfo) {
 
     ByteVector toSign;
     if (padding.pss) {
-        toSign = PssBlock(info, *padding.hash, keyLength);
+        toSign = PssBlock(info, padding.hash, keyLength);
     } else {
         if (info.cbData > keyLength) ThrowStatus(SCARD_E_INVALID_PARAMETER);
         if (rsa && (info.dwSigningFlags & CRYPT_NOHASHOID) == 0) {
-            toSign = DigestInfoFromHost(*pCardData, info, padding.hash ? padding.hash->prefixLength : 0,
-                                        keyLength);
+            toSign = DigestInfoFromHost(*pCardData, info,
+                                        padding.hash != nullptr ? padding.hash->prefixLength : 0, keyLength);
         } else {
             toSign.assign(info.pbData, info.pbData + info.cbData);
         }
@@ -208,7 +209,7 @@ void CCardContext::SignData(PCARD_DATA pCardData, PCARD_SIGNING_INFO pInfo) {
         if (padding.pss) Token().GetFS()->SelectPath(keyref::KeyObject(reference));
         ByteVector signature = Token().GetCrypto()->Sign(reference, {}, toSign, padding.pss);
         info.cbSignedData = static_cast<DWORD>(signature.size());
-        if (info.dwSigningFlags & CARD_BUFFER_SIZE_ONLY) return;
+        if ((info.dwSigningFlags & CARD_BUFFER_SIZE_ONLY) != 0) return;
         if (rsa) std::reverse(signature.begin(), signature.end());
         info.pbSignedData = HostBuffer(*pCardData, signature.size());
         std::copy(signature.begin(), signature.end(), info.pbSignedData);

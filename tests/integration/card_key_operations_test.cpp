@@ -58,7 +58,7 @@ ByteVector PrefixFor(ALG_ID id, const std::u16string& name) {
 // The host's PKCS#1 type 1 block of `width` bytes, handed back least significant byte first.
 DWORD WINAPI HostPad(PCARD_SIGNING_INFO info, DWORD width, DWORD* length, PBYTE* padded) {
     const auto* kspInfo = static_cast<BCRYPT_PKCS1_PADDING_INFO*>(info->pPaddingInfo);
-    const bool ksp = (info->dwSigningFlags & CARD_PADDING_INFO_PRESENT) && kspInfo->pszAlgId != nullptr;
+    const bool ksp = (info->dwSigningFlags & CARD_PADDING_INFO_PRESENT) != 0 && kspInfo->pszAlgId != nullptr;
     const ByteVector digestInfo =
         simtest::Concat({PrefixFor(ksp ? 0 : info->aiHashAlg, ksp ? kspInfo->pszAlgId : u""),
                          ByteVector(info->pbData, info->pbData + info->cbData)});
@@ -107,8 +107,11 @@ struct Request {
         info.aiHashAlg = hash;
         Resize(length);
     }
+    ~Request() = default;
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
+    Request(Request&&) = delete;
+    Request& operator=(Request&&) = delete;
 
     void Resize(size_t length) {
         data.resize(length);
@@ -180,7 +183,7 @@ public:
 bool Verifies(EVP_PKEY* key, DWORD padding, const EVP_MD* md, const ByteVector& data, ByteVector sig) {
     const ossl::KeyContext ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-    if (EVP_PKEY_is_a(key, "EC")) {
+    if (EVP_PKEY_is_a(key, "EC") != 0) {
         const int half = static_cast<int>(sig.size() / 2);
         const ossl::EcdsaSignature rs(ECDSA_SIG_new());
         ECDSA_SIG_set0(rs.get(), BN_bin2bn(sig.data(), half, nullptr),
@@ -244,7 +247,7 @@ TEST(CardSignData, SignaturesVerifyForEveryPaddingAndCurve) {
         keys[k.container * 0x100 + k.keySpec] = card.Plant(k);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Request r(c.key, c.md ? static_cast<size_t>(EVP_MD_get_size(c.md)) : 36, c.hash);
+        Request r(c.key, c.md != nullptr ? static_cast<size_t>(EVP_MD_get_size(c.md)) : 36, c.hash);
         r.info.dwSigningFlags = c.flags;
         if (c.padding != 0) r.Padding(c.padding, c.algId, static_cast<ULONG>(r.data.size()));
         ByteVector first;
