@@ -128,5 +128,8 @@ std::optional<uint8_t> HelixCard::TriesLeft(uint8_t objectId) const {
 uint32_t HelixCard::FreeMemory() const {
     return m_model->FreeMemory();
 }
+std::optional<HelixCard::KeyObjectView> HelixCard::KeyObject(const CardPath& path) const {
+    return m_model->KeyObject(path);
+}
 
 }  // namespace helixsim

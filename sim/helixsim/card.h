@@ -116,6 +116,16 @@ public:
     std::optional<Bytes> FileContent(const CardPath& path) const;
     std::optional<uint8_t> TriesLeft(uint8_t objectId) const;
     uint32_t FreeMemory() const;
+    // The key object at `path` as created (size, usage block) and the public half of its key;
+    // nullopt when there is no key object there.
+    struct KeyObjectView {
+        uint16_t size = 0;  // bytes
+        Bytes usage;        // tag 85
+        bool hasKey = false;
+        Bytes modulus, exponent;  // RSA, big-endian
+        Bytes point;              // EC, 04 x y
+    };
+    std::optional<KeyObjectView> KeyObject(const CardPath& path) const;
 
 private:
     std::unique_ptr<CardModel> m_model;

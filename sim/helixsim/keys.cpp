@@ -145,6 +145,23 @@ bool IsRsaKeySize(uint16_t size, bool rsa4096) {
     return RsaAlgorithmFor(size).has_value() && (rsa4096 || size != kRsa4096);
 }
 
+std::optional<HelixCard::KeyObjectView> CardModel::KeyObject(const CardPath& path) const {
+    const auto handle = Resolve(path);
+    if (!handle || m_nodes.at(*handle).kind != NodeKind::Key) return std::nullopt;
+    const Node& node = m_nodes.at(*handle);
+    HelixCard::KeyObjectView view;
+    view.size = node.size;
+    view.usage = node.usage;
+    view.hasKey = node.key.has_value();
+    if (node.key && node.key->IsRsa()) {
+        view.modulus = node.key->Modulus();
+        view.exponent = node.key->PublicExponent();
+    } else if (node.key) {
+        view.point = node.key->PublicPoint();
+    }
+    return view;
+}
+
 Answer CardModel::KeyCommand(const Command& cmd) {
     const Apdu& a = cmd.apdu;
     switch ((a.cla << 8) | a.ins) {

@@ -96,6 +96,7 @@ public:
     std::optional<Bytes> FileContent(const CardPath& path) const;
     std::optional<uint8_t> TriesLeft(uint8_t objectId) const;
     uint32_t FreeMemory() const;
+    std::optional<HelixCard::KeyObjectView> KeyObject(const CardPath& path) const;
 
     // Fixed-length answers: under a strict profile a missing or wrong non-zero Le answers 6Cxx.
     Answer Fixed(const Apdu& apdu, Bytes data) const;

@@ -55,7 +55,7 @@ public:
     void QueryFreeSpace(PCARD_DATA pCardData, DWORD dwFlags, PCARD_FREE_SPACE_INFO pCardFreeSpaceInfo);
     void QueryKeySizes(PCARD_DATA pCardData, DWORD dwKeySpec, DWORD dwFlags, PCARD_KEY_SIZES pKeySizes);
 
-    // Containers (containers.cpp; SCARD_E_UNSUPPORTED_FEATURE until they are built).
+    // Containers: key generation and import, the public key, deletion (containers.cpp).
     void CreateContainer(PCARD_DATA pCardData, BYTE bContainerIndex, DWORD dwFlags, DWORD dwKeySpec,
                          DWORD dwKeySize, PBYTE pbKeyData);
     void DeleteContainer(PCARD_DATA pCardData, BYTE bContainerIndex, DWORD dwReserved);

@@ -1,5 +1,6 @@
 #include "card/cert_object.h"
 
+#include "card/card_object.h"
 #include "libapdu/token/failure.h"
 #include "libapdu/token/reader.h"
 
@@ -13,7 +14,6 @@ using libapdu::Reader;
 constexpr uint8_t kDerInteger = 0x02;
 constexpr uint8_t kDerSequence = 0x30;
 constexpr uint8_t kHighTagNumber = 0x1F;
-constexpr uint8_t kFiller = 0xFF;
 constexpr size_t kLargest = 0xFFFF;
 
 struct DerElement {
@@ -88,38 +88,6 @@ CertificateNames NamesOf(ByteSpan certificate) {
     return names;
 }
 
-class ObjectWriter {
-public:
-    explicit ObjectWriter(ByteVector header) : m_bytes(std::move(header)) {}
-
-    // Filler follows a value shorter than `width` up to that width.
-    void Entry(uint16_t tag, uint8_t attribute, ByteSpan value, size_t width = 0) {
-        if (value.size > kLargest) ThrowStatus(SCARD_E_WRITE_TOO_MANY);
-        m_bytes.insert(m_bytes.end(),
-                       {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag & 0xFF), attribute,
-                        static_cast<uint8_t>(value.size >> 8), static_cast<uint8_t>(value.size & 0xFF)});
-        m_bytes.insert(m_bytes.end(), value.begin(), value.end());
-        if (value.size < width) m_bytes.insert(m_bytes.end(), width - value.size, kFiller);
-    }
-    void Entry(uint16_t tag, uint8_t attribute, std::initializer_list<uint8_t> value) {
-        const ByteVector bytes(value);
-        Entry(tag, attribute, ByteSpan(bytes));
-    }
-
-    // The header's length counts header and entries, not the trailer.
-    ByteVector Finish(ByteSpan trailer) {
-        const size_t length = m_bytes.size();
-        if (length + trailer.size > kLargest) ThrowStatus(SCARD_E_WRITE_TOO_MANY);
-        m_bytes[4] = static_cast<uint8_t>(length >> 8);
-        m_bytes[5] = static_cast<uint8_t>(length & 0xFF);
-        m_bytes.insert(m_bytes.end(), trailer.begin(), trailer.end());
-        return std::move(m_bytes);
-    }
-
-private:
-    ByteVector m_bytes;
-};
-
 }  // namespace
 
 ByteVector BuildCertificateObject(uint8_t fileIdLow, ByteSpan certificate, ByteSpan containerName,
@@ -127,7 +95,7 @@ ByteVector BuildCertificateObject(uint8_t fileIdLow, ByteSpan certificate, ByteS
     const CertificateNames names = NamesOf(certificate);
     const ByteVector zeros(20, 0x00);
 
-    ObjectWriter object(ByteVector{0x00, 0x84, 0x84, fileIdLow, 0x00, 0x00, 0x0E});
+    CardObjectWriter object(ByteVector{0x00, 0x84, 0x84, fileIdLow, 0x00, 0x00, 0x0E});
     object.Entry(0x8013, 0x10, ByteSpan(zeros));
     object.Entry(0x0000, 0x00, {0x01, 0x00, 0x00, 0x00});
     object.Entry(0x0001, 0x00, {0x01});

@@ -9,10 +9,10 @@
 #include "card/card_context.h"
 #include "card/card_failure.h"
 #include "card/card_io.h"
+#include "card/card_object.h"
 #include "card/cert_object.h"
 #include "card/container_map.h"
 #include "libapdu/token/reader.h"
-#include "libapdu/token/text.h"
 #include "log/mdlog.h"
 
 namespace {
@@ -23,9 +23,6 @@ using libapdu::CardPath;
 
 CardPath CardDirectory() {
     return {0x3F00, 0x3000, 0x3003};
-}
-CardPath CardcfPath() {
-    return {0x3F00, 0x3000, 0x3003, 0x4001};
 }
 CardPath RootsDirectory() {
     return {0x3F00, 0x3000, 0x3003, 0x3005};
@@ -48,10 +45,6 @@ constexpr char kMscp[] = "mscp";
 constexpr size_t kMaxNameLength = 8;
 constexpr size_t kPrefixBytes = 2;
 constexpr DWORD kMaxContainers = 30;
-
-// The freshness counters of cardcf that the module's own card objects carry as their trailer.
-constexpr size_t kTrailerOffset = 2;
-constexpr size_t kTrailerBytes = 4;
 
 void CheckName(const char* name) {
     const size_t length = name == nullptr ? 0 : strnlen(name, kMaxNameLength + 1);
@@ -160,12 +153,6 @@ auto OnCard(Work&& work) -> decltype(work()) {
     return TranslateCardFailures({}, SCARD_E_UNEXPECTED, work);
 }
 
-uint8_t UserPinId(libapdu::IToken& token) {
-    const libapdu::PinReference reference = token.GetPin()->GetUserPinRef();
-    if (reference.empty()) ThrowStatus(SCARD_E_UNEXPECTED);
-    return static_cast<uint8_t>(reference.back() & 0xFF);
-}
-
 libapdu::FileDescriptor ElementaryFile(size_t size, uint8_t access) {
     libapdu::FileDescriptor descriptor;
     descriptor.kind = libapdu::kElementaryFile;
@@ -209,28 +196,6 @@ void LoadContainersQuietly(libapdu::IToken& token, std::vector<ContainerEntry>& 
     if (cmap::LengthMatches(file)) cmap::Parse(file, containers);
 }
 
-ByteVector ContainerNameBytes(const std::vector<ContainerEntry>& containers, uint8_t slot) {
-    const size_t index = slot % kContainerSlots;
-    if (index >= containers.size()) return ByteVector();
-    const WCHAR* name = containers[index].record.wszGuid;
-    size_t length = 0;
-    while (length <= MAX_CONTAINER_NAME_LEN && name[length] != 0) ++length;
-    const std::string narrow = libapdu::WideToNarrow(libapdu::WideView(name, length));
-    return ByteVector(narrow.begin(), narrow.end());
-}
-
-// The cardcf freshness counters, from the cache or else from the card file.
-ByteVector FreshnessTrailer(libapdu::IAppFS& fs, const ByteVector& cachedCardcf) {
-    if (cachedCardcf.size() >= kTrailerOffset + kTrailerBytes) {
-        const auto first = cachedCardcf.begin() + kTrailerOffset;
-        return ByteVector(first, first + kTrailerBytes);
-    }
-    const ByteVector cardcf = ReadWhole(fs, CardcfPath());
-    libapdu::Reader r(cardcf, libapdu::Failure::Status(SCARD_E_UNEXPECTED));
-    r.Skip(kPrefixBytes + kTrailerOffset);
-    return r.Take(kTrailerBytes).ToVector();
-}
-
 // Everything the new object needs is gathered before the old one goes, so that a certificate the
 // object cannot hold leaves the card as it was.
 void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate,
@@ -238,7 +203,7 @@ void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificat
     libapdu::IAppFS& fs = *token.GetFS();
     const auto slot = static_cast<uint8_t>(id & 0xFF);
     if (containers.size() <= slot % kContainerSlots) LoadContainersQuietly(token, containers);
-    const ByteVector name = ContainerNameBytes(containers, slot);
+    const ByteVector name = RecordedContainerName(containers, slot).value_or(ByteVector());
     const ByteVector trailer = FreshnessTrailer(fs, cachedCardcf);
     const uint8_t user = UserPinId(token);
     const ByteVector object = BuildCertificateObject(slot, certificate, name, trailer);

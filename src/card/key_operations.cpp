@@ -243,15 +243,3 @@ void CCardContext::RSADecrypt(PCARD_DATA pCardData, PCARD_RSA_DECRYPT_INFO pInfo
     if (info.dwVersion == CARD_RSA_KEY_DECRYPT_INFO_VERSION_TWO && info.dwPaddingType != CARD_PADDING_NONE)
         UnpadThroughHost(*pCardData, info);
 }
-
-void CCardContext::ConstructDHAgreement(PCARD_DATA, PCARD_DH_AGREEMENT_INFO) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}
-
-void CCardContext::DeriveKey(PCARD_DATA, PCARD_DERIVE_KEY) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}
-
-void CCardContext::DestroyDHAgreement(PCARD_DATA, BYTE, DWORD) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
-}

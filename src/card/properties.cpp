@@ -102,10 +102,38 @@ PIN_SET AuthenticatedSet(uint32_t roles) {
 
 }  // namespace
 
-// One of the context's methods like any other; container properties are not offered by this build.
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
-void CCardContext::GetContainerProperty(PCARD_DATA, BYTE, LPCWSTR, PBYTE, DWORD, PDWORD, DWORD) {
-    ThrowStatus(SCARD_E_UNSUPPORTED_FEATURE);
+// "Container Info" is CardGetContainerInfo's record (24 bytes in the 32-bit module, 40 in the
+// 64-bit one: the record holds two pointers); "PIN Identifier" is the user's for any container
+// with a key on the card.
+void CCardContext::GetContainerProperty(PCARD_DATA pCardData, BYTE bContainerIndex, LPCWSTR wszProperty,
+                                        PBYTE pbData, DWORD cbData, PDWORD pdwDataLen, DWORD dwFlags) {
+    if (dwFlags != 0 || pbData == nullptr || pdwDataLen == nullptr || wszProperty == nullptr)
+        ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    const libapdu::WideView name(wszProperty);
+    if (name == libapdu::WideView(CCP_CONTAINER_INFO)) {
+        *pdwDataLen = sizeof(CONTAINER_INFO);
+        if (cbData < sizeof(CONTAINER_INFO)) ThrowStatus(SCARD_E_INSUFFICIENT_BUFFER);
+        Delegate<CONTAINER_INFO>(pbData, pdwDataLen, [&](CONTAINER_INFO* info) {
+            GetContainerInfo(pCardData, bContainerIndex, 0, info);
+        });
+        return;
+    }
+    if (name != libapdu::WideView(CCP_PIN_IDENTIFIER)) ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    *pdwDataLen = sizeof(PIN_ID);
+    if (cbData < sizeof(PIN_ID)) ThrowStatus(SCARD_E_INSUFFICIENT_BUFFER);
+    Reselect(pCardData);
+    libapdu::IAppFS& fs = *Token().GetFS();
+    const auto keyFile = [&](uint16_t id) -> libapdu::CardPath { return {0x3F00, 0x3000, 0x3002, id}; };
+    try {
+        fs.SelectPath(keyFile(static_cast<uint16_t>(0x0200 | bContainerIndex)));
+    } catch (const CAException&) {
+        try {
+            fs.SelectPath(keyFile(static_cast<uint16_t>(0x0220 | bContainerIndex)));
+        } catch (const CAException&) {
+            ThrowStatus(SCARD_E_NO_KEY_CONTAINER);
+        }
+    }
+    PutValue(pbData, pdwDataLen, ROLE_USER);
 }
 
 void CCardContext::GetProperty(PCARD_DATA pCardData, LPCWSTR wszProperty, PBYTE pbData, DWORD cbData,

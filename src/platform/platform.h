@@ -38,4 +38,8 @@ void SecureWipe(void* data, size_t size) noexcept;
 // (as a status code) if the generator fails.
 void RandomBytes(uint8_t* data, size_t size);
 
+// A new globally unique identifier, as CoCreateGuid makes one (random, version 4); throws
+// SCARD_F_INTERNAL_ERROR (as a status code) if none can be made.
+GUID NewGuid();
+
 }  // namespace platform

@@ -85,4 +85,18 @@ void RandomBytes(uint8_t* data, size_t size) {
     }
 }
 
+// RFC 4122 version 4: random but for the version nibble and the variant bits.
+GUID NewGuid() {
+    uint8_t bytes[16];
+    RandomBytes(bytes, sizeof bytes);
+    GUID guid{};
+    guid.Data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+                 static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    guid.Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    guid.Data3 = static_cast<uint16_t>((bytes[6] & 0x0F) << 8 | bytes[7] | 0x4000);
+    std::memcpy(guid.Data4, bytes + 8, sizeof guid.Data4);
+    guid.Data4[0] = static_cast<uint8_t>((guid.Data4[0] & 0x3F) | 0x80);
+    return guid;
+}
+
 }  // namespace platform

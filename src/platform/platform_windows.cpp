@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <bcrypt.h>
+#include <objbase.h>
 
 #ifndef PSAPI_VERSION
 #define PSAPI_VERSION 2
@@ -73,6 +74,12 @@ void RandomBytes(uint8_t* data, size_t size) {
             throw static_cast<int32_t>(SCARD_F_INTERNAL_ERROR);
         done += piece;
     }
+}
+
+GUID NewGuid() {
+    GUID guid{};
+    if (FAILED(::CoCreateGuid(&guid))) throw static_cast<int32_t>(SCARD_F_INTERNAL_ERROR);
+    return guid;
 }
 
 }  // namespace platform

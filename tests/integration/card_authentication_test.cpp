@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -435,7 +436,8 @@ std::function<void()> g_whileAuthenticating;
 class OutsideLibrary {
 public:
     OutsideLibrary()
-        : m_handle(dlopen(HELIX_TQAUTH_LIBRARY, RTLD_NOW)), m_trace(::testing::TempDir() + "tqauth.trace") {
+        : m_handle(dlopen(HELIX_TQAUTH_LIBRARY, RTLD_NOW)),
+          m_trace(::testing::TempDir() + "tqauth-" + std::to_string(getpid()) + ".trace") {
         EXPECT_NE(m_handle, nullptr) << dlerror();
         std::remove(m_trace.c_str());
         setenv("TQAUTH_TRACE", m_trace.c_str(), 1);

@@ -245,3 +245,56 @@ TEST(CardProperties, SettingTheCardIdentifierWritesCardid) {
 }
 
 }  // namespace
+
+namespace {
+
+// A container's key file put on the card below the module, as the user.
+void PutKeyFile(EntryHost& host, uint16_t id) {
+    libapdu::IToken& token = host.Token();
+    libapdu::IAppPin& pin = *token.GetPin();
+    pin.SelectPin(pin.GetUserPinRef());
+    pin.VerifyPin(libapdu::ByteSpan(moduletest::kDefaultPin.data(), moduletest::kDefaultPin.size()));
+    libapdu::IAppFS& fs = *token.GetFS();
+    fs.SelectPath({0x3F00, 0x3000, 0x3002});
+    fs.CreateFile(id, libapdu::FileDescriptor{1, 16, {0, 0x20, 3}}, ByteVector(16, 0));
+}
+
+TEST(ContainerProperties, PinIdentifierOfAContainerWithAKeyOnTheCard) {
+    struct Case {
+        const char* name;
+        LPCWSTR property;
+        BYTE index;
+        DWORD size;
+        DWORD flags;
+        DWORD status;
+        DWORD length;
+    };
+    const Case cases[] = {
+        {"key exchange key", CCP_PIN_IDENTIFIER, 1, 4, 0, SCARD_S_SUCCESS, 4},
+        {"signature key only", CCP_PIN_IDENTIFIER, 2, 4, 0, SCARD_S_SUCCESS, 4},
+        {"no key", CCP_PIN_IDENTIFIER, 3, 4, 0, SCARD_E_NO_KEY_CONTAINER, 4},
+        {"short buffer", CCP_PIN_IDENTIFIER, 1, 2, 0, SCARD_E_INSUFFICIENT_BUFFER, 4},
+        {"flags", CCP_PIN_IDENTIFIER, 1, 4, 1, SCARD_E_INVALID_PARAMETER, kUntouched},
+        {"a name with a blank after it", HELIX_WTEXT("PIN Identifier "), 1, 4, 0, SCARD_E_INVALID_PARAMETER,
+         kUntouched},
+        {"container info, short buffer", CCP_CONTAINER_INFO, 1, sizeof(CONTAINER_INFO) - 1, 0,
+         SCARD_E_INSUFFICIENT_BUFFER, sizeof(CONTAINER_INFO)},
+    };
+    EntryHost host;
+    PutKeyFile(host, 0x0201);
+    PutKeyFile(host, 0x0222);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Read read;
+        read.data.assign(c.size, 0xA5);
+        read.status = host.Card().pfnCardGetContainerProperty(
+            &host.Card(), c.index, c.property, read.data.data(), c.size, &read.length, c.flags);
+        EXPECT_EQ(read.status, c.status);
+        EXPECT_EQ(read.length, c.length);
+        if (c.status == SCARD_S_SUCCESS) {
+            EXPECT_EQ(Value(read), static_cast<DWORD>(ROLE_USER));
+        }
+    }
+}
+
+}  // namespace

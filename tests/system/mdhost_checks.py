@@ -14,7 +14,8 @@
         the card, the host's own SCardStatus answers SCARD_W_RESET_CARD, and the write works after
         the host reconnects without a new logon
     mdhost_checks.py steps STEPS_JSON
-        every step of `mdhost logon` or `mdhost properties` answered as the scenario expects
+        every step of `mdhost logon`, `mdhost properties` or `mdhost pin` answered as the scenario
+        expects
 
 Prints a line per check and the APDU figures; exits 1 when a check failed.
 """
@@ -174,7 +175,16 @@ def check_steps(report):
               "%s answers %s (expected %s) %s" % (step["call"], step["status"], step["expected"], step["shown"]))
     check(report["as_expected"], "the %s scenario behaved" % report["command"])
     check_host(report["summary"])
-    print(figures(report["command"], report["summary"]["runs"][0]))
+    run = report["summary"]["runs"][0]
+    measured = [step for step in report["steps"] if "apdus" in step]
+    if measured:
+        for key in ("apdus", "bytes_sent", "bytes_received"):
+            check(sum(step[key] for step in measured) == run[key],
+                  "the steps' %s add up to the run's (%d)" % (key, run[key]))
+    for step in measured:
+        print("  %3d APDUs %5d bytes  %s" % (
+            step["apdus"], step["bytes_sent"] + step["bytes_received"], step["call"]))
+    print(figures(report["command"], run))
 
 
 def main(args):

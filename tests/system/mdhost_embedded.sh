@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
-# seeding a card image twice through the module, `scinfo` twice over one context with the card's own command count
-# against the module's log, the image kept between runs, the reset, logon and properties
-# scenarios, the session PINs on fingerprint cards.
+# seeding a card image twice through the module, `scinfo` twice over one context with the card's
+# own command count against the module's log, the image kept between runs, the reset, pin, logon
+# and properties scenarios; the pin scenario again, twice over each card with a PIN policy; the
+# session PINs on fingerprint cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -12,6 +13,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
+# The key scenarios that run between enrollment and deletion.
+readonly key_scenarios=""
 
 fail() {
     echo "FAIL: $*" >&2
@@ -43,6 +46,7 @@ main() {
     expect_status 2 seed
     expect_status 3 scinfo --module "$work/missing.so"
     expect_status 3 scinfo --profile no-such-profile
+    expect_status 2 pin --admin-key 0102
     expect_status 0 scinfo
 
     # Seeded, then seeded again over what is there, each time through the module.
@@ -66,8 +70,32 @@ main() {
         fail "mdhost reset: $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
 
-    for scenario in logon properties; do
+    # pin first: logon and properties then need the PIN it started with, and its tries full.
+    for scenario in pin logon properties; do
         "$mdhost" "$scenario" --card-image "$work/card.img" --json >"$work/$scenario.json" ||
+            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
+        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    done
+
+    # Twice over each card: the second run needs the first to have left the card as it found it.
+    local profile run
+    for profile in policy pin-expired; do
+        for run in 1 2; do
+            "$mdhost" pin --profile "$profile" --card-image "$work/$profile.img" --json >"$work/pin.json" ||
+                fail "mdhost pin, profile $profile, run $run (status $?): $(cat "$work/pin.json")"
+            python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin, profile $profile, run $run"
+        done
+    done
+
+    # Keys: enrolled on the card and imported, used, then one container deleted.
+    "$mdhost" enroll --card-image "$work/keys.img" --json >"$work/enroll.json" ||
+        fail "mdhost enroll (status $?): $(cat "$work/enroll.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/enroll.json" || fail "enroll"
+    "$mdhost" enroll --import --key rsa1024,p384 --card-image "$work/keys.img" --json >"$work/import.json" ||
+        fail "mdhost enroll --import (status $?): $(cat "$work/import.json")"
+    python3 "$here/mdhost_checks.py" steps "$work/import.json" || fail "enroll --import"
+    for scenario in $key_scenarios delete; do
+        "$mdhost" "$scenario" --card-image "$work/keys.img" --json >"$work/$scenario.json" ||
             fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
         python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
     done

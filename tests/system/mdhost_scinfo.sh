@@ -3,7 +3,9 @@
 # driver, and helix-sim as the card: `scinfo` twice over one context on a card seeded with two
 # containers and two certificates, then a reset of the card by another application while the user
 # is logged on, which the module reports and survives once the host reconnects, the user still
-# logged on; then the logon and properties scenarios; then the session PINs on a fingerprint card.
+# logged on; then the pin, logon and properties scenarios; then the pin scenario twice over a card
+# with a PIN policy and twice over one whose PIN has expired; then the session PINs on a
+# fingerprint card.
 #
 # usage: mdhost_scinfo.sh BIN_DIR   (helix-sim, pcsc_probe and mdhost; the modules in BIN_DIR/../lib)
 # Exit status: 0 when every check passed, 77 when the machine cannot run the test, 1 otherwise.
@@ -30,7 +32,8 @@ inside() {
         fail "mdhost reset (status $?): $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
 
-    for scenario in logon properties; do
+    # pin first: logon and properties then need the PIN it started with, and its tries full.
+    for scenario in pin logon properties; do
         "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
             fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
         python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
@@ -40,6 +43,22 @@ inside() {
     "$bin/mdhost" scinfo --reader "$reader" --module "$module" >"$work/scinfo.txt" ||
         fail "mdhost scinfo, readable form: $(cat "$work/scinfo.txt")"
     echo "ok: the readable form works too"
+
+    # Twice over each card: the second run needs the first to have left the card as it found it.
+    local profile policy run
+    for profile in policy:on pin-expired:expired; do
+        policy=${profile#*:}
+        profile=${profile%:*}
+        stop "$sim_pid"
+        await_absence
+        start_sim --profile "$profile"
+        await_card
+        for run in 1 2; do
+            "$bin/mdhost" pin --reader "$reader" --module "$module" --policy "$policy" --json >"$work/pin.json" ||
+                fail "mdhost pin --policy $policy, run $run (status $?): $(cat "$work/pin.json")"
+            python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin --policy $policy, run $run"
+        done
+    done
 
     # A fingerprint card for the session PINs; the outside library works beside the module.
     stop "$sim_pid"

@@ -1,5 +1,7 @@
 #include "mdhost/host_services.h"
 
+#include "mdhost/key_checks.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -34,16 +36,6 @@ DWORD WINAPI CacheLookupFile(PVOID context, LPWSTR tag, DWORD /*flags*/, PBYTE* 
 DWORD WINAPI CacheDeleteFile(PVOID context, LPWSTR tag, DWORD /*flags*/) {
     if (context == nullptr) return SCARD_E_INVALID_PARAMETER;
     return static_cast<CHostCache*>(context)->Delete(tag);
-}
-
-// Padding is the host's business only for cards that sign raw blocks; none of the scenarios
-// here asks for it.
-DWORD WINAPI PadData(PCARD_SIGNING_INFO, DWORD, DWORD*, PBYTE*) {
-    return SCARD_E_UNSUPPORTED_FEATURE;
-}
-
-DWORD WINAPI UnpadData(PCARD_RSA_DECRYPT_INFO, DWORD*, PBYTE*) {
-    return SCARD_E_UNSUPPORTED_FEATURE;
 }
 
 }  // namespace
@@ -137,8 +129,8 @@ void FillHostServices(CARD_DATA& data, CHostCache& cache) {
     data.pfnCspCacheLookupFile = CacheLookupFile;
     data.pfnCspCacheDeleteFile = CacheDeleteFile;
     data.pvCacheContext = &cache;
-    data.pfnCspPadData = PadData;
-    data.pfnCspUnpadData = UnpadData;
+    data.pfnCspPadData = PadSignature;
+    data.pfnCspUnpadData = UnpadEncryption;
 }
 
 }  // namespace mdhost

@@ -8,8 +8,10 @@
 
 #include "mdhost/apdu_log.h"
 #include "mdhost/host_os.h"
+#include "mdhost/keys.h"
 #include "mdhost/logon.h"
 #include "mdhost/options.h"
+#include "mdhost/pin.h"
 #include "mdhost/properties.h"
 #include "mdhost/readers.h"
 #include "mdhost/reset.h"
@@ -77,12 +79,31 @@ std::string TicketKind(const Options& options) {
 }
 
 bool IsStepsCommand(const std::string& command) {
-    return command == "logon" || command == "properties" || command == "session";
+    return command == "logon" || command == "properties" || command == "session" || command == "pin" ||
+           command == "enroll" || command == "sign" || command == "decrypt" || command == "delete";
 }
 
-StepsReport RunSteps(const Options& options, CMinidriverSession& session) {
+PinScenario PinScenarioOf(const Options& options) {
+    PinScenario scenario;
+    scenario.pin = options.pin;
+    scenario.adminKey = ParseHex(options.adminKey).value_or(Bytes{});
+    const std::string policy = options.PinPolicy();
+    scenario.policy = policy == "on"        ? PinPolicy::kOn
+                      : policy == "expired" ? PinPolicy::kExpired
+                                            : PinPolicy::kNone;
+    return scenario;
+}
+
+StepsReport RunSteps(const Options& options, CMinidriverSession& session, const CApduLog& log) {
     if (options.command == "logon") return RunLogonScenario(session, options.pin);
     if (options.command == "properties") return RunPropertiesScenario(session, options.pin);
+    if (options.command == "pin") return RunPinScenario(session, PinScenarioOf(options), log);
+    const KeyOptions keys{options.pin, ParseKeyList(options.keys).value_or(std::vector<std::string>{}),
+                          options.import};
+    if (options.command == "enroll") return RunEnrollScenario(session, keys);
+    if (options.command == "sign") return RunSignScenario(session, keys);
+    if (options.command == "decrypt") return RunDecryptScenario(session, keys);
+    if (options.command == "delete") return RunDeleteScenario(session, keys);
     const std::string library = options.authLibrary.empty() ? DefaultModule("tqauth") : options.authLibrary;
     return RunSessionPinScenario(session, {library, options.pin, TicketKind(options)});
 }
@@ -120,11 +141,9 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
             host.runs.push_back(counter.Stats());
         }
         if (options.command == "seed") {
-            auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader);
-            if (embedded == nullptr) return Failed("seed needs the embedded card");
             const CCommandCounter counter(log, reader);
             try {
-                seed = SeedDemoCard(session, *embedded, options.pin);
+                seed = SeedDemoCard(session, options.pin);
             } catch (const std::exception& e) {
                 seedFailure = e.what();
             }
@@ -132,7 +151,7 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
         }
         if (IsStepsCommand(options.command)) {
             const CCommandCounter counter(log, reader);
-            steps = RunSteps(options, session);
+            steps = RunSteps(options, session, log);
             host.runs.push_back(counter.Stats());
         }
         host.deleteStatus = session.DeleteContext();

@@ -1,8 +1,12 @@
 #include "mdhost/options.h"
 
+#include "mdhost/keys.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+
+#include "mdhost/hex.h"
 
 namespace mdhost {
 
@@ -10,7 +14,10 @@ namespace {
 
 constexpr unsigned kMaxRuns = 100;
 
-const char* const kCommands[] = {"scinfo", "seed", "reset", "logon", "properties", "session"};
+const char* const kCommands[] = {"scinfo", "seed",   "reset", "logon",   "properties", "session",
+                                 "pin",    "enroll", "sign",  "decrypt", "delete"};
+const char* const kPolicies[] = {"none", "on", "expired"};
+constexpr size_t kAdminKeySize = 24;
 
 struct Valued {
     const char* name;
@@ -18,9 +25,15 @@ struct Valued {
 };
 
 const Valued kValued[] = {
-    {"--module", &Options::module},   {"--reader", &Options::reader},
-    {"--profile", &Options::profile}, {"--card-image", &Options::cardImage},
-    {"--pin", &Options::pin},         {"--auth-library", &Options::authLibrary},
+    {"--module", &Options::module},
+    {"--reader", &Options::reader},
+    {"--profile", &Options::profile},
+    {"--card-image", &Options::cardImage},
+    {"--pin", &Options::pin},
+    {"--auth-library", &Options::authLibrary},
+    {"--admin-key", &Options::adminKey},
+    {"--policy", &Options::policy},
+    {"--key", &Options::keys},
 };
 
 bool IsCommand(const std::string& word) {
@@ -41,9 +54,9 @@ std::optional<std::string> TakeOption(const std::string& arg, const std::string*
                                       Options& options) {
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if (name == "--json" || name == "--help" || name == "-h") {
+    if (name == "--json" || name == "--help" || name == "-h" || name == "--import") {
         if (equals != std::string::npos) return name + " takes no value";
-        (name == "--json" ? options.json : options.help) = true;
+        (name == "--json" ? options.json : name == "--import" ? options.import : options.help) = true;
         return std::nullopt;
     }
     std::string value;
@@ -77,10 +90,29 @@ std::optional<std::string> Check(const Options& options) {
     if (options.command == "seed" && options.cardImage.empty())
         return std::string("seed needs --card-image to keep what it writes");
     if (options.runs != 1 && options.command != "scinfo") return std::string("--runs goes with scinfo only");
+    if (!options.policy.empty() && options.command != "pin")
+        return std::string("--policy goes with pin only");
+    if (!options.policy.empty() && std::none_of(std::begin(kPolicies), std::end(kPolicies),
+                                                [&](const char* p) { return options.policy == p; }))
+        return std::string("--policy takes none, on or expired");
+    if (!ParseKeyList(options.keys))
+        return std::string("--key takes rsa1024 to rsa4096, p256, p384, p521, comma-separated");
+    const bool keyCommand = options.command == "enroll" || options.command == "sign" ||
+                            options.command == "decrypt" || options.command == "delete";
+    if (options.import && !keyCommand) return std::string("--import goes with the key commands only");
+    const auto key = ParseHex(options.adminKey);
+    if (!key || key->size() != kAdminKeySize) return std::string("--admin-key takes 24 bytes in hex");
     return std::nullopt;
 }
 
 }  // namespace
+
+std::string Options::PinPolicy() const {
+    if (!policy.empty()) return policy;
+    if (Embedded() && profile == "policy") return "on";
+    if (Embedded() && profile == "pin-expired") return "expired";
+    return "none";
+}
 
 std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Options& options) {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -121,6 +153,11 @@ std::string Usage() {
            "  session  on a biometric card: a session PIN generated through the outside\n"
            "           authentication library (missing, cancelled, failing, then right), presented\n"
            "           in a new context, refused once altered\n"
+           "  pin      the user PIN changed and changed back; the administrator's challenge-response;\n"
+           "           the PIN blocked with wrong PINs and unblocked by the administrator. With a PIN\n"
+           "           policy (--policy on): a recent PIN refused by the history, the change demanded\n"
+           "           after an unblock; an expired PIN refused (--policy expired). The card ends with\n"
+           "           the PIN it started with and its tries full\n"
            "\n"
            "options:\n"
            "  --reader NAME       a reader of the PC/SC service (default: the embedded card)\n"
@@ -129,10 +166,16 @@ std::string Usage() {
            "                      ../lib)\n"
            "  --profile NAME      the embedded card's profile for a new card (default: default)\n"
            "  --card-image FILE   load the embedded card from FILE when it exists; save it there at exit\n"
-           "  --pin PIN           the user PIN for seed, reset, logon, properties and session (default:\n"
-           "                      12345678)\n"
+           "  --pin PIN           the user PIN for seed, reset, logon, properties, session and pin\n"
+           "                      (default: 12345678)\n"
            "  --auth-library PATH the stand-in authentication library for session (default: libtqauth.so\n"
            "                      next to mdhost or in ../lib)\n"
+           "  --admin-key HEX     the administrator key for pin, 24 bytes (default: the simulator's,\n"
+           "                      0102..08 1112..18 2122..28)\n"
+           "  --policy WHAT       the card's PIN policy for pin: none; on (a history of 3, a maximum\n"
+           "                      age not reached, a change after unblock); expired (the same, the PIN\n"
+           "                      older than the maximum age). Default: on for the embedded profile\n"
+           "                      policy, expired for pin-expired, none otherwise\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

@@ -69,8 +69,6 @@ SimHostApi::SimHostApi(const os::CLibrary& library)
       reconnect(Required<PFN_HELIX_SIM_RECONNECT>(library, "HelixSimReconnect")),
       resetCard(Required<PFN_HELIX_SIM_RESET_CARD>(library, "HelixSimResetCard")),
       commandCount(Required<PFN_HELIX_SIM_COMMAND_COUNT>(library, "HelixSimCommandCount")),
-      putFile(Required<PFN_HELIX_SIM_PUT_FILE>(library, "HelixSimPutFile")),
-      generateRsaKey(Required<PFN_HELIX_SIM_GENERATE_RSA_KEY>(library, "HelixSimGenerateRsaKey")),
       lastError(Required<PFN_HELIX_SIM_LAST_ERROR>(library, "HelixSimLastError")) {}
 
 CEmbeddedReader::CEmbeddedReader(const os::CLibrary& library, const std::string& profile,

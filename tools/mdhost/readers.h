@@ -68,8 +68,6 @@ struct SimHostApi {
     PFN_HELIX_SIM_RECONNECT reconnect;
     PFN_HELIX_SIM_RESET_CARD resetCard;
     PFN_HELIX_SIM_COMMAND_COUNT commandCount;
-    PFN_HELIX_SIM_PUT_FILE putFile;
-    PFN_HELIX_SIM_GENERATE_RSA_KEY generateRsaKey;
     PFN_HELIX_SIM_LAST_ERROR lastError;
 };
 

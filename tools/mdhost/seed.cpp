@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "mdhost/card_objects.h"
+#include "mdhost/key_checks.h"
 #include "mdhost/status_names.h"
 #include "mdhost/x509.h"
 
@@ -33,68 +34,11 @@ constexpr char kMscp[] = "mscp";
 
 using Path = std::vector<WORD>;
 
-// Key index of a container's key: the container number, 0x20 above it for signature keys.
-uint8_t KeyIndex(const ContainerPlan& plan) {
-    return static_cast<uint8_t>(plan.keyExchange ? plan.index : plan.index + 0x20);
-}
-
 std::string CertificateFile(const ContainerPlan& plan) {
     char name[8];
     (void)std::snprintf(name, sizeof name, "%s%02x", plan.keyExchange ? "kxc" : "ksc", plan.index);
     return name;
 }
-
-// A container name as Windows makes them: a GUID in braces, upper case.
-std::string NewContainerName() {
-    uint8_t g[16];
-    if (RAND_bytes(g, sizeof g) != 1) throw std::runtime_error("no random bytes for a container name");
-    char name[40];
-    (void)std::snprintf(
-        name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[0],
-        g[1], g[2], g[3], g[4], g[5], g[6], g[7], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-    return name;
-}
-
-// Below the module, as the card's owner (the PIN presented through the simulator): the module
-// creates no containers yet, so this is where key pairs are made. Nothing else is written here.
-class CKeyMaker {
-public:
-    CKeyMaker(CEmbeddedReader& reader, const std::string& pin)
-        : m_reader(reader), m_pin(pin.begin(), pin.end()) {}
-
-    // The key pair of `plan` and its private key file, which names the container.
-    Key Generate(const ContainerPlan& plan, const std::string& containerName, const Bytes& trailer) {
-        const uint8_t keyIndex = KeyIndex(plan);
-        Bytes modulus(kRsaBits / 8);
-        Bytes exponent(8);
-        auto modulusLength = static_cast<DWORD>(modulus.size());
-        auto exponentLength = static_cast<DWORD>(exponent.size());
-        Check(m_reader.Api().generateRsaKey(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
-                                            keyIndex, kRsaBits, plan.keyExchange ? 3 : 2, modulus.data(),
-                                            &modulusLength, exponent.data(), &exponentLength),
-              "generate a key pair on the card");
-        modulus.resize(modulusLength);
-        exponent.resize(exponentLength);
-
-        const Path path{0x3F00, 0x3000, 0x3002, static_cast<WORD>(0x0200 | keyIndex)};
-        const Bytes record = PrivateKeyRecord(keyIndex, containerName, plan.keyExchange, trailer);
-        Check(m_reader.Api().putFile(m_reader.Card(), m_pin.data(), static_cast<DWORD>(m_pin.size()),
-                                     path.data(), static_cast<DWORD>(path.size()), record.data(),
-                                     static_cast<DWORD>(record.size())),
-              "write a private key file");
-        return RsaPublicKey(modulus, exponent);
-    }
-
-private:
-    void Check(DWORD rv, const char* what) const {
-        if (rv != SCARD_S_SUCCESS)
-            throw std::runtime_error(std::string(what) + ": " + StatusText(rv) + " (" + m_reader.LastError() +
-                                     ")");
-    }
-
-    CEmbeddedReader& m_reader;
-    Bytes m_pin;
-};
 
 void Require(DWORD rv, const std::string& call) {
     if (rv != SCARD_S_SUCCESS) throw std::runtime_error(call + ": " + StatusText(rv));
@@ -140,7 +84,7 @@ private:
 
 }  // namespace
 
-SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, const std::string& pin) {
+SeedReport SeedDemoCard(CMinidriverSession& session, const std::string& pin) {
     DWORD attempts = 0;
     const DWORD authenticated = session.AuthenticateUser(Bytes(pin.begin(), pin.end()), attempts);
     if (authenticated == SCARD_W_WRONG_CHV)
@@ -161,27 +105,13 @@ SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, co
     const Bytes rootCertificate = IssueCertificate(root, authorityKey.get(), {}, authorityKey.get());
 
     SeedReport report;
-    CKeyMaker keys(reader, pin);
     Bytes cmapfile;
-    std::vector<Bytes> certificates;
     for (const ContainerPlan& plan : kPlan) {
         SeededContainer seeded;
         seeded.index = plan.index;
         seeded.name = NewContainerName();
         seeded.keySpec = plan.keyExchange ? "AT_KEYEXCHANGE" : "AT_SIGNATURE";
         seeded.certificateFile = CertificateFile(plan);
-        // Closed with the counters as they stand, as the module closes its objects: cardcf moves last.
-        const Key key = keys.Generate(plan, seeded.name, FreshnessTrailer(*cardcf));
-
-        CertificateRequest request;
-        request.commonName = plan.commonName;
-        request.organisation = kOrganisation;
-        request.serial = 2 + plan.index;
-        request.keyExchange = plan.keyExchange;
-        certificates.push_back(IssueCertificate(request, key.get(), rootCertificate, authorityKey.get()));
-        seeded.certificateSha1 = Sha1Hex(certificates.back());
-        seeded.subject = CertificateSubject(certificates.back()).value_or("");
-
         const BYTE flags =
             CONTAINER_MAP_VALID_CONTAINER | (plan.index == 0 ? CONTAINER_MAP_DEFAULT_CONTAINER : 0);
         const Bytes record = ContainerRecordBytes(ContainerRecord(
@@ -189,9 +119,33 @@ SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, co
         cmapfile.insert(cmapfile.end(), record.begin(), record.end());
         report.containers.push_back(seeded);
     }
+    // The map first, so that the module names each key's file after its container's record.
+    mscp.Write("cmapfile", cmapfile);
+
+    std::vector<Bytes> certificates;
+    for (const ContainerPlan& plan : kPlan) {
+        SeededContainer& seeded = report.containers[plan.index];
+        const auto index = static_cast<BYTE>(plan.index);
+        const std::string where = " " + std::to_string(plan.index);
+        Require(session.CreateContainer(index, CARD_CREATE_CONTAINER_KEY_GEN,
+                                        plan.keyExchange ? AT_KEYEXCHANGE : AT_SIGNATURE, kRsaBits),
+                "CardCreateContainer" + where);
+        ContainerKeys keys;
+        Require(session.GetContainerInfo(index, keys), "CardGetContainerInfo" + where);
+        std::optional<Key> key = KeyFromBlob(plan.keyExchange ? keys.keyExchange : keys.signature);
+        if (!key) throw std::runtime_error("CardGetContainerInfo" + where + ": no RSA public key");
+
+        CertificateRequest request;
+        request.commonName = plan.commonName;
+        request.organisation = kOrganisation;
+        request.serial = 2 + plan.index;
+        request.keyExchange = plan.keyExchange;
+        certificates.push_back(IssueCertificate(request, key->get(), rootCertificate, authorityKey.get()));
+        seeded.certificateSha1 = Sha1Hex(certificates.back());
+        seeded.subject = CertificateSubject(certificates.back()).value_or("");
+    }
 
     // The card reports certificate compression: the certificates go over as DER, as issued.
-    mscp.Write("cmapfile", cmapfile);
     for (size_t i = 0; i < certificates.size(); ++i)
         mscp.Write(report.containers[i].certificateFile, certificates[i]);
     const Bytes roots = Pkcs7Of({rootCertificate});

@@ -1,13 +1,10 @@
 // The "seed" scenario: makes the embedded card look like a card in use, with two containers and
-// their certificates, enrolled as the Windows stack enrols a certificate: the user authenticated
-// through the module with the PIN, then the module's own file entry points write the container
-// map, the certificate files (created first where missing), the root store and the cache file with
-// its counters bumped.
-//
-// The key pairs are the one thing still made below the module, which creates no containers yet:
-// for each container an RSA 2048 key pair generated on the card through the simulator's host
-// functions, as the card's owner, with the private key file that describes it. Its certificate is
-// issued by a demo authority made on the host, whose certificate becomes the root store.
+// their certificates, enrolled through the module as the Windows stack enrols a certificate: the
+// user authenticated with the PIN, the container map written, each container's RSA 2048 key
+// pair generated on the card by CardCreateContainer and its public key read back, then the
+// certificate files (created first where missing), the root store and the cache file with its
+// counters bumped. The certificates are issued by a demo authority made on the host, whose
+// certificate becomes the root store.
 #pragma once
 
 #include <string>
@@ -36,7 +33,7 @@ struct SeedReport {
 };
 
 // Over `session`, acquired on `reader`. Throws std::runtime_error naming the step that failed.
-SeedReport SeedDemoCard(CMinidriverSession& session, CEmbeddedReader& reader, const std::string& pin);
+SeedReport SeedDemoCard(CMinidriverSession& session, const std::string& pin);
 
 std::string SeedText(const SeedReport& report, const HostReport& host);
 std::string SeedJson(const SeedReport& report, const HostReport& host);

@@ -179,6 +179,105 @@ DWORD CMinidriverSession::AuthenticateSessionPin(const Bytes& sessionPin) {
                                         static_cast<DWORD>(value.size()), nullptr, nullptr, nullptr);
 }
 
+DWORD CMinidriverSession::AuthenticateUserEx(const Bytes& pin, DWORD& attempts) {
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes value = pin;
+    return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, 0, value.data(), static_cast<DWORD>(value.size()),
+                                        nullptr, nullptr, &attempts);
+}
+
+DWORD CMinidriverSession::ChangeUserPin(const Bytes& current, const Bytes& next, bool older,
+                                        DWORD& attempts) {
+    Bytes from = current;
+    Bytes to = next;
+    if (older) {
+        if (m_data.pfnCardChangeAuthenticator == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        WCHAR user[] = HELIX_WTEXT("user");
+        return m_data.pfnCardChangeAuthenticator(&m_data, user, from.data(), static_cast<DWORD>(from.size()),
+                                                 to.data(), static_cast<DWORD>(to.size()), 0,
+                                                 CARD_AUTHENTICATE_PIN_PIN, &attempts);
+    }
+    if (m_data.pfnCardChangeAuthenticatorEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardChangeAuthenticatorEx(&m_data, PIN_CHANGE_FLAG_CHANGEPIN, ROLE_USER, from.data(),
+                                               static_cast<DWORD>(from.size()), ROLE_USER, to.data(),
+                                               static_cast<DWORD>(to.size()), 0, &attempts);
+}
+
+DWORD CMinidriverSession::AdminChallenge(Bytes& challenge) {
+    if (m_data.pfnCardGetChallengeEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    PBYTE block = nullptr;
+    DWORD size = 0;
+    const DWORD rv = m_data.pfnCardGetChallengeEx(&m_data, ROLE_ADMIN, &block, &size, 0);
+    challenge = Take(block, size);
+    return rv;
+}
+
+DWORD CMinidriverSession::AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts) {
+    Bytes value = response;
+    if (older) {
+        if (m_data.pfnCardAuthenticateChallenge == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        return m_data.pfnCardAuthenticateChallenge(&m_data, value.data(), static_cast<DWORD>(value.size()),
+                                                   &attempts);
+    }
+    if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardAuthenticateEx(&m_data, ROLE_ADMIN, 0, value.data(),
+                                        static_cast<DWORD>(value.size()), nullptr, nullptr, &attempts);
+}
+
+DWORD CMinidriverSession::UnblockUserPin(const Bytes& response, const Bytes& next, bool older) {
+    Bytes value = response;
+    Bytes to = next;
+    if (older) {
+        if (m_data.pfnCardUnblockPin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+        WCHAR user[] = HELIX_WTEXT("user");
+        return m_data.pfnCardUnblockPin(&m_data, user, value.data(), static_cast<DWORD>(value.size()),
+                                        to.data(), static_cast<DWORD>(to.size()), 0,
+                                        CARD_AUTHENTICATE_PIN_CHALLENGE_RESPONSE);
+    }
+    if (m_data.pfnCardChangeAuthenticatorEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardChangeAuthenticatorEx(&m_data, PIN_CHANGE_FLAG_UNBLOCK, ROLE_ADMIN, value.data(),
+                                               static_cast<DWORD>(value.size()), ROLE_USER, to.data(),
+                                               static_cast<DWORD>(to.size()), 0, nullptr);
+}
+
+DWORD CMinidriverSession::CreateContainer(BYTE index, DWORD flags, DWORD keySpec, DWORD bits,
+                                          const Bytes& keyData) {
+    if (m_data.pfnCardCreateContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes data = keyData;
+    return m_data.pfnCardCreateContainer(&m_data, index, flags, keySpec, bits,
+                                         data.empty() ? nullptr : data.data());
+}
+
+DWORD CMinidriverSession::DeleteContainer(BYTE index) {
+    if (m_data.pfnCardDeleteContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    return m_data.pfnCardDeleteContainer(&m_data, index, 0);
+}
+
+DWORD CMinidriverSession::SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature) {
+    signature.clear();
+    if (m_data.pfnCardSignData == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    Bytes input = data;
+    info.pbData = input.data();
+    info.cbData = static_cast<DWORD>(input.size());
+    info.pbSignedData = nullptr;
+    info.cbSignedData = 0;
+    const DWORD rv = m_data.pfnCardSignData(&m_data, &info);
+    signature = Take(info.pbSignedData, info.cbSignedData);
+    info.pbData = nullptr;
+    info.pbSignedData = nullptr;
+    return rv;
+}
+
+DWORD CMinidriverSession::RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data) {
+    if (m_data.pfnCardRSADecrypt == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
+    info.pbData = data.data();
+    info.cbData = static_cast<DWORD>(data.size());
+    const DWORD rv = m_data.pfnCardRSADecrypt(&m_data, &info);
+    data.resize(std::min<size_t>(info.cbData, data.size()));
+    info.pbData = nullptr;
+    return rv;
+}
+
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
                                       const Bytes& initial) {
     if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;

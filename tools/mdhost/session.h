@@ -45,6 +45,18 @@ public:
     // The user's PIN; `attempts` is what the module reports of the tries left.
     DWORD AuthenticateUser(const Bytes& pin, DWORD& attempts);
     DWORD DeauthenticateUser();
+    // The same through CardAuthenticateEx.
+    DWORD AuthenticateUserEx(const Bytes& pin, DWORD& attempts);
+    // The user's PIN changed by the user: through CardChangeAuthenticatorEx, or (`older`) through
+    // CardChangeAuthenticator with the name "user".
+    DWORD ChangeUserPin(const Bytes& current, const Bytes& next, bool older, DWORD& attempts);
+    // An administrator challenge (CardGetChallengeEx); the answer is the caller's to compute.
+    DWORD AdminChallenge(Bytes& challenge);
+    // The administrator's response through CardAuthenticateEx, or (`older`) CardAuthenticateChallenge.
+    DWORD AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts);
+    // The user's PIN set by the administrator's response: through CardChangeAuthenticatorEx, or
+    // (`older`) through CardUnblockPin.
+    DWORD UnblockUserPin(const Bytes& response, const Bytes& next, bool older);
     // CardAuthenticateEx for the user: a session PIN generated, or one presented.
     DWORD GenerateSessionPin(Bytes& sessionPin);
     DWORD AuthenticateSessionPin(const Bytes& sessionPin);
@@ -52,6 +64,13 @@ public:
     // of a record, where the host sets one); `value` holds what the module says it wrote.
     DWORD GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value, const Bytes& initial = {});
     DWORD SetProperty(LPCWSTR name, const Bytes& value, DWORD flags = 0);
+
+    // Containers and their keys. A signature or decrypted block comes back as the module hands it
+    // over (least significant byte first for RSA).
+    DWORD CreateContainer(BYTE index, DWORD flags, DWORD keySpec, DWORD bits, const Bytes& keyData = {});
+    DWORD DeleteContainer(BYTE index);
+    DWORD SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature);
+    DWORD RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data);
 
     const Bytes& Atr() const { return m_atr; }
     const CARD_DATA& Data() const { return m_data; }

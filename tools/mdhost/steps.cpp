@@ -1,10 +1,18 @@
 #include "mdhost/steps.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "mdhost/status_names.h"
 
 namespace mdhost {
+
+const Step& CStepRecorder::Add(Step step) {
+    step.apdus = m_log.CountSince(m_mark);
+    m_mark = m_log.Mark();
+    m_report.steps.push_back(std::move(step));
+    return m_report.steps.back();
+}
 
 bool StepsBehaved(const StepsReport& report) {
     return std::all_of(report.steps.begin(), report.steps.end(),
@@ -36,8 +44,13 @@ std::string StepsJson(const StepsReport& report, const HostReport& host) {
             .String("status", HexStatus(s.status))
             .String("expected", HexStatus(s.expected))
             .String("shown", s.shown)
-            .Bool("agreed", s.agreed)
-            .EndObject();
+            .Bool("agreed", s.agreed);
+        if (s.apdus) {
+            json.Number("apdus", s.apdus->commands)
+                .Number("bytes_sent", s.apdus->bytesSent)
+                .Number("bytes_received", s.apdus->bytesReceived);
+        }
+        json.EndObject();
     }
     json.EndArray().Bool("as_expected", StepsBehaved(report));
     json.BeginObject("summary");

@@ -1,11 +1,10 @@
 // What the module built with an embedded card (helixmd-sim) offers its host besides
 // CardAcquireContext: a card in an in-process reader, reached with the same handles the module
-// then uses, and a few things that a real reader would leave to the card's issuer (seeding
-// files and keys as the card's owner). One embedded card per process.
+// then uses, and what a host needs around it (status, reconnection, a reset by another
+// application, the card's command count). One embedded card per process.
 //
 // Every function answers a PC/SC or Windows status code and never throws; after a failure,
-// HelixSimLastError tells what went wrong in words. A card status word that refuses an
-// owner's write comes back as 0x0000SSSS.
+// HelixSimLastError tells what went wrong in words.
 #pragma once
 
 #include "platform/win32.h"
@@ -35,20 +34,6 @@ DWORD HelixSimResetCard(void);
 // Commands the card has received since it was opened, GET RESPONSE included.
 DWORD HelixSimCommandCount(DWORD* count);
 
-// As the card's owner (the user PIN `pin` presented): writes `data` as the whole content of
-// the elementary file at `path` (from 3F00), creating it with access (0, user, 3) when it is
-// missing and recreating it when its size differs.
-DWORD HelixSimPutFile(SCARDHANDLE card, const BYTE* pin, DWORD pinLength, const WORD* path, DWORD depth,
-                      const BYTE* data, DWORD dataLength);
-
-// As the card's owner: creates the key object of key index `keyIndex` in 3F00/3000/3002 (replacing
-// one that is there), generates an RSA key pair of `bits` in it for `usage` (2 signature,
-// 3 signature and key exchange), and returns the public modulus and exponent, most significant
-// byte first. On entry the lengths give the buffer sizes.
-DWORD HelixSimGenerateRsaKey(SCARDHANDLE card, const BYTE* pin, DWORD pinLength, BYTE keyIndex, WORD bits,
-                             BYTE usage, BYTE* modulus, DWORD* modulusLength, BYTE* exponent,
-                             DWORD* exponentLength);
-
 // The words of the calling thread's last failure, or "" after a success.
 const char* HelixSimLastError(void);
 
@@ -58,10 +43,6 @@ typedef DWORD (*PFN_HELIX_SIM_STATUS)(SCARDHANDLE, BYTE*, DWORD*, DWORD*);
 typedef DWORD (*PFN_HELIX_SIM_RECONNECT)(SCARDHANDLE, DWORD, DWORD*);
 typedef DWORD (*PFN_HELIX_SIM_RESET_CARD)(void);
 typedef DWORD (*PFN_HELIX_SIM_COMMAND_COUNT)(DWORD*);
-typedef DWORD (*PFN_HELIX_SIM_PUT_FILE)(SCARDHANDLE, const BYTE*, DWORD, const WORD*, DWORD, const BYTE*,
-                                        DWORD);
-typedef DWORD (*PFN_HELIX_SIM_GENERATE_RSA_KEY)(SCARDHANDLE, const BYTE*, DWORD, BYTE, WORD, BYTE, BYTE*,
-                                                DWORD*, BYTE*, DWORD*);
 typedef const char* (*PFN_HELIX_SIM_LAST_ERROR)(void);
 
 #ifdef __cplusplus

@@ -1,9 +1,8 @@
-// What the seeding hands to the module and the card, against the module's own reading of it.
+// What the host hands to the module, against the module's own reading of it.
 #include "mdhost/card_objects.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "card/container_map.h"
@@ -21,7 +20,6 @@ TEST(CardCf, IsTheRecordInWindowsByteOrderBothWays) {
     ASSERT_TRUE(parsed);
     EXPECT_EQ(CardCfRecord(*parsed), record);
     EXPECT_FALSE(ParseCardCfRecord(Bytes(8, 0))) << "the card file with its length prefix";
-    EXPECT_EQ(FreshnessTrailer(kCardCf), (Bytes{0x04, 0x03, 0x06, 0x05}));
 }
 
 // The module copies the host's records as they are and appends the name's byte length.
@@ -34,23 +32,6 @@ TEST(ContainerRecord, IsTheWindowsRecordTheModuleStores) {
     ASSERT_EQ(card.size(), cmap::kCardRecordBytes);
     EXPECT_EQ(card[86], 0x4C);
     EXPECT_THROW(ContainerRecord(std::string(40, 'x'), 1, 0, 0), std::length_error) << "a name too long";
-}
-
-TEST(PrivateKeyRecord, NamesItsKeyFileMarksKeyExchangeAndEndsWithTheFreshnessTrailer) {
-    const Bytes trailer{0xA1, 0xA2, 0xA3, 0xA4};
-    const Bytes record = PrivateKeyRecord(0x21, kName, false, trailer);
-    EXPECT_EQ(Bytes(record.begin(), record.begin() + 4), (Bytes{0x00, 0x02, 0x02, 0x21}));
-    EXPECT_EQ(record[6], 0x16);
-    EXPECT_EQ((record[4] << 8) | record[5], static_cast<int>(record.size() - 4));
-    EXPECT_EQ(Bytes(record.end() - 4, record.end()), trailer);
-    // Entry 0105 marks key exchange keys.
-    const Bytes exchange{0x01, 0x05, 0x50, 0x00, 0x01, 0x01};
-    const Bytes signature{0x01, 0x05, 0x50, 0x00, 0x01, 0x00};
-    const auto holds = [](const Bytes& r, const Bytes& entry) {
-        return std::search(r.begin(), r.end(), entry.begin(), entry.end()) != r.end();
-    };
-    EXPECT_TRUE(holds(PrivateKeyRecord(0x00, kName, true, {}), exchange));
-    EXPECT_TRUE(holds(PrivateKeyRecord(0x20, kName, false, {}), signature));
 }
 
 }  // namespace

@@ -74,8 +74,8 @@ TEST(HostServices, FillCardDataAsTheWindowsStackDoes) {
     EXPECT_EQ(data.dwVersion, 7u);
     EXPECT_EQ(std::basic_string<WCHAR>(data.pwszCardName), HELIX_WTEXT("Helix"));
     EXPECT_EQ(data.pvCacheContext, &cache);
-    EXPECT_EQ(data.pfnCspPadData(nullptr, 0, nullptr, nullptr), SCARD_E_UNSUPPORTED_FEATURE);
-    EXPECT_EQ(data.pfnCspUnpadData(nullptr, nullptr, nullptr), SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_NE(data.pfnCspPadData, nullptr);
+    EXPECT_NE(data.pfnCspUnpadData, nullptr);
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ const Refused kOptionsRefusedCases[] = {
     {"SeedOfAReader", "seed --reader R", "embedded card only"},
     {"SeedWithoutImage", "seed", "needs --card-image"},
     {"RunsOfReset", "reset --runs 2", "scinfo only"},
+    {"PolicyOfLogon", "logon --policy on", "pin only"},
+    {"UnknownPolicy", "pin --policy strict", "--policy takes"},
+    {"AdminKeyNotHex", "pin --admin-key 0102030405060708111213141516171821222324252627g8",
+     "--admin-key takes"},
 };
 INSTANTIATE_TEST_SUITE_P(Table, OptionsRefused, testing::ValuesIn(kOptionsRefusedCases),
                          [](const testing::TestParamInfo<Refused>& p) { return std::string(p.param.name); });
