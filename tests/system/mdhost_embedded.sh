@@ -14,7 +14,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
 # The key scenarios that run between enrollment and deletion.
-readonly key_scenarios=""
+readonly key_scenarios="sign decrypt"
 
 fail() {
     echo "FAIL: $*" >&2
