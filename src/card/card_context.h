@@ -127,6 +127,9 @@ private:
 
     // Re-selection that also presents the cached user PIN inside its transaction (channel.cpp).
     void ReselectWithPin(PCARD_DATA pCardData);
+    // Length in bytes of the key under `reference` (RSA modulus, or one curve coordinate): from
+    // the container list when it knows it, else from the card (key_operations.cpp).
+    uint32_t KeyLength(PCARD_DATA pCardData, BYTE containerIndex, uint8_t reference);
     // The file cache is valid for the card handles it was filled under; adopting other handles
     // drops what was cached under the old ones (files.cpp).
     bool CacheCurrent(const CARD_DATA& data) const;

@@ -14,7 +14,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
 # The key scenarios that run between enrollment and deletion.
-readonly key_scenarios="ecdh"
+readonly key_scenarios="sign decrypt ecdh"
 
 fail() {
     echo "FAIL: $*" >&2

@@ -49,13 +49,18 @@ constexpr std::array<uint64_t, 8> kSha512Initial{0x6a09e667f3bcc908, 0xbb67ae858
                                                  0x1f83d9abfb41bd6b, 0x5be0cd19137e2179};
 
 void Sha1Compress(std::array<uint32_t, 8>& h, const uint8_t* block) {
-    std::array<uint32_t, 80> w;
+    std::array<uint32_t, 80> w{};
     for (size_t t = 0; t < 16; ++t) w[t] = LoadBigEndian<uint32_t>(block + 4 * t);
     for (size_t t = 16; t < 80; ++t) w[t] = Rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
-    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+    uint32_t a = h[0];
+    uint32_t b = h[1];
+    uint32_t c = h[2];
+    uint32_t d = h[3];
+    uint32_t e = h[4];
     for (size_t t = 0; t < 80; ++t) {
-        uint32_t f = 0, k = 0;
+        uint32_t f = 0;
+        uint32_t k = 0;
         if (t < 20) {
             f = (b & c) | (~b & d);
             k = 0x5a827999;
@@ -142,14 +147,21 @@ template <class Family>
 void Sha2Compress(std::array<typename Family::Word, 8>& h, const uint8_t* block) {
     using Word = typename Family::Word;
     constexpr size_t kRounds = Family::kRoundConstants.size();
-    std::array<Word, kRounds> w;
+    std::array<Word, kRounds> w{};
     for (size_t t = 0; t < 16; ++t) w[t] = LoadBigEndian<Word>(block + sizeof(Word) * t);
     for (size_t t = 16; t < kRounds; ++t) {
         w[t] = SmallSigma(w[t - 2], Family::kSigma1) + w[t - 7] + SmallSigma(w[t - 15], Family::kSigma0) +
                w[t - 16];
     }
 
-    Word a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+    Word a = h[0];
+    Word b = h[1];
+    Word c = h[2];
+    Word d = h[3];
+    Word e = h[4];
+    Word f = h[5];
+    Word g = h[6];
+    Word hh = h[7];
     for (size_t t = 0; t < kRounds; ++t) {
         const Word choose = (e & f) ^ (~e & g);
         const Word majority = (a & b) ^ (a & c) ^ (b & c);
@@ -328,6 +340,29 @@ ByteVector Mgf1(DigestAlg alg, ByteSpan seed, uint32_t maskLength) {
         mask.insert(mask.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(take));
     }
     return mask;
+}
+
+// EM = maskedDB || H || BC, where H = Hash(00 x 8 || mHash || salt) and DB = 00 .. 00 01 || salt.
+ByteVector PssEncode(DigestAlg alg, ByteSpan mHash, ByteSpan salt, size_t emLen) {
+    const size_t hLen = DigestLength(alg);
+    if (emLen < hLen + salt.size + 2 || emLen > UINT32_MAX) ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    CDigest d(alg);
+    const std::array<uint8_t, 8> zeros{};
+    d.Update(ByteSpan(zeros.data(), zeros.size()));
+    d.Update(mHash);
+    d.Update(salt);
+    const ByteVector h = d.Finish();
+
+    const size_t dbLength = emLen - hLen - 1;
+    ByteVector em(dbLength - salt.size - 1, 0x00);
+    em.push_back(0x01);
+    em.insert(em.end(), salt.begin(), salt.end());
+    const ByteVector mask = Mgf1(alg, h, static_cast<uint32_t>(dbLength));
+    for (size_t i = 0; i < dbLength; ++i) em[i] ^= mask[i];
+    em[0] &= 0x7F;
+    em.insert(em.end(), h.begin(), h.end());
+    em.push_back(0xBC);
+    return em;
 }
 
 }  // namespace digest

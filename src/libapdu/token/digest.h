@@ -50,4 +50,9 @@ libapdu::ByteVector Digest(DigestAlg alg, libapdu::ByteSpan data);
 // 0, 1, ..., concatenated and cut to maskLength. With hLen >= 20 the counter cannot overflow.
 libapdu::ByteVector Mgf1(DigestAlg alg, libapdu::ByteSpan seed, uint32_t maskLength);
 
+// EMSA-PSS encoding (RFC 8017, 9.1.1) of the message digest `mHash` for a modulus of 8 * emLen bits:
+// MGF1 over the same digest, trailer BC, the top bit of the block cleared. SCARD_E_INVALID_PARAMETER
+// when emLen cannot hold the digest, the salt and the two fixed bytes.
+libapdu::ByteVector PssEncode(DigestAlg alg, libapdu::ByteSpan mHash, libapdu::ByteSpan salt, size_t emLen);
+
 }  // namespace digest
