@@ -167,6 +167,21 @@ TEST(CardMap, GrowingMapNeedsTheOldFileAndTheFreeBytes) {
     }
 }
 
+// A card file without the map's entry, as a reset between creating the file again and writing it
+// leaves it, takes no records: the write fails and the file stays.
+TEST(CardMap, WritingWithoutTheMapEntryFails) {
+    for (const ByteVector& file : {ByteVector(16, 0), MapFile("002200 0000 FF")}) {
+        CardFixture f;
+        f.Ready();
+        f.CachePin();
+        f.PutFile(moduletest::kMapPath, file);
+        const ByteVector before = *f.CardFile(moduletest::kMapPath);
+        EXPECT_EQ(ThrownStatus([&f = f] { f.Write("mscp", "cmapfile", Records(1)); }),
+                  static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
+    }
+}
+
 TEST(CardMap, FreeSpaceCountsTheRecordsOnTheCard) {
     CardFixture f;
     f.Ready();
