@@ -185,10 +185,12 @@ public:
         });
     }
     // The card is reset (power cycle) before its `ahead`-th command from now, which it never sees.
-    void ResetBeforeCommand(uint32_t ahead) {
+    void ResetBeforeCommand(uint32_t ahead) { FaultAt(helixsim::Fault::Kind::ResetBefore, ahead); }
+    // A fault of `kind` on the card's `ahead`-th command from now.
+    void FaultAt(helixsim::Fault::Kind kind, uint32_t ahead, uint32_t tearBytes = 0) {
         WithCard([&](helixsim::HelixCard& card) {
             const auto number = static_cast<uint32_t>(m_commandsSeen + card.CommandLog().size() + ahead);
-            card.AddFault({helixsim::Fault::Kind::ResetBefore, number});
+            card.AddFault({kind, number, 0x6F00, tearBytes});
         });
     }
     size_t AppletSelections() {

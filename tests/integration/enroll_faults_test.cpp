@@ -1,0 +1,268 @@
+// A card reset, removal or power loss at each command of an enrollment as the host program runs
+// it. The call that meets the fault fails with a status the host knows; once the host is back, a
+// fresh context finds what the card holds, which depends only on the last command the card carried
+// out. Every state between "as before" and "whole" is listed below by command, so that a change in
+// the module's command sequence or a wider window shows here.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "module_over_sim.h"
+#include "openssl_ptr.h"
+
+namespace {
+
+using helixsim::Fault;
+using libapdu::ByteVector;
+using moduletest::Acquired;
+using moduletest::HostMemory;
+using moduletest::SimReader;
+
+// The interface takes names and PINs through non-const pointers.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
+char g_mscp[] = "mscp";
+char g_cmapfile[] = "cmapfile";
+char g_cardcf[] = "cardcf";
+char g_certificate[] = "ksc00";
+WCHAR g_user[] = u"user";
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Container 0's signature key: private key file and key object in the key directory.
+const libapdu::CardPath kKeyFile{0x3F00, 0x3000, 0x3002, 0x0220};
+const libapdu::CardPath kKeyObject{0x3F00, 0x3000, 0x3002, 0x0061};
+constexpr uint16_t kCertificateId = 0x8420;
+
+constexpr uint32_t kEnrollmentCommands = 97;
+
+// What the card holds once it has carried out command k of the enrollment and no more, and what
+// the host's enrollment, run again from the start, answers then.
+struct Span {
+    uint32_t first, last;
+    const char* held;
+    DWORD again;
+};
+const Span kHeldAfter[] = {
+    {0, 28, "as before", SCARD_S_SUCCESS},
+    {29, 33, "map old, key file only, certificate none", SCARD_S_SUCCESS},  // CardCreateContainer
+    {34, 35, "map old, key object empty, certificate none", SCARD_S_SUCCESS},
+    {36, 54, "map old, key whole, certificate none", SCARD_S_SUCCESS},  // up to the DELETE of 867F
+    {55, 56, "map gone unreadable, key whole, certificate none", SCARD_E_FILE_NOT_FOUND},
+    {57, 58, "map blank, key whole, certificate none", SCARD_E_UNEXPECTED},  // 867F created, not written
+    {59, 69, "map new, key whole, certificate none", SCARD_S_SUCCESS},
+    {70, 80, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},  // ksc00 created
+    {81, 82, "map new, key whole, certificate none", SCARD_S_SUCCESS},  // its write deletes it first
+    {83, 85, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},
+    {86, kEnrollmentCommands, "whole", SCARD_S_SUCCESS},
+};
+// Power lost during an UPDATE BINARY leaves only its first bytes written: the map's, or the last
+// of the certificate's.
+const std::map<uint32_t, Span> kTorn{
+    {59, {59, 59, "map other, key whole, certificate none", SCARD_E_UNEXPECTED}},
+    {86, {86, 86, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER}},
+};
+
+Span Expected(Fault::Kind kind, uint32_t held) {
+    if (kind == Fault::Kind::Tear && kTorn.count(held) == 1) return kTorn.at(held);
+    for (const Span& s : kHeldAfter)
+        if (held >= s.first && held <= s.last) return s;
+    return {0, 0, "?", 0};
+}
+
+// Of the same length in every run (an Ed25519 key and signature), so that the certificate's
+// writes, and what a torn one leaves, fall on the same commands.
+const ByteVector& Certificate() {
+    static const ByteVector der = [] {
+        const ossl::Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+        const ossl::Certificate x509(X509_new());
+        X509_set_version(x509.get(), 2);
+        ASN1_TIME_set(X509_getm_notBefore(x509.get()), 1796083200);
+        ASN1_TIME_set(X509_getm_notAfter(x509.get()), 1796169600);
+        X509_set_pubkey(x509.get(), key.get());
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(x509.get()), "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("Enrolled"), -1, -1, 0);
+        X509_set_issuer_name(x509.get(), X509_get_subject_name(x509.get()));
+        X509_sign(x509.get(), key.get(), nullptr);
+        return ossl::Der(x509.get(), i2d_X509);
+    }();
+    return der;
+}
+
+std::pair<DWORD, ByteVector> Read(CARD_DATA& d, LPSTR directory, LPSTR file) {
+    PBYTE data = nullptr;
+    DWORD size = 0;
+    const DWORD rv = d.pfnCardReadFile(&d, directory, file, 0, &data, &size);
+    ByteVector out;
+    if (rv == SCARD_S_SUCCESS) out.assign(data, data + size);
+    HostMemory::Free(data);
+    return {rv, out};
+}
+
+DWORD Write(CARD_DATA& d, LPSTR directory, LPSTR file, ByteVector content) {
+    return d.pfnCardWriteFile(&d, directory, file, 0, content.data(), static_cast<DWORD>(content.size()));
+}
+
+// Container 0's signature public key blob, empty when there is none.
+std::pair<DWORD, ByteVector> ContainerKey(CARD_DATA& d) {
+    CONTAINER_INFO info{};
+    info.dwVersion = CONTAINER_INFO_CURRENT_VERSION;
+    const DWORD rv = d.pfnCardGetContainerInfo(&d, 0, 0, &info);
+    ByteVector blob(info.pbSigPublicKey, info.pbSigPublicKey + info.cbSigPublicKey);
+    HostMemory::Free(info.pbSigPublicKey);
+    HostMemory::Free(info.pbKeyExPublicKey);
+    return {rv, blob};
+}
+
+// The host program's enrollment of a P-256 signature key generated in container 0, with its
+// certificate; the status of the first call that fails, success when none does.
+DWORD Enroll(CARD_DATA& d) {
+    ByteVector pin = moduletest::kDefaultPin;
+    DWORD attempts = 0;
+    DWORD rv = d.pfnCardAuthenticatePin(&d, g_user, pin.data(), static_cast<DWORD>(pin.size()), &attempts);
+    if (rv != SCARD_S_SUCCESS) return rv;
+    auto [mapRead, map] = Read(d, g_mscp, g_cmapfile);
+    if (mapRead != SCARD_S_SUCCESS) return mapRead;
+    LPSTR names = nullptr;
+    DWORD size = 0;
+    rv = d.pfnCardEnumFiles(&d, g_mscp, &names, &size, 0);
+    bool present = false;
+    for (DWORD at = 0; rv == SCARD_S_SUCCESS && at < size && names[at] != '\0';
+         at += std::strlen(names + at) + 1)
+        present = present || std::string(names + at) == g_certificate;
+    HostMemory::Free(names);
+    if (rv != SCARD_S_SUCCESS) return rv;
+    rv = d.pfnCardCreateContainer(&d, 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_ECDSA_P256, 256, nullptr);
+    if (rv != SCARD_S_SUCCESS) return rv;
+    if ((rv = ContainerKey(d).first) != SCARD_S_SUCCESS) return rv;
+
+    ByteVector record = moduletest::MapRecord(
+        "{enrolled}", CONTAINER_MAP_VALID_CONTAINER | CONTAINER_MAP_DEFAULT_CONTAINER, 0);
+    record[83] = 1;  // a 256-bit signature key
+    map.resize(std::max(map.size(), record.size()));
+    std::copy(record.begin(), record.end(), map.begin());
+    if ((rv = Write(d, g_mscp, g_cmapfile, map)) != SCARD_S_SUCCESS) return rv;
+    const auto length = static_cast<DWORD>(Certificate().size());
+    if (!present &&
+        (rv = d.pfnCardCreateFile(&d, g_mscp, g_certificate, length, EveryoneReadUserWriteAc)) != 0)
+        return rv;
+    if ((rv = Write(d, g_mscp, g_certificate, Certificate())) != SCARD_S_SUCCESS) return rv;
+
+    auto [cardcfRead, cardcf] = Read(d, nullptr, g_cardcf);
+    if (cardcfRead != SCARD_S_SUCCESS) return cardcfRead;
+    if (cardcf.size() != sizeof(CARD_CACHE_FILE_FORMAT)) return SCARD_E_UNEXPECTED;
+    ++cardcf[2];  // containers freshness
+    ++cardcf[4];  // files freshness
+    return Write(d, nullptr, g_cardcf, cardcf);
+}
+
+struct CleanMaps {
+    ByteVector before, after;
+};
+
+// Container 0 as a fresh context and the card itself show it: "as before", "whole", or what
+// there is of the map file (against the clean run's), the key and the certificate.
+std::string Held(SimReader& reader, const CleanMaps& clean) {
+    Acquired d(reader.Record());
+    const auto [mapRead, map] = Read(*d, g_mscp, g_cmapfile);
+    const bool listed = map.size() > 80 && (map[80] & CONTAINER_MAP_VALID_CONTAINER) != 0;
+    const ByteVector key = ContainerKey(*d).second;
+    const auto [certificateRead, certificate] = Read(*d, g_mscp, g_certificate);
+    const bool keyFile = reader.CardFile(kKeyFile).has_value();
+    std::optional<helixsim::HelixCard::KeyObjectView> object;
+    reader.WithCard([&](helixsim::HelixCard& card) { object = card.KeyObject(kKeyObject); });
+    const bool certificateFile = reader.CardFile(moduletest::CertificatePath(kCertificateId)).has_value();
+    const std::optional<ByteVector> mapFile = reader.CardFile(moduletest::kMapPath);
+    const bool blank =
+        mapFile && std::all_of(mapFile->begin(), mapFile->end(), [](uint8_t b) { return b == 0; });
+    const std::string onCard = !mapFile                   ? "gone"
+                               : *mapFile == clean.before ? "old"
+                               : *mapFile == clean.after  ? "new"
+                               : blank                    ? "blank"
+                                                          : "other";
+
+    if (onCard == "old" && !listed && !keyFile && !object && !certificateFile) return "as before";
+    if (listed && keyFile && object && object->hasKey && !key.empty() && certificate == Certificate())
+        return "whole";
+    std::ostringstream s;
+    s << "map " << onCard << (mapRead != SCARD_S_SUCCESS ? " unreadable" : "") << ", key "
+      << (!keyFile         ? "none"
+          : !object        ? "file only"
+          : object->hasKey ? "whole"
+                           : "object empty")
+      << ", certificate "
+      << (!certificateFile                     ? "none"
+          : certificateRead != SCARD_S_SUCCESS ? "unreadable"
+          : certificate == Certificate()       ? "whole"
+                                               : "other");
+    return s.str();
+}
+
+const std::set<DWORD> kKnownFailures{
+    SCARD_E_UNEXPECTED,   SCARD_E_FILE_NOT_FOUND, SCARD_E_NO_KEY_CONTAINER,  SCARD_W_RESET_CARD,
+    SCARD_W_REMOVED_CARD, SCARD_W_WRONG_CHV,      SCARD_W_SECURITY_VIOLATION};
+
+struct FaultKind {
+    const char* name;
+    Fault::Kind kind;
+    bool before;  // the card never carries out the command the fault is on
+};
+
+TEST(EnrollFaults, CardHoldsWhatItsLastCommandLeft) {
+    CleanMaps clean;
+    {
+        SimReader reader;
+        clean.before = *reader.CardFile(moduletest::kMapPath);
+        Acquired d(reader.Record());
+        reader.Commands();
+        ASSERT_EQ(Certificate().size(), 213u);
+        ASSERT_EQ(Enroll(*d), SCARD_S_SUCCESS);
+        ASSERT_EQ(reader.Commands().size(), kEnrollmentCommands);
+        clean.after = *reader.CardFile(moduletest::kMapPath);
+    }
+
+    const FaultKind kinds[] = {{"ResetBefore", Fault::Kind::ResetBefore, true},
+                               {"RemoveBefore", Fault::Kind::RemoveBefore, true},
+                               {"ResetAfter", Fault::Kind::ResetAfter, false},
+                               {"RemoveAfter", Fault::Kind::RemoveAfter, false},
+                               {"Tear", Fault::Kind::Tear, false}};
+    for (const FaultKind& k : kinds) {
+        for (uint32_t at = 1; at <= kEnrollmentCommands; ++at) {
+            SCOPED_TRACE(std::string(k.name) + " at command " + std::to_string(at));
+            SimReader reader;
+            DWORD rv = 0;
+            {
+                Acquired d(reader.Record());
+                reader.FaultAt(k.kind, at, 4);  // a torn write keeps its first 4 bytes
+                rv = Enroll(*d);
+            }
+            helixsim::Readers::Instance().ReinsertCard(moduletest::kReader);
+            DWORD protocol = 0;
+            ASSERT_EQ(pcsc::Reconnect(reader.Card(), pcsc::kLeaveCard, &protocol), SCARD_S_SUCCESS);
+            const std::string held = Held(reader, clean);
+            const Span expected = Expected(k.kind, k.before ? at - 1 : at);
+            EXPECT_EQ(held, expected.held);
+            EXPECT_TRUE(rv == SCARD_S_SUCCESS ? held == "whole" : kKnownFailures.count(rv) == 1)
+                << std::hex << rv;
+
+            // The host tries again from the start.
+            DWORD again = 0;
+            {
+                Acquired d(reader.Record());
+                again = Enroll(*d);
+            }
+            EXPECT_EQ(again, expected.again) << std::hex << again;
+            EXPECT_TRUE(again != SCARD_S_SUCCESS || Held(reader, clean) == "whole");
+        }
+    }
+}
+
+}  // namespace
