@@ -196,8 +196,8 @@ void LoadContainersQuietly(libapdu::IToken& token, std::vector<ContainerEntry>& 
     if (cmap::LengthMatches(file)) cmap::Parse(file, containers);
 }
 
-// Everything the new object needs is gathered before the old one goes, so that a certificate the
-// object cannot hold leaves the card as it was.
+// Everything the new object needs is gathered, and the room for it measured, before the old one
+// goes: a certificate the object cannot hold, or the card cannot store, leaves the card as it was.
 void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate,
                         std::vector<ContainerEntry>& containers, const ByteVector& cachedCardcf) {
     libapdu::IAppFS& fs = *token.GetFS();
@@ -209,6 +209,9 @@ void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificat
     const ByteVector object = BuildCertificateObject(slot, certificate, name, trailer);
 
     const CardPath path = Under(kCertificateDirectory, id);
+    fs.SelectPath(path);
+    const size_t replaced = fs.GetFileInfo().size;
+    if (object.size() > replaced + token.GetInfo()->GetFreeMemory()) ThrowStatus(SCARD_E_WRITE_TOO_MANY);
     fs.SelectPath(path);
     fs.DeleteFile();
     fs.SelectPath(kCertificateDirectory);
