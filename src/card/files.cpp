@@ -406,7 +406,10 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
                 return cmap::ReadFile(token);
             });
             cmap::CheckLength(written);
-            cmap::Parse(written, m_ContIdx);
+            // Unlike a read, a write leaves the list as the card holds it, even with no records.
+            std::vector<ContainerEntry> containers;
+            cmap::Parse(written, containers);
+            m_ContIdx.swap(containers);
             return;
         }
         case FileKind::Msroots:
