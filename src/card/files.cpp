@@ -116,16 +116,22 @@ struct MappedFile {
     uint16_t id = 0;  // certificate file identifier
 };
 
-// cardid and cardcf are found in any directory; the rest only in mscp, where every other name is
-// taken for a certificate name.
-MappedFile Resolve(const char* directory, const char* name) {
-    if (Is(name, "cardcf")) return {FileKind::Cardcf};
-    if (Is(name, "cardid")) return {FileKind::Cardid};
+// The files that can be created and deleted: msroots and the certificates, all in mscp, where
+// every other name is taken for a certificate name.
+MappedFile CreatableFile(const char* directory, const char* name) {
     if (!Is(directory, kMscp)) return {FileKind::Unmapped};
-    if (Is(name, "cmapfile")) return {FileKind::Cmapfile};
     if (Is(name, "msroots")) return {FileKind::Msroots};
     if (const auto id = CertificateId(name)) return {FileKind::Certificate, *id};
     return {FileKind::BadCertificate};
+}
+
+// What is read and written: cardid and cardcf in any directory, cmapfile in mscp, and the files
+// that can be created.
+MappedFile Resolve(const char* directory, const char* name) {
+    if (Is(name, "cardcf")) return {FileKind::Cardcf};
+    if (Is(name, "cardid")) return {FileKind::Cardid};
+    if (Is(directory, kMscp) && Is(name, "cmapfile")) return {FileKind::Cmapfile};
+    return CreatableFile(directory, name);
 }
 
 // What CardGetFileInfo addresses, by file name alone.
@@ -298,7 +304,7 @@ void CCardContext::CreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     if (cbInitialCreationSize >= freeBytes || cbInitialCreationSize > 0xFFFF)
         ThrowStatus(SCARD_E_INVALID_PARAMETER);
 
-    const MappedFile file = Resolve(pszDirectoryName, pszFileName);
+    const MappedFile file = CreatableFile(pszDirectoryName, pszFileName);
     if (file.kind == FileKind::BadCertificate) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     if (file.kind != FileKind::Msroots && file.kind != FileKind::Certificate) return;
 
@@ -433,7 +439,7 @@ void CCardContext::DeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     if (pszFileName == nullptr || dwFlags != 0) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     CheckNames(pszDirectoryName, pszFileName);
     Reselect(pCardData);
-    const MappedFile file = Resolve(pszDirectoryName, pszFileName);
+    const MappedFile file = CreatableFile(pszDirectoryName, pszFileName);
     if (file.kind == FileKind::BadCertificate) ThrowStatus(SCARD_E_FILE_NOT_FOUND);
     if (file.kind != FileKind::Msroots && file.kind != FileKind::Certificate) return;
 
