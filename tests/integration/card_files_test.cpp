@@ -325,6 +325,32 @@ TEST(CardFiles, DirectoriesAreListedButNeverCreatedOrDeleted) {
     for (const ByteVector& c : commands) EXPECT_TRUE(c[1] != 0xE0 && c[1] != 0xE4) << ToHex(c);
 }
 
+// While the administrator is logged in a write skips the applet selection and the PIN
+// presentation that goes with it; creating and deleting a certificate present the cached PIN
+// still. A wrong cached PIN shows each presentation as a try used up.
+TEST(CardFiles, CachedPinWhileTheAdministratorIsLoggedIn) {
+    const std::pair<void (*)(F), int> cases[] = {
+        {[](F f) { f.Create("mscp", "kxc00", 16); }, 1},
+        {[](F f) { f.Delete("mscp", "kxc00"); }, 1},
+        {[](F f) { f.Write(nullptr, "cardcf", ByteVector(6)); }, 0},
+    };
+    for (const auto& [call, presentations] : cases) {
+        CardFixture f;
+        f.Ready();
+        f.Context().Login().StorePin(ByteVector{'0', '0', '0', '0'});
+        f.Context().Login().SetRole(kRoleAdmin);
+        const auto tries = [&f = f] {
+            int left = 0;
+            f.WithCard(
+                [&](helixsim::HelixCard& card) { left = card.TriesLeft(f.Profile().userPinId).value_or(0); });
+            return left;
+        };
+        const int before = tries();
+        (void)ThrownStatus([&, call = call] { call(f); });
+        EXPECT_EQ(before - tries(), presentations);
+    }
+}
+
 TEST(CardFiles, NoAppletSelectionWhileTheAdministratorIsLoggedIn) {
     CardFixture f;
     f.Ready();
