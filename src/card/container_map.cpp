@@ -120,7 +120,7 @@ ByteVector ReadFile(libapdu::IToken& token) {
 
 void Merge(libapdu::IToken& token, ByteSpan file, ByteSpan hostRecords) {
     const std::optional<MapEntry> entry = FindMapEntry(file, file.size);
-    if (!entry) return;
+    if (!entry) ThrowStatus(SCARD_E_UNEXPECTED);
     const ByteVector value = CardValue(hostRecords);
     libapdu::IAppFS& fs = *token.GetFS();
     if (value.size() == entry->valueLength) {
