@@ -120,8 +120,6 @@ ByteVector ReadFile(libapdu::IToken& token) {
 
 void Merge(libapdu::IToken& token, ByteSpan file, ByteSpan hostRecords) {
     const std::optional<MapEntry> entry = FindMapEntry(file, file.size);
-    // A file without the map's entry (one left blank by a reset during its own rewrite) cannot
-    // take the records: the caller must not be told they are stored.
     if (!entry) ThrowStatus(SCARD_E_UNEXPECTED);
     const ByteVector value = CardValue(hostRecords);
     libapdu::IAppFS& fs = *token.GetFS();

@@ -54,8 +54,8 @@ libapdu::ByteVector ReadFile(libapdu::IToken& token);
 
 // Writes `hostRecords` into the card file, which is the selected file and holds `file`: in place when the
 // value keeps its length, otherwise by creating the file again with the new size.
-// SCARD_E_WRITE_TOO_MANY when the new file cannot fit, SCARD_E_UNEXPECTED when it has no map entry;
-// card failures pass as thrown.
+// SCARD_E_UNEXPECTED, nothing written, when the file has no map entry; SCARD_E_WRITE_TOO_MANY when
+// the new file cannot fit; card failures pass as thrown.
 void Merge(libapdu::IToken& token, libapdu::ByteSpan file, libapdu::ByteSpan hostRecords);
 
 }  // namespace cmap

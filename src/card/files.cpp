@@ -116,16 +116,22 @@ struct MappedFile {
     uint16_t id = 0;  // certificate file identifier
 };
 
-// cardid and cardcf are found in any directory; the rest only in mscp, where every other name is
-// taken for a certificate name.
-MappedFile Resolve(const char* directory, const char* name) {
-    if (Is(name, "cardcf")) return {FileKind::Cardcf};
-    if (Is(name, "cardid")) return {FileKind::Cardid};
+// The files that can be created and deleted: msroots and the certificates, all in mscp, where
+// every other name is taken for a certificate name.
+MappedFile CreatableFile(const char* directory, const char* name) {
     if (!Is(directory, kMscp)) return {FileKind::Unmapped};
-    if (Is(name, "cmapfile")) return {FileKind::Cmapfile};
     if (Is(name, "msroots")) return {FileKind::Msroots};
     if (const auto id = CertificateId(name)) return {FileKind::Certificate, *id};
     return {FileKind::BadCertificate};
+}
+
+// What is read and written: cardid and cardcf in any directory, cmapfile in mscp, and the files
+// that can be created.
+MappedFile Resolve(const char* directory, const char* name) {
+    if (Is(name, "cardcf")) return {FileKind::Cardcf};
+    if (Is(name, "cardid")) return {FileKind::Cardid};
+    if (Is(directory, kMscp) && Is(name, "cmapfile")) return {FileKind::Cmapfile};
+    return CreatableFile(directory, name);
 }
 
 // What CardGetFileInfo addresses, by file name alone.
@@ -196,8 +202,8 @@ void LoadContainersQuietly(libapdu::IToken& token, std::vector<ContainerEntry>& 
     if (cmap::LengthMatches(file)) cmap::Parse(file, containers);
 }
 
-// Everything the new object needs is gathered before the old one goes, so that a certificate the
-// object cannot hold leaves the card as it was.
+// Everything the new object needs is gathered, and the room for it measured, before the old one
+// goes: a certificate the object cannot hold, or the card cannot store, leaves the card as it was.
 void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate,
                         std::vector<ContainerEntry>& containers, const ByteVector& cachedCardcf) {
     libapdu::IAppFS& fs = *token.GetFS();
@@ -209,6 +215,9 @@ void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificat
     const ByteVector object = BuildCertificateObject(slot, certificate, name, trailer);
 
     const CardPath path = Under(kCertificateDirectory, id);
+    fs.SelectPath(path);
+    const size_t replaced = fs.GetFileInfo().size;
+    if (object.size() > replaced + token.GetInfo()->GetFreeMemory()) ThrowStatus(SCARD_E_WRITE_TOO_MANY);
     fs.SelectPath(path);
     fs.DeleteFile();
     fs.SelectPath(kCertificateDirectory);
@@ -295,7 +304,7 @@ void CCardContext::CreateFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     if (cbInitialCreationSize >= freeBytes || cbInitialCreationSize > 0xFFFF)
         ThrowStatus(SCARD_E_INVALID_PARAMETER);
 
-    const MappedFile file = Resolve(pszDirectoryName, pszFileName);
+    const MappedFile file = CreatableFile(pszDirectoryName, pszFileName);
     if (file.kind == FileKind::BadCertificate) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     if (file.kind != FileKind::Msroots && file.kind != FileKind::Certificate) return;
 
@@ -403,7 +412,10 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
                 return cmap::ReadFile(token);
             });
             cmap::CheckLength(written);
-            cmap::Parse(written, m_ContIdx);
+            // Unlike a read, a write leaves the list as the card holds it, even with no records.
+            std::vector<ContainerEntry> containers;
+            cmap::Parse(written, containers);
+            m_ContIdx.swap(containers);
             return;
         }
         case FileKind::Msroots:
@@ -427,7 +439,7 @@ void CCardContext::DeleteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPST
     if (pszFileName == nullptr || dwFlags != 0) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     CheckNames(pszDirectoryName, pszFileName);
     Reselect(pCardData);
-    const MappedFile file = Resolve(pszDirectoryName, pszFileName);
+    const MappedFile file = CreatableFile(pszDirectoryName, pszFileName);
     if (file.kind == FileKind::BadCertificate) ThrowStatus(SCARD_E_FILE_NOT_FOUND);
     if (file.kind != FileKind::Msroots && file.kind != FileKind::Certificate) return;
 

@@ -14,6 +14,7 @@
 #include "openssl_ptr.h"
 
 using libapdu::ByteVector;
+using libapdu::CardPath;
 using moduletest::CardFixture;
 
 namespace {
@@ -148,6 +149,51 @@ TEST(CardCertificate, BadCertificateIsRefusedAndTheStoredOneStays) {
                   static_cast<StatusCode>(SCARD_E_INVALID_PARAMETER));
         EXPECT_EQ(f.CardFile(moduletest::CertificatePath(0x8400)), before);
         EXPECT_EQ(f.Read("mscp", "kxc00"), good);
+    }
+}
+
+// The smallest certificate of at least `size` bytes: names as small as they come, an opaque field.
+ByteVector CertificateOfSize(size_t size) {
+    ByteVector der;
+    for (size_t filler = 0; der.size() < size; ++filler)
+        der = CertificateOf(kVersion + "020105" + kAlgorithm + kName + kValidity + kName +
+                            Tlv("04", Repeat("AB", filler)));
+    return der;
+}
+
+// A larger certificate takes the old object's place and the card's free bytes: exactly enough
+// succeeds; a byte short is refused before the old certificate goes.
+TEST(CardCertificate, ReplacementFitsTheOldObjectAndTheFreeBytes) {
+    const CardPath path = moduletest::CertificatePath(0x8400);
+    const ByteVector small = CertificateOfSize(716);
+    const ByteVector large = CertificateOfSize(3328);
+    uint32_t used = 0;
+    uint32_t growth = 0;  // object bytes the replacement adds
+    {
+        CardFixture probe;
+        Prepare(probe, "kxc00");
+        probe.Write("mscp", "kxc00", small);
+        used = probe.Profile().totalMemory - probe.CardFreeMemory();
+        const size_t before = probe.CardFile(path)->size();
+        probe.Write("mscp", "kxc00", large);
+        growth = static_cast<uint32_t>(probe.CardFile(path)->size() - before);
+    }
+    for (const uint32_t shortfall : {0u, 1u}) {
+        helixsim::Profile profile = helixsim::DefaultProfile();
+        profile.totalMemory = used + growth - shortfall;
+        CardFixture f(profile);
+        Prepare(f, "kxc00");
+        f.Write("mscp", "kxc00", small);
+        const std::optional<ByteVector> before = f.CardFile(path);
+        const std::optional<StatusCode> status = ThrownStatus([&] { f.Write("mscp", "kxc00", large); });
+        if (shortfall == 0) {
+            EXPECT_FALSE(status);
+            EXPECT_EQ(f.Read("mscp", "kxc00"), large);
+        } else {
+            EXPECT_EQ(status, static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
+            EXPECT_EQ(f.CardFile(path), before);
+            EXPECT_EQ(f.Read("mscp", "kxc00"), small);
+        }
     }
 }
 

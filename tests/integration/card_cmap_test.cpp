@@ -137,6 +137,27 @@ TEST(CardMap, WritingMergesTheRecordsIntoTheCardFile) {
     EXPECT_EQ(after.size(), two.size() + cmap::kCardRecordBytes);
     EXPECT_EQ(static_cast<size_t>(after[4] << 8 | after[5]), after.size() - 4);
     EXPECT_EQ(f.Read("mscp", "cmapfile"), Records(3));
+
+    // No whole record: the card's entry empties, and so does the list.
+    f.Write("mscp", "cmapfile", ByteVector(40, 0x55));
+    EXPECT_EQ(f.CardFile(moduletest::kMapPath), empty);
+    EXPECT_TRUE(f.Read("mscp", "cmapfile").empty());
+}
+
+// Without a map entry that ends inside the file there is nothing to merge into.
+TEST(CardMap, WriteWithoutAMapEntryFailsAndWritesNothing) {
+    for (const char* body : {"002200 0000 FFFFFF", "001100 0008 FFFFFF"}) {
+        SCOPED_TRACE(body);
+        CardFixture f;
+        f.Ready();
+        f.CachePin();
+        const ByteVector file = MapFile(body);
+        ASSERT_EQ(f.CardFile(moduletest::kMapPath)->size(), file.size());
+        f.PutFile(moduletest::kMapPath, file);
+        EXPECT_EQ(ThrownStatus([&] { f.Write("mscp", "cmapfile", Records(1)); }),
+                  static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+        EXPECT_EQ(f.CardFile(moduletest::kMapPath), file);
+    }
 }
 
 // A map that grows is made again at its new size, which must stay below the old size plus the
@@ -164,21 +185,6 @@ TEST(CardMap, GrowingMapNeedsTheOldFileAndTheFreeBytes) {
             EXPECT_EQ(ThrownStatus(write), static_cast<StatusCode>(SCARD_E_WRITE_TOO_MANY));
             EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
         }
-    }
-}
-
-// A card file without the map's entry, as a reset between creating the file again and writing it
-// leaves it, takes no records: the write fails and the file stays.
-TEST(CardMap, WritingWithoutTheMapEntryFails) {
-    for (const ByteVector& file : {ByteVector(16, 0), MapFile("002200 0000 FF")}) {
-        CardFixture f;
-        f.Ready();
-        f.CachePin();
-        f.PutFile(moduletest::kMapPath, file);
-        const ByteVector before = *f.CardFile(moduletest::kMapPath);
-        EXPECT_EQ(ThrownStatus([&f = f] { f.Write("mscp", "cmapfile", Records(1)); }),
-                  static_cast<StatusCode>(SCARD_E_UNEXPECTED));
-        EXPECT_EQ(f.CardFile(moduletest::kMapPath), before);
     }
 }
 
