@@ -9,6 +9,7 @@
 
 #include "card/card_context.h"
 #include "card/card_failure.h"
+#include "card/key_references.h"
 #include "platform/cng.h"
 
 using libapdu::ByteSpan;
@@ -19,10 +20,6 @@ namespace {
 
 constexpr DWORD kDeriveFlags =
     CARD_BUFFER_SIZE_ONLY | CARD_RETURN_KEY_HANDLE | KDF_USE_SECRET_AS_HMAC_KEY_FLAG;
-
-libapdu::CardPath PrivateKeyFile(unsigned index) {
-    return {0x3F00, 0x3000, 0x3002, static_cast<uint16_t>(0x0200 + (index & 0xFF))};
-}
 
 // 1 for an empty table, else one past the largest; once 255 is taken, the smallest free index
 // from 1. 0 when every index is taken.
@@ -45,7 +42,7 @@ bool IsNotFound(const libapdu::CAPDUException& e) {
 // agreement itself to meet.
 void CheckAgreementKey(libapdu::IAppCrypto& crypto, uint8_t container) {
     try {
-        crypto.SelectKeyObject(PrivateKeyFile(container));
+        crypto.SelectKeyObject(keyref::PrivateKeyFile(keyref::Reference(container, AT_KEYEXCHANGE)));
         if (crypto.GetKeyObjectInfo().algorithm != libapdu::kAlgEc) ThrowStatus(SCARD_E_INVALID_PARAMETER);
         return;
     } catch (const libapdu::CAPDUException& e) {
@@ -54,7 +51,7 @@ void CheckAgreementKey(libapdu::IAppCrypto& crypto, uint8_t container) {
         return;
     }
     try {
-        crypto.SelectKeyObject(PrivateKeyFile(container + 0x20U));
+        crypto.SelectKeyObject(keyref::PrivateKeyFile(keyref::Reference(container, AT_SIGNATURE)));
     } catch (const libapdu::CAPDUException& e) {
         if (IsNotFound(e)) ThrowStatus(SCARD_E_NO_KEY_CONTAINER);
         return;
