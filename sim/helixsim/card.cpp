@@ -104,6 +104,10 @@ void HelixCard::AddFault(const Fault& fault) {
     m_faults.push_back(fault);
 }
 
+uint32_t HelixCard::CommandsReceived() const {
+    return m_commands;
+}
+
 void HelixCard::SetLatency(const Latency& latency) {
     m_latency = latency;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "helixsim/fault.h"
+
 namespace helixsim {
 
 using Bytes = std::vector<uint8_t>;
@@ -50,23 +52,6 @@ Profile DefaultProfile();
 std::vector<std::string> ProfileNames();
 Profile ProfileByName(const std::string& name);
 
-// Fault injection. Commands are numbered from 1 in the order the card receives them (GET
-// RESPONSE included) since the card was created or loaded.
-struct Fault {
-    enum class Kind {
-        StatusWord,    // answer command N with `sw` and no data, without executing it
-        ResetBefore,   // the card is reset (power cycle) before command N; N is not answered
-        ResetAfter,    // command N is executed and answered, then the card is reset
-        RemoveBefore,  // the card leaves the reader before command N
-        RemoveAfter,   // command N is executed and answered, then the card leaves the reader
-        Tear,          // power is lost in the middle of command N (UPDATE BINARY or CREATE FILE)
-    };
-    Kind kind = Kind::StatusWord;
-    uint32_t command = 0;
-    uint16_t sw = 0x6F00;
-    uint32_t tearBytes = 0;  // Tear: bytes of an UPDATE BINARY that reach the EEPROM
-};
-
 // Latency model: time the card spends per command plus wire time per byte at a baud rate.
 struct Latency {
     uint32_t perCommandMicros = 0;
@@ -104,6 +89,8 @@ public:
 
     // A fault fires once, on command number `fault.command` (0: std::invalid_argument).
     void AddFault(const Fault& fault);
+    // Commands received since the card was created or loaded: faults count on from here.
+    uint32_t CommandsReceived() const;
     void SetLatency(const Latency& latency);
     uint64_t CardMicros() const;  // total card time so far
 
