@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -120,6 +121,30 @@ DWORD HelixSimCommandCount(DWORD* count) {
             kReader, [&](helixsim::HelixCard& c) { n = c.CommandLog().size(); });
         if (!present) return Fail(SCARD_E_NO_SMARTCARD, "no embedded card");
         *count = static_cast<DWORD>(n);
+        return SCARD_S_SUCCESS;
+    });
+}
+
+DWORD HelixSimAddFault(const char* fault) {
+    return Guarded("add a fault to the embedded card", [&] {
+        if (fault == nullptr) return Fail(SCARD_E_INVALID_PARAMETER, "no fault given");
+        helixsim::Fault added;
+        try {
+            added = helixsim::ParseFault(fault);
+        } catch (const std::invalid_argument& e) {
+            return Fail(SCARD_E_INVALID_PARAMETER, std::string("the fault ") + e.what());
+        }
+        bool counted = true;
+        const bool present = helixsim::Readers::Instance().WithCard(kReader, [&](helixsim::HelixCard& c) {
+            const uint32_t received = c.CommandsReceived();
+            counted = added.command <= std::numeric_limits<uint32_t>::max() - received;
+            if (!counted) return;
+            added.command += received;
+            c.AddFault(added);
+        });
+        if (!present) return Fail(SCARD_E_NO_SMARTCARD, "no embedded card");
+        if (!counted)
+            return Fail(SCARD_E_INVALID_PARAMETER, std::string("fault \"") + fault + "\" is too far off");
         return SCARD_S_SUCCESS;
     });
 }

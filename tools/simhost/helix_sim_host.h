@@ -34,6 +34,13 @@ DWORD HelixSimResetCard(void);
 // Commands the card has received since it was opened, GET RESPONSE included.
 DWORD HelixSimCommandCount(DWORD* count);
 
+// Adds a fault to the embedded card, spelled as helix-sim's --fault has it: KIND:N with KIND
+// reset-before, reset-after, remove-before or remove-after; sw:N:XXXX or tear:N:BYTES. N counts
+// from now: 1 is the next command the card receives, GET RESPONSE included. A removed card stays
+// out of the reader until HelixSimCloseCard (the handles answer SCARD_W_REMOVED_CARD, then
+// SCARD_E_NO_SMARTCARD once reconnected). SCARD_E_INVALID_PARAMETER for a fault wrongly spelt.
+DWORD HelixSimAddFault(const char* fault);
+
 // The words of the calling thread's last failure, or "" after a success.
 const char* HelixSimLastError(void);
 
@@ -43,6 +50,7 @@ typedef DWORD (*PFN_HELIX_SIM_STATUS)(SCARDHANDLE, BYTE*, DWORD*, DWORD*);
 typedef DWORD (*PFN_HELIX_SIM_RECONNECT)(SCARDHANDLE, DWORD, DWORD*);
 typedef DWORD (*PFN_HELIX_SIM_RESET_CARD)(void);
 typedef DWORD (*PFN_HELIX_SIM_COMMAND_COUNT)(DWORD*);
+typedef DWORD (*PFN_HELIX_SIM_ADD_FAULT)(const char*);
 typedef const char* (*PFN_HELIX_SIM_LAST_ERROR)(void);
 
 #ifdef __cplusplus
