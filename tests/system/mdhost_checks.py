@@ -16,6 +16,10 @@
     mdhost_checks.py steps STEPS_JSON
         every step of `mdhost logon`, `mdhost properties` or `mdhost pin` answered as the scenario
         expects
+    mdhost_checks.py fault SCINFO_JSON COMMAND EXPECTED_CODE
+        `mdhost scinfo --fault remove-before:COMMAND`: after CardAcquireContext the card received
+        COMMAND commands and no more; the call that sent the last and the later ones that needed
+        the card failed with EXPECTED_CODE, those before it succeeded; nothing leaked
 
 Prints a line per check and the APDU figures; exits 1 when a check failed.
 """
@@ -187,6 +191,21 @@ def check_steps(report):
     print(figures(report["command"], run))
 
 
+def check_fault(info, command, expected):
+    summary = info["summary"]
+    check_host(summary)
+    check(info["acquire_context"] == SUCCESS and summary["acquire"]["card_commands"] > 0,
+          "CardAcquireContext succeeds before the fault")
+    received = [run["card_commands"] for run in summary["runs"]]
+    check(received == [command], "the card received %d commands after CardAcquireContext: %s"
+          % (command, received))
+    calls = summary["failures"]
+    check(info["cardid"]["status"] == SUCCESS, "the card identifier, read before, is there")
+    check(len(calls) > 0 and all(c["status"] == expected for c in calls),
+          "every call from %s on answers %s: %s"
+          % (calls[0]["call"] if calls else "none", expected, [c["call"] for c in calls]))
+
+
 def main(args):
     if len(args) in (3, 4) and args[0] == "seed":
         check_seed(load(args[1]), args[2], load(args[3]) if len(args) == 4 else None)
@@ -194,6 +213,8 @@ def main(args):
         check_scinfo(load(args[1]), load(args[2]), "--card-counts" in args[3:])
     elif len(args) == 3 and args[0] == "reset":
         check_reset(load(args[1]), args[2])
+    elif len(args) == 4 and args[0] == "fault":
+        check_fault(load(args[1]), int(args[2]), args[3])
     elif len(args) == 2 and args[0] == "steps":
         check_steps(load(args[1]))
     else:

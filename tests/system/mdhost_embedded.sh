@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # mdhost over the module built with an embedded card (libhelixmd-sim.so): the command line,
 # seeding a card image twice through the module, `scinfo` twice over one context with the card's
-# own command count against the module's log, the image kept between runs, the reset, pin, logon
-# and properties scenarios; the pin scenario again, twice over each card with a PIN policy; the
-# session PINs on fingerprint cards.
+# own command count against the module's log, the image kept between runs, the card pulled out
+# mid-scenario (--fault) and the image after it, the reset, pin, logon and properties scenarios;
+# the pin scenario again, twice over each card with a PIN policy; the session PINs on fingerprint
+# cards.
 #
 # usage: mdhost_embedded.sh BIN_DIR   (mdhost; libhelixmd-sim.so in BIN_DIR/../lib)
 # Needs neither root nor pcscd. Exit status: 0 when every check passed, 77 when the machine
@@ -13,6 +14,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
+# ... and once the card was pulled out.
+readonly removed_answer=0x8010001F
 # The key scenarios that run between enrollment and deletion.
 readonly key_scenarios="sign decrypt ecdh"
 
@@ -47,6 +50,7 @@ main() {
     expect_status 3 scinfo --module "$work/missing.so"
     expect_status 3 scinfo --profile no-such-profile
     expect_status 2 pin --admin-key 0102
+    expect_status 2 scinfo --fault pull:5
     expect_status 0 scinfo
 
     # Seeded, then seeded again over what is there, each time through the module.
@@ -65,6 +69,16 @@ main() {
         fail "mdhost scinfo: $(cat "$work/scinfo.json")"
     python3 "$here/mdhost_checks.py" scinfo "$work/seed.json" "$work/scinfo.json" --card-counts ||
         fail "scinfo of the seeded card"
+
+    # Pulled out before the scenario's fifth command and left out; the image still serves.
+    cp "$work/card.img" "$work/pulled.img"
+    local rc=0
+    "$mdhost" scinfo --card-image "$work/pulled.img" --fault remove-before:5 --json >"$work/pulled.json" || rc=$?
+    [[ $rc -eq 1 ]] || fail "mdhost scinfo --fault remove-before:5 ended with $rc, not 1"
+    python3 "$here/mdhost_checks.py" fault "$work/pulled.json" 5 "$removed_answer" || fail "scinfo, card pulled"
+    "$mdhost" scinfo --card-image "$work/pulled.img" --runs 2 --json >"$work/after.json" ||
+        fail "mdhost scinfo after the card was pulled: $(cat "$work/after.json")"
+    python3 "$here/mdhost_checks.py" scinfo "$work/seed.json" "$work/after.json" || fail "scinfo after the card was pulled"
 
     "$mdhost" reset --card-image "$work/card.img" --json >"$work/reset.json" ||
         fail "mdhost reset: $(cat "$work/reset.json")"

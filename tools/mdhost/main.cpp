@@ -126,6 +126,14 @@ int RunWithContext(const Options& options, PFN_CARD_ACQUIRE_CONTEXT acquire, ICa
         host.acquire = acquiring.Stats();
         if (host.acquireStatus != SCARD_S_SUCCESS)
             return Failed("CardAcquireContext: " + StatusText(host.acquireStatus));
+        if (auto* embedded = dynamic_cast<CEmbeddedReader*>(&reader)) {
+            for (const std::string& fault : options.faults) {
+                const DWORD rv = embedded->AddFault(fault);
+                if (rv != SCARD_S_SUCCESS)
+                    return Failed("--fault " + fault + ": " + StatusText(rv) + " (" + embedded->LastError() +
+                                  ")");
+            }
+        }
         std::vector<CallOutcome> failures;  // of every run, not only the one shown
         for (unsigned run = 1; run <= options.runs && options.command == "scinfo"; ++run) {
             const CCommandCounter counter(log, reader);

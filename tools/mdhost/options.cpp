@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <stdexcept>
 
+#include "helixsim/fault.h"
 #include "mdhost/hex.h"
 
 namespace mdhost {
@@ -69,6 +71,15 @@ std::optional<std::string> TakeOption(const std::string& arg, const std::string*
         return name + " needs a value";
     }
     if (name == "--runs") return SetRuns(value, options);
+    if (name == "--fault") {
+        try {
+            (void)helixsim::ParseFault(value);
+        } catch (const std::invalid_argument& e) {
+            return std::string("--fault ") + e.what();
+        }
+        options.faults.push_back(value);
+        return std::nullopt;
+    }
     for (const Valued& v : kValued) {
         if (name == v.name) {
             if (value.empty()) return name + " needs a value";
@@ -85,6 +96,8 @@ std::optional<std::string> Check(const Options& options) {
     if (!options.Embedded() && (options.profile != "default" || !options.cardImage.empty()))
         return std::string(
             "--profile and --card-image choose the embedded card; they do not go with --reader");
+    if (!options.faults.empty() && !options.Embedded())
+        return std::string("--fault goes with the embedded card only");
     if (options.command == "seed" && !options.Embedded())
         return std::string("seed writes the embedded card only");
     if (options.command == "seed" && options.cardImage.empty())
@@ -189,6 +202,11 @@ std::string Usage() {
            "  --key LIST          the key commands' keys: rsa1024 to rsa4096, p256, p384, p521,\n"
            "                      ecdh-p256 to ecdh-p521, comma-separated (default: rsa2048,p256)\n"
            "  --import            enroll keys made by mdhost instead of generating them on the card\n"
+           "  --fault F           a fault of the embedded card, counting its commands (GET RESPONSE\n"
+           "                      included) from 1 just after CardAcquireContext: F is KIND:N with\n"
+           "                      KIND reset-before, reset-after, remove-before or remove-after,\n"
+           "                      sw:N:XXXX (command N answered with the hex status word XXXX) or\n"
+           "                      tear:N:BYTES; may be repeated. A removed card stays out until exit\n"
            "  --runs N            scinfo N times over the same card context (the module's caches)\n"
            "  --json              machine-readable output\n"
            "\n"

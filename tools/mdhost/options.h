@@ -20,6 +20,7 @@ struct Options {
     std::string keys = "rsa2048,p256";  // the key commands' kinds, comma-separated
     bool import = false;                // the key commands import keys made by mdhost
     unsigned runs = 1;
+    std::vector<std::string> faults;  // the embedded card's, as --fault spells them
     bool json = false;
     bool help = false;
 

@@ -69,7 +69,8 @@ SimHostApi::SimHostApi(const os::CLibrary& library)
       reconnect(Required<PFN_HELIX_SIM_RECONNECT>(library, "HelixSimReconnect")),
       resetCard(Required<PFN_HELIX_SIM_RESET_CARD>(library, "HelixSimResetCard")),
       commandCount(Required<PFN_HELIX_SIM_COMMAND_COUNT>(library, "HelixSimCommandCount")),
-      lastError(Required<PFN_HELIX_SIM_LAST_ERROR>(library, "HelixSimLastError")) {}
+      lastError(Required<PFN_HELIX_SIM_LAST_ERROR>(library, "HelixSimLastError")),
+      addFault(library.Function<PFN_HELIX_SIM_ADD_FAULT>("HelixSimAddFault")) {}
 
 CEmbeddedReader::CEmbeddedReader(const os::CLibrary& library, const std::string& profile,
                                  const std::string& imagePath)
@@ -105,6 +106,10 @@ std::optional<uint64_t> CEmbeddedReader::CardCommands() {
     DWORD count = 0;
     if (m_api.commandCount(&count) != SCARD_S_SUCCESS) return std::nullopt;
     return count;
+}
+
+DWORD CEmbeddedReader::AddFault(const std::string& fault) {
+    return m_api.addFault == nullptr ? SCARD_E_UNSUPPORTED_FEATURE : m_api.addFault(fault.c_str());
 }
 
 DWORD CEmbeddedReader::Close() {

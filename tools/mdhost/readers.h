@@ -69,6 +69,7 @@ struct SimHostApi {
     PFN_HELIX_SIM_RESET_CARD resetCard;
     PFN_HELIX_SIM_COMMAND_COUNT commandCount;
     PFN_HELIX_SIM_LAST_ERROR lastError;
+    PFN_HELIX_SIM_ADD_FAULT addFault;  // null in a module without faults
 };
 
 // The embedded card: loaded from `imagePath` when that file exists, else a new card of
@@ -88,6 +89,8 @@ public:
     DWORD ResetByAnotherApplication() override;
     std::optional<uint64_t> CardCommands() override;
     DWORD Close() override;
+    // A fault as --fault spells it, N counted from the card's next command.
+    DWORD AddFault(const std::string& fault);
 
     const SimHostApi& Api() const { return m_api; }
     // The simulator's words for its last failure.

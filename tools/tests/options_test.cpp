@@ -47,6 +47,12 @@ const Refused kOptionsRefusedCases[] = {
     {"RunsOfReset", "reset --runs 2", "scinfo only"},
     {"PolicyOfLogon", "logon --policy on", "pin only"},
     {"UnknownPolicy", "pin --policy strict", "--policy takes"},
+    {"FaultOfAReader", "scinfo --reader R --fault remove-before:5", "embedded card only"},
+    {"UnknownFaultKind", "scinfo --fault pull:5", "--fault wants KIND:N"},
+    {"FaultAtCommandZero", "scinfo --fault reset-after:0", "--fault wants a number from 1"},
+    {"StatusWordNotHex", "scinfo --fault sw:5:6G00", "wants a number from 0 to 65535"},
+    {"TearWithoutBytes", "scinfo --fault tear:5", "--fault wants KIND:N"},
+    {"RemovalWithAValue", "scinfo --fault remove-after:5:1", "--fault wants KIND:N"},
     {"AdminKeyNotHex", "pin --admin-key 0102030405060708111213141516171821222324252627g8",
      "--admin-key takes"},
 };
@@ -65,6 +71,13 @@ TEST(Options, TakeValuesInBothFormsAndAReaderNameWithSpaces) {
     Options spaced;
     ASSERT_FALSE(ParseOptions({"scinfo", "--reader", "Virtual PCD 00 00"}, spaced));
     EXPECT_EQ(spaced.reader, "Virtual PCD 00 00");
+}
+
+TEST(Options, KeepFaultsInTheOrderGiven) {
+    Options options;
+    ASSERT_FALSE(
+        ParseOptions(Words("logon --fault remove-before:5 --fault=sw:7:6a82 --fault tear:9:3"), options));
+    EXPECT_EQ(options.faults, (std::vector<std::string>{"remove-before:5", "sw:7:6a82", "tear:9:3"}));
 }
 
 TEST(Options, DefaultToTheEmbeddedCardWithTheDefaultProfileAndPin) {
