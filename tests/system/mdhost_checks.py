@@ -115,12 +115,14 @@ def check_scinfo(seed, info, card_counts):
 
 
 # The calls that change the card, in order: a card seeded afresh, and one seeded again, where
-# the certificate objects are there to be replaced and the root store is made again to its size.
+# the old certificate objects go first (a torn one would stop the module reading its container's
+# key), and the root store is made again to its size.
 SEED_CALLS = {
     "fresh": ["AuthenticatePin user", "WriteFile mscp/cmapfile",
               "CreateFile mscp/kxc00", "WriteFile mscp/kxc00", "CreateFile mscp/ksc01", "WriteFile mscp/ksc01",
               "CreateFile mscp/msroots", "WriteFile mscp/msroots", "WriteFile /cardcf"],
-    "again": ["AuthenticatePin user", "WriteFile mscp/cmapfile", "WriteFile mscp/kxc00", "WriteFile mscp/ksc01",
+    "again": ["AuthenticatePin user", "DeleteFile mscp/kxc00", "DeleteFile mscp/ksc01", "WriteFile mscp/cmapfile",
+              "CreateFile mscp/kxc00", "WriteFile mscp/kxc00", "CreateFile mscp/ksc01", "WriteFile mscp/ksc01",
               "DeleteFile mscp/msroots", "CreateFile mscp/msroots", "WriteFile mscp/msroots", "WriteFile /cardcf"],
 }
 CALL = re.compile(r">: Card(AuthenticatePin)\(pwszUserId: (\w+)\)"

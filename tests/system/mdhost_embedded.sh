@@ -70,6 +70,13 @@ main() {
     python3 "$here/mdhost_checks.py" scinfo "$work/seed.json" "$work/scinfo.json" --card-counts ||
         fail "scinfo of the seeded card"
 
+    # Power lost while a certificate object is written: the card is left torn, and seeding repairs it.
+    cp "$work/card.img" "$work/torn.img"
+    expect_status 1 seed --card-image "$work/torn.img" --fault tear:112:40
+    expect_status 1 scinfo --card-image "$work/torn.img"
+    expect_status 0 seed --card-image "$work/torn.img"
+    expect_status 0 scinfo --card-image "$work/torn.img"
+
     # Pulled out before the scenario's fifth command and left out; the image still serves.
     cp "$work/card.img" "$work/pulled.img"
     local rc=0

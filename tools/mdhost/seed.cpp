@@ -66,6 +66,14 @@ public:
         ++m_written;
     }
 
+    // A file that is about to be written anew goes first: a certificate object torn by an earlier
+    // run would otherwise stop the module from reading its container's key.
+    void Remove(const std::string& name) {
+        if (!Present(name)) return;
+        Require(m_session.DeleteFile(kMscp, name.c_str()), "CardDeleteFile mscp/" + name);
+        m_present.erase(std::find(m_present.begin(), m_present.end(), name));
+    }
+
     unsigned Written() const { return m_written; }
 
 private:
@@ -119,6 +127,7 @@ SeedReport SeedDemoCard(CMinidriverSession& session, const std::string& pin) {
         cmapfile.insert(cmapfile.end(), record.begin(), record.end());
         report.containers.push_back(seeded);
     }
+    for (const SeededContainer& seeded : report.containers) mscp.Remove(seeded.certificateFile);
     // The map first, so that the module names each key's file after its container's record.
     mscp.Write("cmapfile", cmapfile);
 
