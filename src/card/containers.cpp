@@ -10,6 +10,7 @@
 #include "card/card_object.h"
 #include "card/container_map.h"
 #include "card/key_material.h"
+#include "card/key_references.h"
 #include "log/mdlog.h"
 
 namespace {
@@ -17,9 +18,7 @@ namespace {
 using libapdu::ByteVector;
 using libapdu::CardPath;
 
-constexpr uint16_t kKeyFileSeries = 0x0200;
 constexpr uint16_t kKeyObjectBase = 0x41;
-constexpr uint8_t kSignatureOffset = 0x20;
 
 CardPath KeyDirectory() {
     return libapdu::ApplicationDirectory();
@@ -31,13 +30,14 @@ CardPath InKeyDirectory(uint16_t id) {
     return path;
 }
 
-// The two card objects of one key.
+// The two card objects of one key. Creation names the key object K + 0x41 in 16 bits (0041 to
+// 0140), where decryption's path keeps only the low byte (keyref::KeyObject).
 struct KeyFiles {
     uint8_t index = 0;
 
-    static KeyFiles Exchange(BYTE container) { return {container}; }
-    static KeyFiles Signature(BYTE container) { return {static_cast<uint8_t>(container + kSignatureOffset)}; }
-    uint16_t File() const { return kKeyFileSeries | index; }
+    static KeyFiles Exchange(BYTE container) { return {keyref::Reference(container, AT_KEYEXCHANGE)}; }
+    static KeyFiles Signature(BYTE container) { return {keyref::Reference(container, AT_SIGNATURE)}; }
+    uint16_t File() const { return keyref::PrivateKeyFileId(index); }
     uint16_t KeyObject() const { return static_cast<uint16_t>(index + kKeyObjectBase); }
 };
 

@@ -22,8 +22,12 @@ inline uint8_t Reference(BYTE containerIndex, DWORD keySpec) {
     return static_cast<uint8_t>(IsSignatureSpec(keySpec) ? containerIndex + 0x20 : containerIndex);
 }
 
+inline uint16_t PrivateKeyFileId(uint8_t reference) {
+    return static_cast<uint16_t>(0x0200 | reference);
+}
+
 inline libapdu::CardPath PrivateKeyFile(uint8_t reference) {
-    return {0x3F00, 0x3000, 0x3002, static_cast<uint16_t>(0x0200 | reference)};
+    return {0x3F00, 0x3000, 0x3002, PrivateKeyFileId(reference)};
 }
 
 inline libapdu::CardPath KeyObject(uint8_t reference) {
