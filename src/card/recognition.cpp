@@ -15,18 +15,29 @@ struct AtrEntry {
     BYTE mask[kLongestAtr];
 };
 
-// The Helix card family: no two entries share a length, so at most one can match.
+constexpr BYTE HexDigit(char c) {
+    if (c >= '0' && c <= '9') return static_cast<BYTE>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<BYTE>(c - 'A' + 10);
+    throw "not an upper-case hexadecimal digit";  // in a constant expression: a build error
+}
+
+template <size_t PatternSize, size_t MaskSize>
+constexpr AtrEntry Entry(const char (&pattern)[PatternSize], const char (&mask)[MaskSize]) {
+    static_assert(PatternSize == MaskSize, "an ATR pattern and its mask have one length");
+    static_assert(PatternSize % 2 == 1 && (PatternSize - 1) / 2 <= kLongestAtr, "an ATR of whole bytes");
+    AtrEntry entry{};
+    entry.length = static_cast<DWORD>((PatternSize - 1) / 2);
+    for (size_t i = 0; i < entry.length; ++i) {
+        entry.pattern[i] = static_cast<BYTE>(HexDigit(pattern[2 * i]) << 4 | HexDigit(pattern[2 * i + 1]));
+        entry.mask[i] = static_cast<BYTE>(HexDigit(mask[2 * i]) << 4 | HexDigit(mask[2 * i + 1]));
+    }
+    return entry;
+}
+
 constexpr AtrEntry kRecognisedAtrs[] = {
-    {22,
-     {0x3B, 0xDC, 0x00, 0xFF, 0x80, 0x91, 0xFE, 0x1F, 0xC3, 0x80, 0x73, 0xC8, 0x21, 0x10, 0x66},
-     {0xFF, 0xFF, 0x00, 0xFF, 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0xFF}},
-    {15,
-     {0x3B, 0xD5, 0x00, 0xFF, 0x80, 0x91, 0xFE, 0x1F, 0xC3, 0x80, 0x73, 0xC8, 0x21, 0x10, 0x00},
-     {0xFF, 0xFF, 0x00, 0xFF, 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0x00}},
-    {17,
-     {0x3B, 0x8C, 0x80, 0x01, 0x80, 0x73, 0xC8, 0x21, 0x13, 0x66, 0x01, 0x06, 0x11, 0x59, 0x00, 0x01, 0x2C},
-     {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-    {5, {0x3B, 0x80, 0x80, 0x01, 0x01}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+#define HELIX_ATR(name, pattern, mask) Entry(pattern, mask),
+#include "card/recognised_atrs.inc"
+#undef HELIX_ATR
 };
 
 bool Matches(const AtrEntry& entry, const BYTE* atr, DWORD length) {

@@ -16,8 +16,8 @@ dll_x64=${HELIX_DLL_X64:-$src/build/mingw-x64/bin/helixmd.dll}
 so=${HELIX_SO:-$PWD/../lib/libhelixmd.so}
 
 . "$(dirname "$0")/lib.sh"
-require_commands i686-w64-mingw32-objdump i686-w64-mingw32-windres x86_64-w64-mingw32-objdump \
-    x86_64-w64-mingw32-windres nm
+require_commands i686-w64-mingw32-objdump i686-w64-mingw32-windres i686-w64-mingw32-nm \
+    x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres nm
 require_files "$dll_x86" "$dll_x64"
 
 failures=0
@@ -105,7 +105,28 @@ check_so() {
     [ "$exports" = "CardAcquireContext" ] || fail "$so exports [$(echo $exports)], not CardAcquireContext alone"
 }
 
+# On x86 the host calls every function of the table as __stdcall, which the compiler marks by
+# ending the symbol with @ and the size of the arguments; a __cdecl function would not have it.
+check_stdcall_table() {
+    local library=$1 symbols entry count=0
+    if [ ! -f "$library" ]; then
+        fail "$library is missing"
+        return
+    fi
+    echo "== $library"
+    symbols=$(i686-w64-mingw32-nm --defined-only "$library" 2>/dev/null | awk '$2 ~ /^[tT]$/ {print $3}')
+    grep -qx '_CardAcquireContext@8' <<<"$symbols" || fail "CardAcquireContext is not __stdcall"
+    for entry in $(sed -n 's/^ *cardData[.]pfn[A-Za-z]* = \([A-Za-z]*\);$/\1/p' "$src/src/entry/wrappers.cpp" | sort -u); do
+        count=$((count + 1))
+        grep -Eq "^__ZN5entry12_GLOBAL__N_1${#entry}${entry}E.*@[0-9]+\$" <<<"$symbols" ||
+            fail "the table's $entry is not __stdcall in the x86 build"
+    done
+    [ "$count" -ge 40 ] || fail "found only $count table entries in wrappers.cpp"
+    echo "table entries __stdcall: $count"
+}
+
 check_dll "$dll_x86" i686-w64-mingw32 pei-i386 PE32
+check_stdcall_table "$(dirname "$dll_x86")/../lib/libhelixmd_core.a"
 check_dll "$dll_x64" x86_64-w64-mingw32 pei-x86-64 "PE32[+]"
 check_auth_stand_in "$(dirname "$dll_x86")/LibTqAuth.dll" i686-w64-mingw32
 check_auth_stand_in "$(dirname "$dll_x64")/LibTqAuth.dll" x86_64-w64-mingw32
