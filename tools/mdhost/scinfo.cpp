@@ -298,8 +298,10 @@ std::string ScInfoText(const ScInfo& info, const HostReport& host) {
             continue;
         }
         (void)std::snprintf(row, sizeof row, "minimum %4u  default %4u  maximum %4u  step %4u\n",
-                            k.sizes.dwMinimumBitlen, k.sizes.dwDefaultBitlen, k.sizes.dwMaximumBitlen,
-                            k.sizes.dwIncrementalBitlen);
+                            static_cast<unsigned>(k.sizes.dwMinimumBitlen),
+                            static_cast<unsigned>(k.sizes.dwDefaultBitlen),
+                            static_cast<unsigned>(k.sizes.dwMaximumBitlen),
+                            static_cast<unsigned>(k.sizes.dwIncrementalBitlen));
         text += row;
     }
     text += "Containers (mscp/cmapfile)\n";
