@@ -1,6 +1,6 @@
 #include "mdhost/card_objects.h"
 
-#include <openssl/rand.h>
+#include "mdhost/host_crypto.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -10,7 +10,7 @@ namespace mdhost {
 // A container name as Windows makes them: a GUID in braces, upper case.
 std::string NewContainerName() {
     uint8_t g[16];
-    if (RAND_bytes(g, sizeof g) != 1) throw std::runtime_error("no random bytes for a container name");
+    RandomBytes(g, sizeof g);
     char name[40];
     (void)std::snprintf(
         name, sizeof name, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[0],

@@ -1,17 +1,7 @@
 #include "mdhost/key_checks.h"
 
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/kdf.h>
-#include <openssl/param_build.h>
-#include <openssl/rand.h>
-#include <openssl/rsa.h>
-
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -21,16 +11,6 @@
 namespace mdhost {
 
 namespace {
-
-template <class T, void (*Release)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Release(p); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using ParamsPtr = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
-using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
-using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
 
 constexpr DWORD kRsa1 = 0x31415352;  // "RSA1"
 
@@ -80,37 +60,6 @@ const HashName kHashes[] = {
 uint32_t Le32(const Bytes& b, size_t at) {
     return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
-Key EcPublicKey(const char* group, const Bytes& x, const Bytes& y) {
-    Bytes point{0x04};
-    point.insert(point.end(), x.begin(), x.end());
-    point.insert(point.end(), y.begin(), y.end());
-    const ParamBldPtr builder(OSSL_PARAM_BLD_new());
-    if (!builder ||
-        OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, group, 0) != 1 ||
-        OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
-                                         point.size()) != 1)
-        return nullptr;
-    const ParamsPtr params(OSSL_PARAM_BLD_to_param(builder.get()));
-    const PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    EVP_PKEY* key = nullptr;
-    if (!params || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
-        EVP_PKEY_fromdata(context.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
-        return nullptr;
-    return Key(key);
-}
-
-const EVP_MD* Md(const HashName& hash) {
-    return EVP_get_digestbyname(hash.name);
-}
-
-bool Verify(EVP_PKEY* key, const Bytes& digest, const Bytes& signature,
-            const std::function<bool(EVP_PKEY_CTX*)>& configure) {
-    const PkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
-    return context && EVP_PKEY_verify_init(context.get()) == 1 && configure(context.get()) &&
-           EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) ==
-               1;
 }
 
 std::string Narrow(LPCWSTR wide) {
@@ -177,119 +126,17 @@ const HashName* HashById(ALG_ID id) {
     return nullptr;
 }
 
-Bytes Digest(const HashName& hash, const Bytes& message) {
-    Bytes out(EVP_MAX_MD_SIZE);
-    unsigned int length = 0;
-    if (EVP_Digest(message.data(), message.size(), out.data(), &length, Md(hash), nullptr) != 1)
-        throw std::runtime_error(std::string("OpenSSL: digest ") + hash.name);
-    out.resize(length);
-    return out;
-}
-
-bool VerifiesPkcs1(EVP_PKEY* key, const HashName& hash, const Bytes& digest, const Bytes& signature) {
-    return Verify(key, digest, signature, [&](EVP_PKEY_CTX* c) {
-        return EVP_PKEY_CTX_set_rsa_padding(c, RSA_PKCS1_PADDING) == 1 &&
-               EVP_PKEY_CTX_set_signature_md(c, Md(hash)) == 1;
-    });
-}
-
-bool VerifiesPss(EVP_PKEY* key, const HashName& hash, const Bytes& digest, const Bytes& signature) {
-    return Verify(key, digest, signature, [&](EVP_PKEY_CTX* c) {
-        return EVP_PKEY_CTX_set_rsa_padding(c, RSA_PKCS1_PSS_PADDING) == 1 &&
-               EVP_PKEY_CTX_set_signature_md(c, Md(hash)) == 1 &&
-               EVP_PKEY_CTX_set_rsa_mgf1_md(c, Md(hash)) == 1 &&
-               EVP_PKEY_CTX_set_rsa_pss_saltlen(c, static_cast<int>(hash.length)) == 1;
-    });
-}
-
-bool VerifiesEcdsa(EVP_PKEY* key, const Bytes& digest, const Bytes& signature) {
-    if (signature.empty() || signature.size() % 2 != 0) return false;
-    const size_t half = signature.size() / 2;
-    BnPtr r(BN_bin2bn(signature.data(), static_cast<int>(half), nullptr));
-    BnPtr s(BN_bin2bn(signature.data() + half, static_cast<int>(half), nullptr));
-    const EcdsaSigPtr sig(ECDSA_SIG_new());
-    if (!r || !s || !sig || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return false;
-    (void)r.release();
-    (void)s.release();
-    const int length = i2d_ECDSA_SIG(sig.get(), nullptr);
-    if (length <= 0) return false;
-    Bytes der(static_cast<size_t>(length));
-    unsigned char* cursor = der.data();
-    if (i2d_ECDSA_SIG(sig.get(), &cursor) != length) return false;
-    return Verify(key, digest, der, [](EVP_PKEY_CTX*) { return true; });
-}
-
-Bytes AgreementBlob(EVP_PKEY* key) {
-    Bytes point(1 + 2 * 66);
-    size_t length = 0;
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) !=
-            1 ||
-        length < 3 || point[0] != 0x04)
-        throw std::runtime_error("OpenSSL: EC public point");
-    const auto coordinate = static_cast<ULONG>((length - 1) / 2);
+Bytes AgreementBlob(HostKey* key) {
+    const Bytes point = EcPublicPoint(key);
+    const auto coordinate = static_cast<ULONG>(point.size() / 2);
     const auto* curve = std::find_if(std::begin(kCurves), std::end(kCurves),
                                      [&](const Curve& c) { return c.coordinate == coordinate; });
-    if (curve == std::end(kCurves)) throw std::runtime_error("OpenSSL: an EC key of another curve");
+    if (curve == std::end(kCurves)) throw std::runtime_error("an EC key of another curve");
     Bytes blob;
     for (const ULONG value : {curve->agreementMagic, coordinate})
         for (int shift = 0; shift < 32; shift += 8) blob.push_back(static_cast<uint8_t>(value >> shift));
-    blob.insert(blob.end(), point.begin() + 1, point.begin() + static_cast<std::ptrdiff_t>(length));
+    blob.insert(blob.end(), point.begin(), point.end());
     return blob;
-}
-
-Bytes SharedSecret(EVP_PKEY* mine, EVP_PKEY* theirs) {
-    const PkeyCtxPtr context(EVP_PKEY_CTX_new(mine, nullptr));
-    size_t length = 0;
-    if (!context || EVP_PKEY_derive_init(context.get()) != 1 ||
-        EVP_PKEY_derive_set_peer(context.get(), theirs) != 1 ||
-        EVP_PKEY_derive(context.get(), nullptr, &length) != 1)
-        throw std::runtime_error("OpenSSL: ECDH");
-    Bytes z(length);
-    if (EVP_PKEY_derive(context.get(), z.data(), &length) != 1) throw std::runtime_error("OpenSSL: ECDH");
-    z.resize(length);
-    return z;
-}
-
-Bytes Hmac(const HashName& hash, const Bytes& key, const Bytes& data) {
-    Bytes out(EVP_MAX_MD_SIZE);
-    size_t length = 0;
-    if (EVP_Q_mac(nullptr, "HMAC", nullptr, hash.name, nullptr, key.data(), key.size(), data.data(),
-                  data.size(), out.data(), out.size(), &length) == nullptr)
-        throw std::runtime_error("OpenSSL: HMAC");
-    out.resize(length);
-    return out;
-}
-
-Bytes ConcatKdf(const HashName& hash, const Bytes& secret, const Bytes& info, size_t length) {
-    using KdfPtr = std::unique_ptr<EVP_KDF, Deleter<EVP_KDF, EVP_KDF_free>>;
-    using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, Deleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
-    const KdfPtr kdf(EVP_KDF_fetch(nullptr, "SSKDF", nullptr));
-    const KdfCtxPtr context(kdf ? EVP_KDF_CTX_new(kdf.get()) : nullptr);
-    Bytes z = secret;
-    Bytes other = info;
-    std::string digest = hash.name;
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest.data(), 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, z.data(), z.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, other.data(), other.size()), OSSL_PARAM_END};
-    Bytes out(length);
-    if (!context || EVP_KDF_derive(context.get(), out.data(), out.size(), params) != 1)
-        throw std::runtime_error("OpenSSL: SSKDF");
-    return out;
-}
-
-Bytes EncryptRaw(EVP_PKEY* key, const Bytes& block) {
-    const PkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
-    size_t length = 0;
-    if (!context || EVP_PKEY_encrypt_init(context.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_NO_PADDING) != 1 ||
-        EVP_PKEY_encrypt(context.get(), nullptr, &length, block.data(), block.size()) != 1)
-        throw std::runtime_error("OpenSSL: RSA encryption");
-    Bytes out(length);
-    if (EVP_PKEY_encrypt(context.get(), out.data(), &length, block.data(), block.size()) != 1)
-        throw std::runtime_error("OpenSSL: RSA encryption");
-    out.resize(length);
-    return out;
 }
 
 Bytes EncryptionBlock(size_t size, const Bytes& message) {
@@ -299,7 +146,7 @@ Bytes EncryptionBlock(size_t size, const Bytes& message) {
     const size_t filler = size - 3 - message.size();
     for (size_t i = 0; i < filler; ++i) {
         do {
-            if (RAND_bytes(&block[2 + i], 1) != 1) throw std::runtime_error("OpenSSL: random bytes");
+            RandomBytes(&block[2 + i], 1);
         } while (block[2 + i] == 0);
     }
     std::copy(message.begin(), message.end(), block.begin() + static_cast<std::ptrdiff_t>(3 + filler));

@@ -1,6 +1,6 @@
-// The host's side of the card's private-key operations, with OpenSSL: the public key a module
-// reports, turned into an OpenSSL key, and the checks of what the card produced with the private
-// one. Also the padding work that the Windows stack does for a module (pfnCspPadData and
+// The host's side of the card's private-key operations: the public key a module reports, turned
+// into a key of the host's cryptography, and the blocks the checks of what the card produced
+// need. Also the padding work that the Windows stack does for a module (pfnCspPadData and
 // pfnCspUnpadData), so that mdhost can hand it over as Windows does.
 #pragma once
 
@@ -14,37 +14,16 @@
 
 namespace mdhost {
 
-// A PUBLICKEYBLOB (RSA) or a BCRYPT_ECCKEY_BLOB (P-256, P-384, P-521) as an OpenSSL key; nothing
-// when the bytes are not one.
+// A PUBLICKEYBLOB (RSA) or a BCRYPT_ECCKEY_BLOB (P-256, P-384, P-521) as a key; nothing when the
+// bytes are not one.
 std::optional<Key> KeyFromBlob(const Bytes& blob);
 
-// The hash names of the padding information ("SHA256") and their identifiers.
-struct HashName {
-    const char* name;
-    ALG_ID id;
-    size_t length;
-};
 const HashName* HashByName(const std::string& name);
 const HashName* HashById(ALG_ID id);
 
-// The digest of `message` under the named hash.
-Bytes Digest(const HashName& hash, const Bytes& message);
-
-// A signature as the card returned it, most significant byte first (RSA) or r || s (EC).
-bool VerifiesPkcs1(EVP_PKEY* key, const HashName& hash, const Bytes& digest, const Bytes& signature);
-bool VerifiesPss(EVP_PKEY* key, const HashName& hash, const Bytes& digest, const Bytes& signature);
-bool VerifiesEcdsa(EVP_PKEY* key, const Bytes& digest, const Bytes& signature);
-
 // The public half of an EC key as a BCRYPT_ECCKEY_BLOB of an agreement key ("ECK1", "ECK3", "ECK5").
-Bytes AgreementBlob(EVP_PKEY* key);
-// The x-coordinate of the shared point, as ECDH agrees it.
-Bytes SharedSecret(EVP_PKEY* mine, EVP_PKEY* theirs);
-Bytes Hmac(const HashName& hash, const Bytes& key, const Bytes& data);
-// The single-step key derivation of NIST SP 800-56A (OpenSSL's SSKDF) of `length` bytes.
-Bytes ConcatKdf(const HashName& hash, const Bytes& secret, const Bytes& info, size_t length);
+Bytes AgreementBlob(HostKey* key);
 
-// RSA without padding: the block must be as long as the modulus.
-Bytes EncryptRaw(EVP_PKEY* key, const Bytes& block);
 // A PKCS#1 v1.5 encryption block (00 02, non-zero random bytes, 00, message) of `size` bytes.
 Bytes EncryptionBlock(size_t size, const Bytes& message);
 

@@ -1,9 +1,5 @@
 #include "mdhost/keys.h"
 
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -148,16 +144,6 @@ std::optional<ContainerKey> ReadKey(CMinidriverSession& session, CSteps& step, B
     return k;
 }
 
-Bytes BigEndianBytes(EVP_PKEY* key, const char* name, size_t size, bool little) {
-    BIGNUM* bn = nullptr;
-    if (EVP_PKEY_get_bn_param(key, name, &bn) != 1) throw std::runtime_error(std::string("OpenSSL: ") + name);
-    Bytes value(size);
-    const int rv = (little ? BN_bn2lebinpad : BN_bn2binpad)(bn, value.data(), static_cast<int>(size));
-    BN_clear_free(bn);
-    if (rv < 0) throw std::runtime_error(std::string("OpenSSL: ") + name);
-    return value;
-}
-
 void PutLe32(Bytes& out, uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
@@ -165,17 +151,14 @@ void PutLe32(Bytes& out, uint32_t v) {
 // A key made by mdhost, with the blob CardCreateContainer imports: a PRIVATEKEYBLOB for RSA, a
 // BCRYPT_ECCPRIVATE_BLOB for EC.
 std::pair<Key, Bytes> MadeKey(const KeyKind& kind) {
-    EVP_PKEY* made = kind.curve != nullptr ? EVP_EC_gen(kind.curve) : EVP_RSA_gen(kind.bits);
-    if (made == nullptr) throw std::runtime_error("OpenSSL: key generation");
-    Key key(made);
+    Key key = MakeKey(kind.curve, kind.bits);
     Bytes blob;
     if (kind.curve != nullptr) {
         const size_t n = (kind.bits + 7) / 8;
         PutLe32(blob, 0x32534345);  // "ECS2"
         PutLe32(blob, static_cast<uint32_t>(n));
-        for (const char* part :
-             {OSSL_PKEY_PARAM_EC_PUB_X, OSSL_PKEY_PARAM_EC_PUB_Y, OSSL_PKEY_PARAM_PRIV_KEY}) {
-            const Bytes value = BigEndianBytes(key.get(), part, n, false);
+        for (const KeyPart part : {KeyPart::EcX, KeyPart::EcY, KeyPart::EcD}) {
+            const Bytes value = KeyNumber(key.get(), part, n, false);
             blob.insert(blob.end(), value.begin(), value.end());
         }
         return {std::move(key), blob};
@@ -183,17 +166,15 @@ std::pair<Key, Bytes> MadeKey(const KeyKind& kind) {
     blob = {PRIVATEKEYBLOB, 2, 0, 0, 0x00, 0xA4, 0, 0};
     PutLe32(blob, 0x32415352);  // "RSA2"
     PutLe32(blob, kind.bits);
-    const auto put = [&](const char* name, size_t size) {
-        const Bytes value = BigEndianBytes(key.get(), name, size, true);
+    const auto put = [&](KeyPart part, size_t size) {
+        const Bytes value = KeyNumber(key.get(), part, size, true);
         blob.insert(blob.end(), value.begin(), value.end());
     };
-    put(OSSL_PKEY_PARAM_RSA_E, 4);
-    put(OSSL_PKEY_PARAM_RSA_N, kind.bits / 8);
-    for (const char* part :
-         {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-          OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1})
+    put(KeyPart::RsaE, 4);
+    put(KeyPart::RsaN, kind.bits / 8);
+    for (const KeyPart part : {KeyPart::RsaP, KeyPart::RsaQ, KeyPart::RsaDp, KeyPart::RsaDq, KeyPart::RsaQInv})
         put(part, kind.bits / 16);
-    put(OSSL_PKEY_PARAM_RSA_D, kind.bits / 8);
+    put(KeyPart::RsaD, kind.bits / 8);
     return {std::move(key), blob};
 }
 
@@ -229,7 +210,7 @@ void Enroll(CMinidriverSession& session, CSteps& step, const KeyOptions& options
     if (ReadMap(session, step, cmapfile) != SCARD_S_SUCCESS) return;
     std::vector<std::string> present;
     step("CardEnumFiles mscp", session.EnumFiles(kMscp, present), SCARD_S_SUCCESS);
-    const Key authorityKey = MakeEcKey();
+    const Key authorityKey = MakeKey("P-256", 0);
     CertificateRequest root;
     root.commonName = "mdhost Enrollment Root";
     root.organisation = "Helix Demo";
@@ -260,7 +241,7 @@ void Enroll(CMinidriverSession& session, CSteps& step, const KeyOptions& options
         if (created != SCARD_S_SUCCESS) return;
         std::optional<ContainerKey> key = ReadKey(session, step, index, signature);
         if (!key) return;
-        if (made && EVP_PKEY_eq(made->first.get(), key->key.get()) != 1)
+        if (made && !SamePublicKey(made->first.get(), key->key.get()))
             step("the imported key is the container's", SCARD_S_SUCCESS, SCARD_S_SUCCESS, "it is not", false);
 
         const BYTE flags = static_cast<BYTE>(CONTAINER_MAP_VALID_CONTAINER |
@@ -340,7 +321,7 @@ void SignWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) 
         const DWORD rv = session.SignData(info, digest, signature);
         const bool good = rv != SCARD_S_SUCCESS || VerifiesEcdsa(k.key.get(), digest, signature);
         step(std::string("CardSignData ECDSA ") + hash.name + where, rv, SCARD_S_SUCCESS,
-             good ? "verified by OpenSSL" : "OpenSSL refuses the signature", good);
+             good ? "verified by the host" : "the host refuses the signature", good);
         return;
     }
     for (const WideHash& w : kWideHashes) {
@@ -366,7 +347,7 @@ void SignWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) 
                 rv != SCARD_S_SUCCESS || (pss ? VerifiesPss(k.key.get(), hash, digest, signature)
                                               : VerifiesPkcs1(k.key.get(), hash, digest, signature));
             step(std::string("CardSignData ") + (pss ? "PSS " : "PKCS#1 v1.5 ") + hash.name + where, rv,
-                 SCARD_S_SUCCESS, good ? "verified by OpenSSL" : "OpenSSL refuses the signature", good);
+                 SCARD_S_SUCCESS, good ? "verified by the host" : "the host refuses the signature", good);
         }
     }
     // Only the length, as a host sizing its buffer asks.
@@ -404,7 +385,7 @@ void DecryptWith(CMinidriverSession& session, CSteps& step, const ContainerKey& 
                  (padding == CARD_PADDING_PKCS1 ? "PKCS#1 v1.5, unpadded by the host"
                                                 : "no padding, the raw block") +
                  where,
-             rv, SCARD_S_SUCCESS, good ? "the block OpenSSL encrypted" : "another block", good);
+             rv, SCARD_S_SUCCESS, good ? "the block the host encrypted" : "another block", good);
     }
 }
 
@@ -418,7 +399,7 @@ Bytes TextBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-// CardDeriveKey with `parameters`, compared with what OpenSSL derives from the same secret.
+// CardDeriveKey with `parameters`, compared with what the host derives from the same secret.
 void Derive(CMinidriverSession& session, CSteps& step, BYTE index, const std::string& where, const char* kdf,
             std::vector<KdfParameter> parameters, const Bytes& expected) {
     std::vector<BCryptBuffer> buffers;
@@ -431,15 +412,13 @@ void Derive(CMinidriverSession& session, CSteps& step, BYTE index, const std::st
     const DWORD rv = session.DeriveKey(std::u16string(name.begin(), name.end()), index, &list, key);
     const bool good = rv != SCARD_S_SUCCESS || key == expected;
     step(std::string("CardDeriveKey ") + kdf + where, rv, SCARD_S_SUCCESS,
-         good ? std::to_string(key.size()) + " bytes, as OpenSSL derives them" : "not what OpenSSL derives",
+         good ? std::to_string(key.size()) + " bytes, as the host derives them" : "not what the host derives",
          good);
 }
 
 void AgreeWith(CMinidriverSession& session, CSteps& step, const ContainerKey& k) {
     const std::string where = " with container " + std::to_string(k.index) + " (" + Describe(k) + ")";
-    EVP_PKEY* made = EVP_EC_gen(k.bytes == 32 ? "P-256" : k.bytes == 48 ? "P-384" : "P-521");
-    if (made == nullptr) throw std::runtime_error("OpenSSL: EC key generation");
-    const Key peer(made);
+    const Key peer = MakeKey(k.bytes == 32 ? "P-256" : k.bytes == 48 ? "P-384" : "P-521", 0);
     BYTE index = 0;
     const DWORD rv = session.ConstructDHAgreement(k.index, AgreementBlob(peer.get()), index);
     const DWORD agreed =

@@ -1,13 +1,12 @@
 #include "mdhost/pin.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "mdhost/hex.h"
+#include "mdhost/host_crypto.h"
 
 namespace mdhost {
 
@@ -49,7 +48,7 @@ public:
           m_recorder(m_report, log) {
         if (!m_wrong.empty()) m_wrong.back() ^= 0x01;
     }
-    ~CPinRun() { OPENSSL_cleanse(m_key.data(), m_key.size()); }
+    ~CPinRun() { Wipe(m_key); }
     CPinRun(const CPinRun&) = delete;
     CPinRun& operator=(const CPinRun&) = delete;
 
@@ -224,20 +223,7 @@ StepsReport RunPinScenario(CMinidriverSession& session, const PinScenario& scena
 
 Bytes AdminResponse(const Bytes& key, const Bytes& challenge) {
     if (key.size() != kKeySize || challenge.size() != kChallengeSize) return {};
-    const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(),
-                                                                                  &EVP_CIPHER_CTX_free);
-    Bytes response(kChallengeSize + kKeySize);
-    int length = 0;
-    if (!context ||
-        EVP_EncryptInit_ex(context.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
-        EVP_EncryptUpdate(context.get(), response.data(), &length, challenge.data(),
-                          static_cast<int>(challenge.size())) != 1 ||
-        length != static_cast<int>(kChallengeSize)) {
-        return {};
-    }
-    response.resize(kChallengeSize);
-    return response;
+    return TripleDesEcb(key, challenge);
 }
 
 }  // namespace mdhost

@@ -1,7 +1,5 @@
 #include "mdhost/seed.h"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -105,7 +103,7 @@ SeedReport SeedDemoCard(CMinidriverSession& session, const std::string& pin) {
     if (!cardcf) throw std::runtime_error("CardReadFile cardcf: not a 6-byte record");
     CMscpWriter mscp(session);
 
-    const Key authorityKey = MakeEcKey();
+    const Key authorityKey = MakeKey("P-256", 0);
     CertificateRequest root;
     root.commonName = "Helix Demo Root";
     root.organisation = kOrganisation;
