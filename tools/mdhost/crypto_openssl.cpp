@@ -142,8 +142,8 @@ Bytes TripleDesEcb(const Bytes& key, const Bytes& data) {
     Require(key.size() == 24 && data.size() % 8 == 0 && context &&
                 EVP_EncryptInit_ex(context.get(), EVP_des_ede3_ecb(), nullptr, key.data(), nullptr) == 1 &&
                 EVP_CIPHER_CTX_set_padding(context.get(), 0) == 1 &&
-                EVP_EncryptUpdate(context.get(), out.data(), &length, data.data(), static_cast<int>(data.size())) ==
-                    1 &&
+                EVP_EncryptUpdate(context.get(), out.data(), &length, data.data(),
+                                  static_cast<int>(data.size())) == 1 &&
                 length == static_cast<int>(data.size()),
             "3DES");
     return out;
@@ -160,11 +160,17 @@ bool SamePublicKey(HostKey* a, HostKey* b) {
 }
 
 Bytes KeyNumber(HostKey* key, KeyPart part, size_t size, bool little) {
-    static const char* const kNames[] = {
-        OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
-        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
-        OSSL_PKEY_PARAM_RSA_COEFFICIENT1, OSSL_PKEY_PARAM_RSA_D,      OSSL_PKEY_PARAM_EC_PUB_X,
-        OSSL_PKEY_PARAM_EC_PUB_Y,      OSSL_PKEY_PARAM_PRIV_KEY};
+    static const char* const kNames[] = {OSSL_PKEY_PARAM_RSA_E,
+                                         OSSL_PKEY_PARAM_RSA_N,
+                                         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                         OSSL_PKEY_PARAM_RSA_FACTOR2,
+                                         OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                         OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                                         OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+                                         OSSL_PKEY_PARAM_RSA_D,
+                                         OSSL_PKEY_PARAM_EC_PUB_X,
+                                         OSSL_PKEY_PARAM_EC_PUB_Y,
+                                         OSSL_PKEY_PARAM_PRIV_KEY};
     const char* name = kNames[static_cast<size_t>(part)];
     BIGNUM* bn = nullptr;
     Require(EVP_PKEY_get_bn_param(key, name, &bn) == 1, name);
@@ -178,8 +184,8 @@ Bytes KeyNumber(HostKey* key, KeyPart part, size_t size, bool little) {
 Bytes EcPublicPoint(HostKey* key) {
     Bytes point(1 + 2 * 66);
     size_t length = 0;
-    Require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) ==
-                    1 &&
+    Require(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
+                                            &length) == 1 &&
                 length >= 3 && point[0] == 0x04,
             "EC public point");
     return Bytes(point.begin() + 1, point.begin() + static_cast<std::ptrdiff_t>(length));
@@ -220,8 +226,8 @@ Key RsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
     return Key(key);
 }
 
-Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey,
-                       const Bytes& issuerCertificate, HostKey* issuerKey) {
+Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey, const Bytes& issuerCertificate,
+                       HostKey* issuerKey) {
     const X509Ptr certificate(X509_new());
     Require(certificate != nullptr, "certificate");
     X509Ptr issuer;

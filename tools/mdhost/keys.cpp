@@ -1,6 +1,5 @@
 #include "mdhost/keys.h"
 
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -172,7 +171,8 @@ std::pair<Key, Bytes> MadeKey(const KeyKind& kind) {
     };
     put(KeyPart::RsaE, 4);
     put(KeyPart::RsaN, kind.bits / 8);
-    for (const KeyPart part : {KeyPart::RsaP, KeyPart::RsaQ, KeyPart::RsaDp, KeyPart::RsaDq, KeyPart::RsaQInv})
+    for (const KeyPart part :
+         {KeyPart::RsaP, KeyPart::RsaQ, KeyPart::RsaDp, KeyPart::RsaDq, KeyPart::RsaQInv})
         put(part, kind.bits / 16);
     put(KeyPart::RsaD, kind.bits / 8);
     return {std::move(key), blob};

@@ -1,6 +1,5 @@
 #include "mdhost/pin.h"
 
-
 #include <memory>
 #include <optional>
 #include <utility>

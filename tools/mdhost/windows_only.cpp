@@ -1,8 +1,8 @@
 // What mdhost.exe has in place of OpenSSL, which the Windows build lacks: certificates are read
 // with the system's crypt32, and the scenarios that make or check keys and certificates (seed,
 // pin, enroll, sign, decrypt, ecdh, delete) are refused when the options are read (options.cpp).
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 
 #include <stdexcept>
 
@@ -42,19 +42,22 @@ std::optional<std::string> CertificateSubject(const Bytes& der) {
     CertNameToStrA(X509_ASN_ENCODING, subject, kind, text.data(), static_cast<DWORD>(text.size()));
     CertFreeCertificateContext(certificate);
     text.resize(text.find('\0'));
-    for (size_t at = text.find("; "); at != std::string::npos; at = text.find("; ", at)) text.replace(at, 2, ",");
+    for (size_t at = text.find("; "); at != std::string::npos; at = text.find("; ", at))
+        text.replace(at, 2, ",");
     return text;
 }
 
 std::optional<size_t> Pkcs7CertificateCount(const Bytes& der) {
-    const HCRYPTMSG message = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+    const HCRYPTMSG message =
+        CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
     if (message == nullptr) return std::nullopt;
     DWORD count = 0;
     DWORD size = sizeof count;
     DWORD type = 0;
     DWORD typeSize = sizeof type;
     const bool read = CryptMsgUpdate(message, der.data(), static_cast<DWORD>(der.size()), TRUE) &&
-                      CryptMsgGetParam(message, CMSG_TYPE_PARAM, 0, &type, &typeSize) && type == CMSG_SIGNED &&
+                      CryptMsgGetParam(message, CMSG_TYPE_PARAM, 0, &type, &typeSize) &&
+                      type == CMSG_SIGNED &&
                       CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size);
     CryptMsgClose(message);
     if (!read) return std::nullopt;

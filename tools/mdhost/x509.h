@@ -28,8 +28,8 @@ struct CertificateRequest {
 
 // A DER certificate for `subjectKey` issued by `issuerCertificate` (empty: self-issued) and
 // signed with `issuerKey`, valid from now for a year.
-Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey,
-                       const Bytes& issuerCertificate, HostKey* issuerKey);
+Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey, const Bytes& issuerCertificate,
+                       HostKey* issuerKey);
 // A DER PKCS#7 SignedData holding only `certificates`, as certificate stores are saved.
 Bytes Pkcs7Of(const std::vector<Bytes>& certificates);
 

@@ -8,9 +8,9 @@
 // Environment: HELIX_VPCD_PORT (35963), HELIX_VPCD_WAIT_MS (how long a connection waits for the
 // card, 20000), HELIX_READER_NAME ("Helix Test Reader 0").
 #define WINSCARDDATA
-#include <winsock2.h>
 #include <windows.h>
 #include <winscard.h>
+#include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
@@ -213,7 +213,8 @@ private:
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<u_short>(std::atoi(Environment("HELIX_VPCD_PORT", "35963").c_str())));
+        address.sin_port =
+            htons(static_cast<u_short>(std::atoi(Environment("HELIX_VPCD_PORT", "35963").c_str())));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
             listen(listener, 1) != 0) {
@@ -363,7 +364,8 @@ LONG StatusOf(SCARDHANDLE card, T* names, DWORD* namesLength, DWORD* state, DWOR
         std::vector<T> multiString = convert(TheReader().Name());
         multiString.push_back(0);
         multiString.push_back(0);
-        if (const LONG copied = CopyOut(multiString, names, namesLength); copied != SCARD_S_SUCCESS) return copied;
+        if (const LONG copied = CopyOut(multiString, names, namesLength); copied != SCARD_S_SUCCESS)
+            return copied;
     }
     if (atrLength != nullptr) return CopyOut(cardAtr, atr, atrLength);
     return SCARD_S_SUCCESS;
@@ -410,8 +412,8 @@ LONG WINAPI SCardConnectA(SCARDCONTEXT context, LPCSTR reader, DWORD, DWORD prot
     return TheReader().Connect(context, reader, card, protocol);
 }
 
-LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR reader, DWORD share, DWORD protocols, LPSCARDHANDLE card,
-                          LPDWORD protocol) {
+LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR reader, DWORD share, DWORD protocols,
+                          LPSCARDHANDLE card, LPDWORD protocol) {
     if (reader == nullptr) return SCARD_E_INVALID_PARAMETER;
     return SCardConnectA(context, FromWide(reader).c_str(), share, protocols, card, protocol);
 }
