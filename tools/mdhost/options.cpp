@@ -93,13 +93,6 @@ std::optional<std::string> TakeOption(const std::string& arg, const std::string*
 std::optional<std::string> Check(const Options& options) {
     if (options.help) return std::nullopt;
     if (options.command.empty()) return std::string("no command given");
-#ifdef _WIN32
-    // mdhost.exe is built without OpenSSL, which these make or check keys and certificates with.
-    for (const char* command : {"seed", "pin", "enroll", "sign", "decrypt", "ecdh", "delete"}) {
-        if (options.command == command)
-            return options.command + " needs OpenSSL, which this build of mdhost does not have";
-    }
-#endif
     if (!options.Embedded() && (options.profile != "default" || !options.cardImage.empty()))
         return std::string(
             "--profile and --card-image choose the embedded card; they do not go with --reader");

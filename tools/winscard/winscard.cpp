@@ -8,10 +8,12 @@
 // Environment: HELIX_VPCD_PORT (35963), HELIX_VPCD_WAIT_MS (how long a connection waits for the
 // card, 20000), HELIX_READER_NAME ("Helix Test Reader 0").
 #define WINSCARDDATA
-#include <windows.h>
-#include <winscard.h>
+// winsock2.h before windows.h, as it demands.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
+#include <winscard.h>
 
 #include <chrono>
 #include <condition_variable>
