@@ -1,10 +1,12 @@
 // The host's cryptography in mdhost.exe, for which there is no OpenSSL: libgcrypt for keys,
 // signatures, agreement, hashes and 3DES; the system's crypt32 to read certificates. The
 // certificates mdhost issues are written as DER here.
-// libgcrypt brings winsock2.h, which must come before windows.h.
-#include <gcrypt.h>
 
+// libgcrypt brings winsock2.h, which must come before windows.h, which wincrypt.h needs first.
+#include <gcrypt.h>
+// (keep this order)
 #include <windows.h>
+// (keep this order)
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -66,7 +68,8 @@ struct Mpi {
     Mpi() = default;
     explicit Mpi(gcry_mpi_t value) : m(value) {}
     explicit Mpi(const Bytes& bigEndian) {
-        Require(gcry_mpi_scan(&m, GCRYMPI_FMT_USG, bigEndian.data(), bigEndian.size(), nullptr) == 0, "number");
+        Require(gcry_mpi_scan(&m, GCRYMPI_FMT_USG, bigEndian.data(), bigEndian.size(), nullptr) == 0,
+                "number");
     }
     Mpi(const Mpi&) = delete;
     Mpi& operator=(const Mpi&) = delete;
@@ -126,7 +129,8 @@ int Algorithm(const HashName& hash) {
 
 std::string LowerName(const HashName& hash) {
     std::string name = hash.name;
-    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
     return name;
 }
 
@@ -139,7 +143,8 @@ Bytes Tlv(uint8_t tag, const Bytes& content) {
         out.push_back(static_cast<uint8_t>(n));
     } else {
         Bytes length;
-        for (size_t rest = n; rest != 0; rest >>= 8) length.insert(length.begin(), static_cast<uint8_t>(rest));
+        for (size_t rest = n; rest != 0; rest >>= 8)
+            length.insert(length.begin(), static_cast<uint8_t>(rest));
         out.push_back(static_cast<uint8_t>(0x80 | length.size()));
         out.insert(out.end(), length.begin(), length.end());
     }
@@ -185,14 +190,16 @@ Bytes SubjectPublicKeyInfo(const HostKey& key) {
     if (key.curve.empty()) {
         const Mpi n(Part(key.publicKey, "n"));
         const Mpi e(Part(key.publicKey, "e"));
-        return Sequence({Sequence({kRsaEncryption, kNull}), BitString(Sequence({Integer(BytesOf(n.m)), Integer(BytesOf(e.m))}))});
+        return Sequence({Sequence({kRsaEncryption, kNull}),
+                         BitString(Sequence({Integer(BytesOf(n.m)), Integer(BytesOf(e.m))}))});
     }
     return Sequence({Sequence({kEcPublicKey, CurveOid(key)}), BitString(Data(key.publicKey, "q"))});
 }
 
 Bytes Name(const CertificateRequest& request) {
     const auto entry = [](uint8_t attribute, const std::string& value) {
-        return Tlv(0x31, Sequence({Bytes{0x06, 0x03, 0x55, 0x04, attribute}, Tlv(0x0C, Bytes(value.begin(), value.end()))}));
+        return Tlv(0x31, Sequence({Bytes{0x06, 0x03, 0x55, 0x04, attribute},
+                                   Tlv(0x0C, Bytes(value.begin(), value.end()))}));
     };
     Bytes entries;
     if (!request.organisation.empty()) entries = entry(0x0A, request.organisation);
@@ -251,7 +258,8 @@ Bytes SignSha256(HostKey* signer, const Bytes& data) {
     gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), data.data(), data.size());
     const Mpi value(digest);
     Sexp request;
-    Require(gcry_sexp_build(&request.s, nullptr, "(data (flags raw) (value %m))", value.m) == 0, "signature data");
+    Require(gcry_sexp_build(&request.s, nullptr, "(data (flags raw) (value %m))", value.m) == 0,
+            "signature data");
     Sexp signature;
     Require(signer->privateKey != nullptr && gcry_pk_sign(&signature.s, request.s, signer->privateKey) == 0,
             "signature");
@@ -337,7 +345,8 @@ Key MakeKey(const char* curve, unsigned bits) {
         Require(gcry_sexp_build(&parameters.s, nullptr, "(genkey (ecc (curve %s)))", GcryptCurve(curve)) == 0,
                 "key parameters");
     } else {
-        Require(gcry_sexp_build(&parameters.s, nullptr, "(genkey (rsa (nbits %u)))", bits) == 0, "key parameters");
+        Require(gcry_sexp_build(&parameters.s, nullptr, "(genkey (rsa (nbits %u)))", bits) == 0,
+                "key parameters");
     }
     Sexp pair;
     Require(gcry_pk_genkey(&pair.s, parameters.s) == 0, "key generation");
@@ -411,7 +420,8 @@ Bytes KeyNumber(HostKey* key, KeyPart part, size_t size, bool little) {
         gcry_mpi_mod(result.m, d.m, less.m);
         value = BytesOf(result.m, size);
     } else {
-        static const char* const kTokens[] = {"e", "n", "q", "p", nullptr, nullptr, "u", "d", nullptr, nullptr, "d"};
+        static const char* const kTokens[] = {"e", "n", "q",     "p",     nullptr, nullptr,
+                                              "u", "d", nullptr, nullptr, "d"};
         const Mpi m(Part(key->privateKey, kTokens[static_cast<size_t>(part)]));
         value = BytesOf(m.m, size);
     }
@@ -500,7 +510,8 @@ std::optional<std::string> CertificateSubject(const Bytes& der) {
     CertNameToStrA(X509_ASN_ENCODING, subject, kind, text.data(), static_cast<DWORD>(text.size()));
     CertFreeCertificateContext(certificate);
     text.resize(text.find('\0'));
-    for (size_t at = text.find("; "); at != std::string::npos; at = text.find("; ", at)) text.replace(at, 2, ",");
+    for (size_t at = text.find("; "); at != std::string::npos; at = text.find("; ", at))
+        text.replace(at, 2, ",");
     return text;
 }
 
@@ -513,7 +524,8 @@ std::optional<size_t> Pkcs7CertificateCount(const Bytes& der) {
     DWORD type = 0;
     DWORD typeSize = sizeof type;
     const bool read = CryptMsgUpdate(message, der.data(), static_cast<DWORD>(der.size()), TRUE) &&
-                      CryptMsgGetParam(message, CMSG_TYPE_PARAM, 0, &type, &typeSize) && type == CMSG_SIGNED &&
+                      CryptMsgGetParam(message, CMSG_TYPE_PARAM, 0, &type, &typeSize) &&
+                      type == CMSG_SIGNED &&
                       CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size);
     CryptMsgClose(message);
     if (!read) return std::nullopt;
@@ -523,7 +535,8 @@ std::optional<size_t> Pkcs7CertificateCount(const Bytes& der) {
 Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey, const Bytes& issuerCertificate,
                        HostKey* issuerKey) {
     Bytes serial;
-    for (uint64_t rest = request.serial; rest != 0; rest >>= 8) serial.insert(serial.begin(), static_cast<uint8_t>(rest));
+    for (uint64_t rest = request.serial; rest != 0; rest >>= 8)
+        serial.insert(serial.begin(), static_cast<uint8_t>(rest));
     const Bytes subject = Name(request);
     const Bytes issuer = issuerCertificate.empty() ? subject : SubjectOf(issuerCertificate);
     const std::time_t now = std::time(nullptr);
@@ -535,8 +548,8 @@ Bytes IssueCertificate(const CertificateRequest& request, HostKey* subjectKey, c
         extensions = Extension({0x06, 0x03, 0x55, 0x1D, 0x0F},
                                request.keyExchange ? BitString({0x20}, 5) : BitString({0x80}, 7));
     }
-    const Bytes tbs = Sequence({Tlv(0xA0, Integer({2})), Integer(serial), Sequence({kEcdsaWithSha256}), issuer,
-                                Sequence({UtcTime(now), UtcTime(now + 365L * 24 * 3600)}), subject,
+    const Bytes tbs = Sequence({Tlv(0xA0, Integer({2})), Integer(serial), Sequence({kEcdsaWithSha256}),
+                                issuer, Sequence({UtcTime(now), UtcTime(now + 365L * 24 * 3600)}), subject,
                                 SubjectPublicKeyInfo(*subjectKey), Tlv(0xA3, Tlv(0x30, extensions))});
     return Sequence({tbs, Sequence({kEcdsaWithSha256}), BitString(SignSha256(issuerKey, tbs))});
 }

@@ -132,11 +132,8 @@ public:
 
     LONG Begin(SCARDHANDLE card) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (Find(card) == nullptr) return SCARD_E_INVALID_HANDLE;
-        WaitForTransaction(lock, card);
-        Handle* handle = Find(card);
-        if (handle == nullptr) return SCARD_E_INVALID_HANDLE;
-        if (const LONG rv = Current(*handle); rv != SCARD_S_SUCCESS) return rv;
+        LONG rv = SCARD_S_SUCCESS;
+        if (Await(lock, card, &rv) == nullptr) return rv;
         m_transactionOwner = card;
         ++m_transactionDepth;
         return SCARD_S_SUCCESS;
@@ -169,11 +166,8 @@ public:
 
     LONG Transmit(SCARDHANDLE card, const Bytes& command, Bytes* response) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (Find(card) == nullptr) return SCARD_E_INVALID_HANDLE;
-        WaitForTransaction(lock, card);
-        Handle* handle = Find(card);
-        if (handle == nullptr) return SCARD_E_INVALID_HANDLE;
-        if (const LONG rv = Current(*handle); rv != SCARD_S_SUCCESS) return rv;
+        LONG rv = SCARD_S_SUCCESS;
+        if (Await(lock, card, &rv) == nullptr) return rv;
         if (!Send(command) || !Receive(response)) {
             Removed();
             return SCARD_W_REMOVED_CARD;
@@ -196,6 +190,18 @@ private:
     // Another handle's transaction keeps this one waiting, as the smart card service does.
     void WaitForTransaction(std::unique_lock<std::mutex>& lock, SCARDHANDLE card) {
         m_released.wait(lock, [&] { return m_transactionOwner == 0 || m_transactionOwner == card; });
+    }
+
+    // The handle once the card is free for it and it has seen the card's latest reset and
+    // insertion; else null, with the host's answer in `rv`.
+    Handle* Await(std::unique_lock<std::mutex>& lock, SCARDHANDLE card, LONG* rv) {
+        *rv = SCARD_E_INVALID_HANDLE;
+        if (Find(card) == nullptr) return nullptr;
+        WaitForTransaction(lock, card);
+        Handle* handle = Find(card);  // its context may have been released meanwhile
+        if (handle == nullptr) return nullptr;
+        *rv = Current(*handle);
+        return *rv == SCARD_S_SUCCESS ? handle : nullptr;
     }
 
     void EndTransaction() {
