@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -195,6 +196,25 @@ TEST(CardCertificate, ReplacementFitsTheOldObjectAndTheFreeBytes) {
             EXPECT_EQ(f.Read("mscp", "kxc00"), small);
         }
     }
+}
+
+// A rewrite selects the old object three times: to find and measure it, to delete it and to write
+// its successor; besides, only the free bytes are asked for.
+TEST(CardCertificate, RewriteSendsOnlyWhatTheReplacementNeeds) {
+    const CardPath path = moduletest::CertificatePath(0x8400);
+    CardFixture f;
+    Prepare(f, "kxc00");
+    f.Write(nullptr, "cardcf", Hex("A1A2 B1B2B3B4"));
+    const ByteVector der = MakeCertificate().der;
+    f.Write("mscp", "kxc00", der);
+    (void)f.Commands();
+    f.Write("mscp", "kxc00", der);
+    const std::vector<ByteVector> sent = f.Commands();
+    const size_t writes = (f.CardFile(path)->size() + 254) / 255;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), moduletest::SelectCommand(path)), 3);
+    // The applet, the cached PIN (five), the three selections, GET DATA, DELETE, the directory,
+    // CREATE and the writes.
+    EXPECT_EQ(sent.size(), 1 + 5 + 3 + 1 + 1 + 1 + 1 + writes);
 }
 
 TEST(CardCertificate, ListingFollowsTheFilesOnTheCard) {
