@@ -50,25 +50,38 @@ struct CallTotals {
     uint64_t received = 0;
 };
 
-std::map<std::string, CallTotals> g_calls;
-PFN_HELIX_BENCH_CARD_TOTALS g_cardTotals = nullptr;
-PFN_CARD_ACQUIRE_CONTEXT g_acquire = nullptr;
-uint64_t g_hostNs = 0;
+// What the trampolines record, and the module's functions they reach.
+struct Clocks {
+    std::map<std::string, CallTotals> calls;
+    PFN_HELIX_BENCH_CARD_TOTALS cardTotals = nullptr;
+    PFN_CARD_ACQUIRE_CONTEXT acquire = nullptr;
+    uint64_t hostNs = 0;
+};
+
+Clocks& TheClocks() {
+    static Clocks clocks;
+    return clocks;
+}
+
+HelixBenchCardClock CardTotals() {
+    const PFN_HELIX_BENCH_CARD_TOTALS totals = TheClocks().cardTotals;
+    return totals == nullptr ? HelixBenchCardClock{} : totals();
+}
 
 // One entry point call: what the thread spent, less the card and the host inside it.
 class CCallScope {
 public:
     explicit CCallScope(std::string name)
         : m_name(std::move(name)),
-          m_card(g_cardTotals()),
-          m_host(g_hostNs),
+          m_card(CardTotals()),
+          m_host(TheClocks().hostNs),
           m_start(HelixBenchThreadNanoseconds()) {}
     ~CCallScope() {
         const uint64_t spent = HelixBenchThreadNanoseconds() - m_start;
-        const HelixBenchCardClock card = g_cardTotals();
-        CallTotals& t = g_calls[m_name];
+        const HelixBenchCardClock card = CardTotals();
+        CallTotals& t = TheClocks().calls[m_name];
         const uint64_t cardNs = card.cardNanoseconds - m_card.cardNanoseconds;
-        const uint64_t hostNs = g_hostNs - m_host;
+        const uint64_t hostNs = TheClocks().hostNs - m_host;
         ++t.calls;
         t.cardNs += cardNs;
         t.hostNs += hostNs;
@@ -90,7 +103,7 @@ private:
 class CHostScope {
 public:
     CHostScope() : m_start(HelixBenchThreadNanoseconds()) {}
-    ~CHostScope() { g_hostNs += HelixBenchThreadNanoseconds() - m_start; }
+    ~CHostScope() { TheClocks().hostNs += HelixBenchThreadNanoseconds() - m_start; }
     CHostScope(const CHostScope&) = delete;
     CHostScope& operator=(const CHostScope&) = delete;
 
@@ -104,7 +117,7 @@ std::string CallName(const char* entry, const A&... args) {
     using Args = std::tuple<A...>;
     if constexpr (sizeof...(A) >= 3) {
         if constexpr (std::is_same_v<std::tuple_element_t<2, Args>, LPSTR>) {
-            const LPSTR file = std::get<2>(std::forward_as_tuple(args...));
+            const char* file = std::get<2>(std::forward_as_tuple(args...));
             std::string name = file == nullptr ? "" : file;
             const bool certificate =
                 name.size() == 5 && (name.rfind("ksc", 0) == 0 || name.rfind("kxc", 0) == 0);
@@ -119,8 +132,11 @@ template <int Id, bool Host, class F>
 struct Hook;
 template <int Id, bool Host, class R, class... A>
 struct Hook<Id, Host, R (*)(A...)> {
+    // A trampoline has no state of its own to reach its slot's function through.
+    // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
     static inline R (*original)(A...) = nullptr;
     static inline const char* name = nullptr;
+    // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
     static R Call(A... args) {
         if constexpr (Host) {
             const CHostScope scope;
@@ -150,10 +166,12 @@ DWORD WINAPI TimedAcquire(PCARD_DATA data, DWORD flags) {
     HELIX_HOST(pfnCspCacheAddFile);
     HELIX_HOST(pfnCspCacheLookupFile);
     HELIX_HOST(pfnCspCacheDeleteFile);
+    const PFN_CARD_ACQUIRE_CONTEXT acquire = TheClocks().acquire;
+    if (acquire == nullptr) return SCARD_E_UNEXPECTED;
     DWORD rv = 0;
     {
         const CCallScope scope("CardAcquireContext");
-        rv = g_acquire(data, flags);
+        rv = acquire(data, flags);
     }
     if (rv != SCARD_S_SUCCESS) return rv;
     HELIX_ENTRY(pfnCardDeleteContext);
@@ -238,13 +256,13 @@ void RunOnce(const std::string& profile, const fs::path& image, const Run& run) 
 // Runs `run` `state.iterations()` times, each on a fresh copy of the card, and reports the module's
 // time (manual time) and each entry point's mean figures per scenario run.
 void Measure(benchmark::State& state, const std::string& profile, const fs::path& image, const Run& run) {
-    g_calls.clear();
+    TheClocks().calls.clear();
     uint64_t iterations = 0;
-    for (auto _ : state) {
-        const std::map<std::string, CallTotals> before = g_calls;
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop variable is the API's
+        const std::map<std::string, CallTotals> before = TheClocks().calls;
         RunOnce(profile, image, run);
         uint64_t moduleNs = 0;
-        for (const auto& [name, t] : g_calls) {
+        for (const auto& [name, t] : TheClocks().calls) {
             auto was = before.find(name);
             moduleNs += t.moduleNs - (was == before.end() ? 0 : was->second.moduleNs);
         }
@@ -253,7 +271,7 @@ void Measure(benchmark::State& state, const std::string& profile, const fs::path
     }
     if (iterations == 0) return;
     const auto per = [&](uint64_t v) { return static_cast<double>(v) / static_cast<double>(iterations); };
-    for (const auto& [name, t] : g_calls) {
+    for (const auto& [name, t] : TheClocks().calls) {
         state.counters[name + ".calls"] = per(t.calls);
         state.counters[name + ".module_us"] = per(t.moduleNs) / 1000.0;
         state.counters[name + ".card_us"] = per(t.cardNs) / 1000.0;
@@ -271,7 +289,7 @@ mdhost::KeyOptions Keys() {
 // The card the key scenarios start from: the enrolled default keys, made once.
 const fs::path& KeysImage() {
     static const fs::path image = [] {
-        const fs::path path = TheBench().work / "keys.img";
+        fs::path path = TheBench().work / "keys.img";
         RunOnce("default", {}, [](mdhost::CMinidriverSession& session, const mdhost::CApduLog&) {
             RequireSteps(mdhost::RunEnrollScenario(session, Keys()), "enroll");
         });
@@ -358,7 +376,7 @@ Bytes FillerCertificate(size_t bytes) {
 // A card with `containers` P-256 signature containers, each with a certificate file of `bytes`
 // bytes.
 fs::path GrowthCard(unsigned containers, size_t bytes) {
-    const fs::path path =
+    fs::path path =
         TheBench().work / ("growth-" + std::to_string(containers) + "-" + std::to_string(bytes) + ".img");
     if (fs::exists(path)) return path;
     RunOnce("default", {}, [&](mdhost::CMinidriverSession& s, const mdhost::CApduLog&) {
@@ -423,15 +441,17 @@ void RegisterAll() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunBenchmarks(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     Bench& bench = TheBench();
     const std::string here = mdhost::os::ExecutableDirectory();
     bench.library = std::make_unique<mdhost::os::CLibrary>(here + "/../lib/libhelixmd-bench.so");
     bench.tqauth = here + "/../lib/libtqauth.so";
-    g_acquire = bench.library->Function<PFN_CARD_ACQUIRE_CONTEXT>("CardAcquireContext");
-    g_cardTotals = bench.library->Function<PFN_HELIX_BENCH_CARD_TOTALS>("HelixBenchCardTotals");
-    if (g_acquire == nullptr || g_cardTotals == nullptr) {
+    TheClocks().acquire = bench.library->Function<PFN_CARD_ACQUIRE_CONTEXT>("CardAcquireContext");
+    TheClocks().cardTotals = bench.library->Function<PFN_HELIX_BENCH_CARD_TOTALS>("HelixBenchCardTotals");
+    if (TheClocks().acquire == nullptr || TheClocks().cardTotals == nullptr) {
         (void)std::fprintf(stderr, "libhelixmd-bench.so lacks its entry points\n");
         return 1;
     }
@@ -442,4 +462,15 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     fs::remove_all(bench.work);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return RunBenchmarks(argc, argv);
+    } catch (const std::exception& e) {
+        (void)std::fprintf(stderr, "scenario_bench: %s\n", e.what());
+        return 1;
+    }
 }

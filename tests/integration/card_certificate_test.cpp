@@ -155,10 +155,14 @@ TEST(CardCertificate, BadCertificateIsRefusedAndTheStoredOneStays) {
 
 // The smallest certificate of at least `size` bytes: names as small as they come, an opaque field.
 ByteVector CertificateOfSize(size_t size) {
+    std::string names = kVersion;
+    names.append("020105").append(kAlgorithm).append(kName).append(kValidity).append(kName);
     ByteVector der;
-    for (size_t filler = 0; der.size() < size; ++filler)
-        der = CertificateOf(kVersion + "020105" + kAlgorithm + kName + kValidity + kName +
-                            Tlv("04", Repeat("AB", filler)));
+    for (size_t filler = 0; der.size() < size; ++filler) {
+        std::string tbs = names;
+        tbs.append(Tlv("04", Repeat("AB", filler)));
+        der = CertificateOf(tbs);
+    }
     return der;
 }
 
