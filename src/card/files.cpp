@@ -204,7 +204,8 @@ void LoadContainersQuietly(libapdu::IToken& token, std::vector<ContainerEntry>& 
 
 // Everything the new object needs is gathered, and the room for it measured, before the old one
 // goes: a certificate the object cannot hold, or the card cannot store, leaves the card as it was.
-void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate,
+// `replaced` is the old object's size, as the selection that found it reported.
+void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificate, size_t replaced,
                         std::vector<ContainerEntry>& containers, const ByteVector& cachedCardcf) {
     libapdu::IAppFS& fs = *token.GetFS();
     const auto slot = static_cast<uint8_t>(id & 0xFF);
@@ -215,8 +216,6 @@ void ReplaceCertificate(libapdu::IToken& token, uint16_t id, ByteSpan certificat
     const ByteVector object = BuildCertificateObject(slot, certificate, name, trailer);
 
     const CardPath path = Under(kCertificateDirectory, id);
-    fs.SelectPath(path);
-    const size_t replaced = fs.GetFileInfo().size;
     if (object.size() > replaced + token.GetInfo()->GetFreeMemory()) ThrowStatus(SCARD_E_WRITE_TOO_MANY);
     fs.SelectPath(path);
     fs.DeleteFile();
@@ -424,10 +423,14 @@ void CCardContext::WriteFile(PCARD_DATA pCardData, LPSTR pszDirectoryName, LPSTR
                 fs.WriteFile(data.ToVector(), 0);
             });
             return;
-        case FileKind::Certificate:
-            OnMappedFile([&] { fs.SelectPath(Under(kCertificateDirectory, file.id)); });
-            OnCard([&] { ReplaceCertificate(token, file.id, data, m_ContIdx, m_cardcf); });
+        case FileKind::Certificate: {
+            const size_t replaced = OnMappedFile([&] {
+                fs.SelectPath(Under(kCertificateDirectory, file.id));
+                return fs.GetFileInfo().size;
+            });
+            OnCard([&] { ReplaceCertificate(token, file.id, data, replaced, m_ContIdx, m_cardcf); });
             return;
+        }
         case FileKind::BadCertificate:
         case FileKind::Unmapped:
             break;

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -154,10 +155,14 @@ TEST(CardCertificate, BadCertificateIsRefusedAndTheStoredOneStays) {
 
 // The smallest certificate of at least `size` bytes: names as small as they come, an opaque field.
 ByteVector CertificateOfSize(size_t size) {
+    std::string names = kVersion;
+    names.append("020105").append(kAlgorithm).append(kName).append(kValidity).append(kName);
     ByteVector der;
-    for (size_t filler = 0; der.size() < size; ++filler)
-        der = CertificateOf(kVersion + "020105" + kAlgorithm + kName + kValidity + kName +
-                            Tlv("04", Repeat("AB", filler)));
+    for (size_t filler = 0; der.size() < size; ++filler) {
+        std::string tbs = names;
+        tbs.append(Tlv("04", Repeat("AB", filler)));
+        der = CertificateOf(tbs);
+    }
     return der;
 }
 
@@ -195,6 +200,25 @@ TEST(CardCertificate, ReplacementFitsTheOldObjectAndTheFreeBytes) {
             EXPECT_EQ(f.Read("mscp", "kxc00"), small);
         }
     }
+}
+
+// A rewrite selects the old object three times: to find and measure it, to delete it and to write
+// its successor; besides, only the free bytes are asked for.
+TEST(CardCertificate, RewriteSendsOnlyWhatTheReplacementNeeds) {
+    const CardPath path = moduletest::CertificatePath(0x8400);
+    CardFixture f;
+    Prepare(f, "kxc00");
+    f.Write(nullptr, "cardcf", Hex("A1A2 B1B2B3B4"));
+    const ByteVector der = MakeCertificate().der;
+    f.Write("mscp", "kxc00", der);
+    (void)f.Commands();
+    f.Write("mscp", "kxc00", der);
+    const std::vector<ByteVector> sent = f.Commands();
+    const size_t writes = (f.CardFile(path)->size() + 254) / 255;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), moduletest::SelectCommand(path)), 3);
+    // The applet, the cached PIN (five), the three selections, GET DATA, DELETE, the directory,
+    // CREATE and the writes.
+    EXPECT_EQ(sent.size(), 1 + 5 + 3 + 1 + 1 + 1 + 1 + writes);
 }
 
 TEST(CardCertificate, ListingFollowsTheFilesOnTheCard) {

@@ -42,7 +42,7 @@ const libapdu::CardPath kKeyFile{0x3F00, 0x3000, 0x3002, 0x0220};
 const libapdu::CardPath kKeyObject{0x3F00, 0x3000, 0x3002, 0x0061};
 constexpr uint16_t kCertificateId = 0x8420;
 
-constexpr uint32_t kEnrollmentCommands = 99;
+constexpr uint32_t kEnrollmentCommands = 98;
 
 // What the card holds once it has carried out command k of the enrollment and no more, and what
 // the host's enrollment, run again from the start, answers then.
@@ -59,16 +59,16 @@ const Span kHeldAfter[] = {
     {55, 56, "map gone unreadable, key whole, certificate none", SCARD_E_FILE_NOT_FOUND},
     {57, 58, "map blank, key whole, certificate none", SCARD_E_UNEXPECTED},  // 867F created, not written
     {59, 69, "map new, key whole, certificate none", SCARD_S_SUCCESS},
-    {70, 82, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},  // ksc00 created
-    {83, 84, "map new, key whole, certificate none", SCARD_S_SUCCESS},  // its write deletes it first
-    {85, 87, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},
-    {88, kEnrollmentCommands, "whole", SCARD_S_SUCCESS},
+    {70, 81, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},  // ksc00 created
+    {82, 83, "map new, key whole, certificate none", SCARD_S_SUCCESS},  // its write deletes it first
+    {84, 86, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER},
+    {87, kEnrollmentCommands, "whole", SCARD_S_SUCCESS},
 };
 // Power lost during an UPDATE BINARY leaves only its first bytes written: the map's, or the last
 // of the certificate's.
 const std::map<uint32_t, Span> kTorn{
     {59, {59, 59, "map other, key whole, certificate none", SCARD_E_UNEXPECTED}},
-    {88, {88, 88, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER}},
+    {87, {87, 87, "map new, key whole, certificate unreadable", SCARD_E_NO_KEY_CONTAINER}},
 };
 
 Span Expected(Fault::Kind kind, uint32_t held) {
