@@ -41,6 +41,14 @@ DWORD CPcscReader::ResetByAnotherApplication() {
     return rv;
 }
 
+bool CPcscReader::BeginTransaction() {
+    return pcscclient::BeginTransaction(m_card) == SCARD_S_SUCCESS;
+}
+
+void CPcscReader::EndTransaction() {
+    (void)pcscclient::EndTransaction(m_card, pcscclient::kLeaveCard);
+}
+
 DWORD CPcscReader::Close() {
     if (m_context == 0) return SCARD_S_SUCCESS;
     const DWORD rv = pcscclient::Disconnect(m_card, pcscclient::kLeaveCard);
