@@ -1,6 +1,6 @@
 // Five threads over two card contexts on one simulated card, and a third context made and deleted
-// all along: every call answers one of the statuses its situation allows, and what a read hands
-// back is something that was written. ThreadSanitizer watches the rest (the tsan preset).
+// all along: every call succeeds, and what a read hands back is something that was written.
+// ThreadSanitizer watches the rest (the tsan preset runs it).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -122,8 +122,9 @@ void AuthenticatedCalls(CARD_DATA& d, const ByteVector& record) {
         EXPECT_EQ(d.pfnCardAuthenticatePin(&d, g_user, pin.data(), static_cast<DWORD>(pin.size()), &attempts),
                   SCARD_S_SUCCESS);
         ByteVector content = record;
-        EXPECT_EQ(d.pfnCardWriteFile(&d, nullptr, g_cardcf, 0, content.data(), static_cast<DWORD>(content.size())),
-                  SCARD_S_SUCCESS);
+        EXPECT_EQ(
+            d.pfnCardWriteFile(&d, nullptr, g_cardcf, 0, content.data(), static_cast<DWORD>(content.size())),
+            SCARD_S_SUCCESS);
         CARD_SIGNING_INFO info{};
         info.dwVersion = CARD_SIGNING_INFO_CURRENT_VERSION;
         info.bContainerIndex = 0;
@@ -146,9 +147,11 @@ TEST(CallLock, FiveThreadsOverTwoContextsAndOneComingAndGoing) {
         ASSERT_EQ(CardAcquireContext(&setup, 0), SCARD_S_SUCCESS);
         ByteVector pin = moduletest::kDefaultPin;
         DWORD attempts = 0;
-        ASSERT_EQ(setup.pfnCardAuthenticatePin(&setup, g_user, pin.data(), static_cast<DWORD>(pin.size()), &attempts),
+        ASSERT_EQ(setup.pfnCardAuthenticatePin(&setup, g_user, pin.data(), static_cast<DWORD>(pin.size()),
+                                               &attempts),
                   SCARD_S_SUCCESS);
-        ASSERT_EQ(setup.pfnCardCreateContainer(&setup, 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_ECDSA_P256, 256, nullptr),
+        ASSERT_EQ(setup.pfnCardCreateContainer(&setup, 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_ECDSA_P256, 256,
+                                               nullptr),
                   SCARD_S_SUCCESS);
         known.cardcf = *reader.CardFile(moduletest::kCardcfPath);
         known.cardcf.erase(known.cardcf.begin(), known.cardcf.begin() + 2);  // the file's length prefix
