@@ -116,7 +116,7 @@ std::optional<uint64_t> CEmbeddedReader::CardCommands() {
     return count;
 }
 
-DWORD CEmbeddedReader::AddFault(const std::string& fault) {
+DWORD CEmbeddedReader::AddFault(const std::string& fault) const {
     return m_api.addFault == nullptr ? SCARD_E_UNSUPPORTED_FEATURE : m_api.addFault(fault.c_str());
 }
 

@@ -98,7 +98,7 @@ public:
     void EndTransaction() override {}
     DWORD Close() override;
     // A fault as --fault spells it, N counted from the card's next command.
-    DWORD AddFault(const std::string& fault);
+    DWORD AddFault(const std::string& fault) const;
 
     const SimHostApi& Api() const { return m_api; }
     // The simulator's words for its last failure.
