@@ -52,6 +52,14 @@ uint32_t Disconnect(uintptr_t card, uint32_t disposition) {
     return Result(::SCardDisconnect(static_cast<SCARDHANDLE>(card), disposition));
 }
 
+uint32_t BeginTransaction(uintptr_t card) {
+    return Result(::SCardBeginTransaction(static_cast<SCARDHANDLE>(card)));
+}
+
+uint32_t EndTransaction(uintptr_t card, uint32_t disposition) {
+    return Result(::SCardEndTransaction(static_cast<SCARDHANDLE>(card), disposition));
+}
+
 uint32_t Status(uintptr_t card, std::vector<uint8_t>& atr) {
     char reader[512];
     DWORD readerLength = sizeof reader;

@@ -21,6 +21,8 @@ uint32_t ReleaseContext(uintptr_t context);
 Opened Connect(uintptr_t context, const std::string& reader);
 uint32_t Reconnect(uintptr_t card, uint32_t initialization);
 uint32_t Disconnect(uintptr_t card, uint32_t disposition);
+uint32_t BeginTransaction(uintptr_t card);
+uint32_t EndTransaction(uintptr_t card, uint32_t disposition);
 // SCardStatus: the ATR.
 uint32_t Status(uintptr_t card, std::vector<uint8_t>& atr);
 

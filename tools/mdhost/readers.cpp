@@ -41,6 +41,14 @@ DWORD CPcscReader::ResetByAnotherApplication() {
     return rv;
 }
 
+bool CPcscReader::BeginTransaction() {
+    return pcscclient::BeginTransaction(m_card) == SCARD_S_SUCCESS;
+}
+
+void CPcscReader::EndTransaction() {
+    (void)pcscclient::EndTransaction(m_card, pcscclient::kLeaveCard);
+}
+
 DWORD CPcscReader::Close() {
     if (m_context == 0) return SCARD_S_SUCCESS;
     const DWORD rv = pcscclient::Disconnect(m_card, pcscclient::kLeaveCard);
@@ -108,7 +116,7 @@ std::optional<uint64_t> CEmbeddedReader::CardCommands() {
     return count;
 }
 
-DWORD CEmbeddedReader::AddFault(const std::string& fault) {
+DWORD CEmbeddedReader::AddFault(const std::string& fault) const {
     return m_api.addFault == nullptr ? SCARD_E_UNSUPPORTED_FEATURE : m_api.addFault(fault.c_str());
 }
 

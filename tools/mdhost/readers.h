@@ -31,6 +31,9 @@ public:
     virtual DWORD ResetByAnotherApplication() = 0;
     // Commands the card itself has received, where the card can tell.
     virtual std::optional<uint64_t> CardCommands() = 0;
+    // The host's card transaction; false when it did not begin.
+    virtual bool BeginTransaction() = 0;
+    virtual void EndTransaction() = 0;
     // Lets the card go; reports what went wrong on the way (for example an image not saved).
     virtual DWORD Close() = 0;
 };
@@ -50,6 +53,8 @@ public:
     DWORD Reconnect() override;
     DWORD ResetByAnotherApplication() override;
     std::optional<uint64_t> CardCommands() override { return std::nullopt; }
+    bool BeginTransaction() override;
+    void EndTransaction() override;
     DWORD Close() override;
 
 private:
@@ -88,9 +93,12 @@ public:
     DWORD Reconnect() override;
     DWORD ResetByAnotherApplication() override;
     std::optional<uint64_t> CardCommands() override;
+    // The embedded card has no other host to keep away.
+    bool BeginTransaction() override { return false; }
+    void EndTransaction() override {}
     DWORD Close() override;
     // A fault as --fault spells it, N counted from the card's next command.
-    DWORD AddFault(const std::string& fault);
+    DWORD AddFault(const std::string& fault) const;
 
     const SimHostApi& Api() const { return m_api; }
     // The simulator's words for its last failure.

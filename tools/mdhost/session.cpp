@@ -45,6 +45,7 @@ CMinidriverSession::~CMinidriverSession() {
 }
 
 DWORD CMinidriverSession::Acquire() {
+    const CCallerTransaction held(m_reader);
     const DWORD rv = m_reader.Atr(m_atr);
     if (rv != SCARD_S_SUCCESS) return rv;
     m_data = CARD_DATA{};
@@ -72,6 +73,7 @@ Bytes CMinidriverSession::Take(PBYTE block, DWORD size) const {
 }
 
 DWORD CMinidriverSession::ReadFile(const char* directory, const char* name, Bytes& content) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardReadFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::vector<char> dir = Writable(directory);
     std::vector<char> file = Writable(name);
@@ -83,6 +85,7 @@ DWORD CMinidriverSession::ReadFile(const char* directory, const char* name, Byte
 }
 
 DWORD CMinidriverSession::EnumFiles(const char* directory, std::vector<std::string>& names) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardEnumFiles == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::vector<char> dir = Writable(directory);
     LPSTR block = nullptr;
@@ -93,6 +96,7 @@ DWORD CMinidriverSession::EnumFiles(const char* directory, std::vector<std::stri
 }
 
 DWORD CMinidriverSession::QueryCapabilities(CARD_CAPABILITIES& capabilities) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardQueryCapabilities == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     capabilities = CARD_CAPABILITIES{};
     capabilities.dwVersion = CARD_CAPABILITIES_CURRENT_VERSION;
@@ -100,6 +104,7 @@ DWORD CMinidriverSession::QueryCapabilities(CARD_CAPABILITIES& capabilities) {
 }
 
 DWORD CMinidriverSession::QueryFreeSpace(CARD_FREE_SPACE_INFO& space) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardQueryFreeSpace == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     space = CARD_FREE_SPACE_INFO{};
     space.dwVersion = CARD_FREE_SPACE_INFO_CURRENT_VERSION;
@@ -107,6 +112,7 @@ DWORD CMinidriverSession::QueryFreeSpace(CARD_FREE_SPACE_INFO& space) {
 }
 
 DWORD CMinidriverSession::QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardQueryKeySizes == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     sizes = CARD_KEY_SIZES{};
     sizes.dwVersion = CARD_KEY_SIZES_CURRENT_VERSION;
@@ -114,6 +120,7 @@ DWORD CMinidriverSession::QueryKeySizes(DWORD keySpec, CARD_KEY_SIZES& sizes) {
 }
 
 DWORD CMinidriverSession::GetContainerInfo(BYTE index, ContainerKeys& keys) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardGetContainerInfo == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     CONTAINER_INFO info{};
     info.dwVersion = CONTAINER_INFO_CURRENT_VERSION;
@@ -124,6 +131,7 @@ DWORD CMinidriverSession::GetContainerInfo(BYTE index, ContainerKeys& keys) {
 }
 
 DWORD CMinidriverSession::WriteFile(const char* directory, const char* name, const Bytes& content) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardWriteFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::vector<char> dir = Writable(directory);
     std::vector<char> file = Writable(name);
@@ -133,6 +141,7 @@ DWORD CMinidriverSession::WriteFile(const char* directory, const char* name, con
 }
 
 DWORD CMinidriverSession::CreateFile(const char* directory, const char* name, DWORD initialSize) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardCreateFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::vector<char> dir = Writable(directory);
     std::vector<char> file = Writable(name);
@@ -141,6 +150,7 @@ DWORD CMinidriverSession::CreateFile(const char* directory, const char* name, DW
 }
 
 DWORD CMinidriverSession::DeleteFile(const char* directory, const char* name) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardDeleteFile == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::vector<char> dir = Writable(directory);
     std::vector<char> file = Writable(name);
@@ -148,6 +158,7 @@ DWORD CMinidriverSession::DeleteFile(const char* directory, const char* name) {
 }
 
 DWORD CMinidriverSession::AuthenticateUser(const Bytes& pin, DWORD& attempts) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardAuthenticatePin == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     WCHAR user[] = HELIX_WTEXT("user");
     Bytes value = pin;
@@ -156,12 +167,14 @@ DWORD CMinidriverSession::AuthenticateUser(const Bytes& pin, DWORD& attempts) {
 }
 
 DWORD CMinidriverSession::DeauthenticateUser() {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardDeauthenticate == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     WCHAR user[] = HELIX_WTEXT("user");
     return m_data.pfnCardDeauthenticate(&m_data, user, 0);
 }
 
 DWORD CMinidriverSession::GenerateSessionPin(Bytes& sessionPin) {
+    const CCallerTransaction held(m_reader);
     sessionPin.clear();
     if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     PBYTE block = nullptr;
@@ -173,6 +186,7 @@ DWORD CMinidriverSession::GenerateSessionPin(Bytes& sessionPin) {
 }
 
 DWORD CMinidriverSession::AuthenticateSessionPin(const Bytes& sessionPin) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes value = sessionPin;
     return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, CARD_AUTHENTICATE_SESSION_PIN, value.data(),
@@ -180,6 +194,7 @@ DWORD CMinidriverSession::AuthenticateSessionPin(const Bytes& sessionPin) {
 }
 
 DWORD CMinidriverSession::AuthenticateUserEx(const Bytes& pin, DWORD& attempts) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardAuthenticateEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes value = pin;
     return m_data.pfnCardAuthenticateEx(&m_data, ROLE_USER, 0, value.data(), static_cast<DWORD>(value.size()),
@@ -188,6 +203,7 @@ DWORD CMinidriverSession::AuthenticateUserEx(const Bytes& pin, DWORD& attempts) 
 
 DWORD CMinidriverSession::ChangeUserPin(const Bytes& current, const Bytes& next, bool older,
                                         DWORD& attempts) {
+    const CCallerTransaction held(m_reader);
     Bytes from = current;
     Bytes to = next;
     if (older) {
@@ -204,6 +220,7 @@ DWORD CMinidriverSession::ChangeUserPin(const Bytes& current, const Bytes& next,
 }
 
 DWORD CMinidriverSession::AdminChallenge(Bytes& challenge) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardGetChallengeEx == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     PBYTE block = nullptr;
     DWORD size = 0;
@@ -213,6 +230,7 @@ DWORD CMinidriverSession::AdminChallenge(Bytes& challenge) {
 }
 
 DWORD CMinidriverSession::AuthenticateAdmin(const Bytes& response, bool older, DWORD& attempts) {
+    const CCallerTransaction held(m_reader);
     Bytes value = response;
     if (older) {
         if (m_data.pfnCardAuthenticateChallenge == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
@@ -225,6 +243,7 @@ DWORD CMinidriverSession::AuthenticateAdmin(const Bytes& response, bool older, D
 }
 
 DWORD CMinidriverSession::UnblockUserPin(const Bytes& response, const Bytes& next, bool older) {
+    const CCallerTransaction held(m_reader);
     Bytes value = response;
     Bytes to = next;
     if (older) {
@@ -242,6 +261,7 @@ DWORD CMinidriverSession::UnblockUserPin(const Bytes& response, const Bytes& nex
 
 DWORD CMinidriverSession::CreateContainer(BYTE index, DWORD flags, DWORD keySpec, DWORD bits,
                                           const Bytes& keyData) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardCreateContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes data = keyData;
     return m_data.pfnCardCreateContainer(&m_data, index, flags, keySpec, bits,
@@ -249,11 +269,13 @@ DWORD CMinidriverSession::CreateContainer(BYTE index, DWORD flags, DWORD keySpec
 }
 
 DWORD CMinidriverSession::DeleteContainer(BYTE index) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardDeleteContainer == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     return m_data.pfnCardDeleteContainer(&m_data, index, 0);
 }
 
 DWORD CMinidriverSession::SignData(CARD_SIGNING_INFO& info, const Bytes& data, Bytes& signature) {
+    const CCallerTransaction held(m_reader);
     signature.clear();
     if (m_data.pfnCardSignData == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes input = data;
@@ -269,6 +291,7 @@ DWORD CMinidriverSession::SignData(CARD_SIGNING_INFO& info, const Bytes& data, B
 }
 
 DWORD CMinidriverSession::RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardRSADecrypt == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     info.pbData = data.data();
     info.cbData = static_cast<DWORD>(data.size());
@@ -279,6 +302,7 @@ DWORD CMinidriverSession::RSADecrypt(CARD_RSA_DECRYPT_INFO& info, Bytes& data) {
 }
 
 DWORD CMinidriverSession::ConstructDHAgreement(BYTE container, const Bytes& peerBlob, BYTE& index) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardConstructDHAgreement == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes blob = peerBlob;
     CARD_DH_AGREEMENT_INFO info{};
@@ -293,6 +317,7 @@ DWORD CMinidriverSession::ConstructDHAgreement(BYTE container, const Bytes& peer
 
 DWORD CMinidriverSession::DeriveKey(const std::u16string& kdf, BYTE index, BCryptBufferDesc* list,
                                     Bytes& key) {
+    const CCallerTransaction held(m_reader);
     key.clear();
     if (m_data.pfnCardDeriveKey == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     std::basic_string<WCHAR> name(kdf.begin(), kdf.end());
@@ -307,12 +332,14 @@ DWORD CMinidriverSession::DeriveKey(const std::u16string& kdf, BYTE index, BCryp
 }
 
 DWORD CMinidriverSession::DestroyDHAgreement(BYTE index) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardDestroyDHAgreement == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     return m_data.pfnCardDestroyDHAgreement(&m_data, index, 0);
 }
 
 DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Bytes& value,
                                       const Bytes& initial) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardGetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes buffer(std::max<size_t>({size, initial.size(), 1}), 0);
     std::copy(initial.begin(), initial.end(), buffer.begin());
@@ -324,6 +351,7 @@ DWORD CMinidriverSession::GetProperty(LPCWSTR name, DWORD flags, DWORD size, Byt
 }
 
 DWORD CMinidriverSession::SetProperty(LPCWSTR name, const Bytes& value, DWORD flags) {
+    const CCallerTransaction held(m_reader);
     if (m_data.pfnCardSetProperty == nullptr) return SCARD_E_UNSUPPORTED_FEATURE;
     Bytes data = value;
     return m_data.pfnCardSetProperty(&m_data, name, data.empty() ? nullptr : data.data(),

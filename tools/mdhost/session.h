@@ -17,6 +17,23 @@ struct ContainerKeys {
     Bytes keyExchange;
 };
 
+// The transaction the Windows stack holds around every call but CardDeleteContext; the module's
+// own short transactions nest inside it. None when it cannot begin (a reset card): the module
+// then meets the reset itself.
+class CCallerTransaction {
+public:
+    explicit CCallerTransaction(ICardReader& reader) : m_reader(reader), m_held(reader.BeginTransaction()) {}
+    ~CCallerTransaction() {
+        if (m_held) m_reader.EndTransaction();
+    }
+    CCallerTransaction(const CCallerTransaction&) = delete;
+    CCallerTransaction& operator=(const CCallerTransaction&) = delete;
+
+private:
+    ICardReader& m_reader;
+    bool m_held;
+};
+
 class CMinidriverSession {
 public:
     CMinidriverSession(PFN_CARD_ACQUIRE_CONTEXT acquire, ICardReader& reader);

@@ -26,6 +26,8 @@ public:
     }
     DWORD ResetByAnotherApplication() override { return SCARD_S_SUCCESS; }
     std::optional<uint64_t> CardCommands() override { return std::nullopt; }
+    bool BeginTransaction() override;
+    void EndTransaction() override;
     DWORD Close() override { return SCARD_S_SUCCESS; }
 
     int reconnects = 0;
@@ -37,10 +39,20 @@ struct Seen {
     Bytes atr;
     DWORD flags = 0xFFFFFFFF;
     int deletes = 0;
+    int transactions = 0;             // the host's, open now
+    std::vector<int> transactionsAt;  // open when each call arrived
 };
 Seen& Saw() {
     static Seen seen;
     return seen;
+}
+
+bool FakeReader::BeginTransaction() {
+    ++Saw().transactions;
+    return true;
+}
+void FakeReader::EndTransaction() {
+    --Saw().transactions;
 }
 
 PBYTE Hand(PCARD_DATA data, const void* bytes, DWORD size) {
@@ -50,6 +62,7 @@ PBYTE Hand(PCARD_DATA data, const void* bytes, DWORD size) {
 }
 
 DWORD WINAPI ReadFile(PCARD_DATA data, LPSTR, LPSTR name, DWORD, PBYTE* out, PDWORD size) {
+    Saw().transactionsAt.push_back(Saw().transactions);
     *size = static_cast<DWORD>(std::strlen(name));
     *out = Hand(data, name, *size);
     return SCARD_S_SUCCESS;
@@ -69,11 +82,13 @@ DWORD WINAPI GetContainerInfo(PCARD_DATA data, BYTE, DWORD, PCONTAINER_INFO info
 }
 
 DWORD WINAPI DeleteContext(PCARD_DATA) {
+    Saw().transactionsAt.push_back(Saw().transactions);
     ++Saw().deletes;
     return SCARD_S_SUCCESS;
 }
 
 DWORD WINAPI Acquire(PCARD_DATA data, DWORD flags) {
+    Saw().transactionsAt.push_back(Saw().transactions);
     Saw().atAcquire = *data;
     Saw().atr.assign(data->pbAtr, data->pbAtr + data->cbAtr);
     Saw().flags = flags;
@@ -148,6 +163,18 @@ TEST_F(SessionTest, ReconnectsThroughTheReaderAndAnswersUnsupportedForAnEmptyEnt
     EXPECT_EQ(m_reader.reconnects, 1);
     CARD_FREE_SPACE_INFO space{};
     EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE);
+}
+
+// As the Windows stack does: the module's own transactions nest inside the host's.
+TEST_F(SessionTest, HoldsTheCardTransactionAroundEveryCallButDeleteContext) {
+    {
+        CMinidriverSession session(Acquire, m_reader);
+        ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+        Bytes content;
+        EXPECT_EQ(session.ReadFile("mscp", "kxc00", content), SCARD_S_SUCCESS);
+    }
+    EXPECT_EQ(Saw().transactionsAt, (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(Saw().transactions, 0);
 }
 
 }  // namespace
