@@ -50,8 +50,8 @@ DAMAGE = {
     "enroll": {
         "map gone": [(55, 57)],  # the map's rewrite deleted it and has not created it again
         "map blank": [(57, 59)],  # created, not yet written: the seeded containers unlisted
-        "certificate unreadable": [(72, 85), (87, 89)],  # ksc02 created, not yet written
-        "certificate torn": [(89, 90)],
+        "certificate unreadable": [(72, 84), (86, 88)],  # ksc02 created, not yet written
+        "certificate torn": [(88, 89)],
     },
 }
 
