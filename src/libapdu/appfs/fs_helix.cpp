@@ -301,9 +301,10 @@ ByteVector CFSHelix::SendSelectByPath(const CardPath& path) {
 // Directories report no size; their access bytes are 0 and the object named by attribute
 // byte 1. Files and key objects: attribute bytes 1 and 3. Other objects (authentication
 // objects) keep "nothing known".
-void CFSHelix::Absorb(const ByteVector& fcp) {
-    const ByteSpan fields = Required(fcp, kTagFcp).Value();
-    FileDescriptor selected;
+FcpInfo ParseFcp(ByteSpan answer) {
+    const ByteSpan fields = Required(answer, kTagFcp).Value();
+    FcpInfo info;
+    FileDescriptor& selected = info.descriptor;
     selected.kind = KindOf(AnswerReader(Required(fields, kTagDescriptor).Value()).U8());
     const std::optional<ParsedTlv> attributes = Find(fields, kTagAttributes);
     Reader r = AnswerReader(attributes ? attributes->Value() : ByteSpan());
@@ -324,8 +325,15 @@ void CFSHelix::Absorb(const ByteVector& fcp) {
         default:
             break;
     }
-    m_selected = selected;
-    m_securityAttributes = attributes ? attributes->CopyValue() : ByteVector();
+    if (const std::optional<ParsedTlv> id = Find(fields, kTagFileId)) info.id = U16Value(id->Value());
+    if (attributes) info.attributes = attributes->CopyValue();
+    return info;
+}
+
+void CFSHelix::Absorb(const ByteVector& fcp) {
+    FcpInfo info = ParseFcp(fcp);
+    m_selected = info.descriptor;
+    m_securityAttributes = std::move(info.attributes);
     m_lastFcp = fcp;
 }
 
