@@ -68,7 +68,7 @@ std::string FcpText(const Bytes& data) {
         std::string text = "FCP: ";
         if (fcp.id) text += "identifier " + Hex16(*fcp.id) + ", ";
         text += KindName(fcp.descriptor.kind);
-        if (fcp.descriptor.kind != libapdu::kDirectory)
+        if (fcp.descriptor.kind == libapdu::kElementaryFile || fcp.descriptor.kind == libapdu::kKeyObject)
             text += " of " + std::to_string(fcp.descriptor.size) + " bytes";
         text += ", access " + Hex8(fcp.descriptor.access[0]) + "/" + Hex8(fcp.descriptor.access[1]);
         if (!fcp.attributes.empty()) text += ", attributes " + HexText(fcp.attributes, "");

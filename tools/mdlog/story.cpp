@@ -111,6 +111,8 @@ void Assembler::Add(const Line& line) {
             call->card = line.card;
             call->name = line.name;
             call->arguments = line.arguments;
+            if (const auto program = m_programs.find(line.pid); program != m_programs.end())
+                call->process = program->second;
             touch(*call);
             m_time.reset();
             if (AnswersUnsupported(call->name)) {
@@ -123,6 +125,8 @@ void Assembler::Add(const Line& line) {
             return;
         }
         case LineKind::ProcessName:
+            if (m_programs.size() < kMaxPrograms || m_programs.count(line.pid) != 0)
+                m_programs[line.pid] = line.name;
             for (auto it = m_open.rbegin(); it != m_open.rend(); ++it) {
                 if ((*it)->pid == line.pid && (*it)->line != 0) {
                     (*it)->process = line.name;

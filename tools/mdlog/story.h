@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,7 @@ class Assembler {
 public:
     using Sink = std::function<void(const Call&)>;
     static constexpr size_t kMaxOpenCalls = 64;
+    static constexpr size_t kMaxPrograms = 1024;
 
     explicit Assembler(Sink sink) : m_sink(std::move(sink)) {}
 
@@ -80,7 +82,8 @@ private:
     std::vector<std::unique_ptr<Call>> m_open;  // in the order they started
     std::optional<int64_t> m_time;
     std::string m_timeText;
-    std::string m_table;  // rows of a stored record being read
+    std::map<uint32_t, std::string> m_programs;  // process id to name, as CardAcquireContext logs it
+    std::string m_table;                         // rows of a stored record being read
     uint64_t m_tableBytes = 0;
 };
 
