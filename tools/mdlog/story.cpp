@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "libapdu/commands_helix.h"
 #include "mdlog/commands.h"
 
 namespace mdlog {
@@ -33,9 +34,17 @@ std::string BytesNote(const char* what, const Bytes& bytes) {
     return text;
 }
 
+const Bytes& SelectAppletCommand() {
+    static const Bytes command = libapdu::helix::SelectApplet().Encode();
+    return command;
+}
+
 }  // namespace
 
 Call& Assembler::Current() {
+    for (const auto& open : m_open) {
+        if (m_holder != 0 && open->line == m_holder) return *open;
+    }
     if (m_open.empty()) {
         auto outside = std::make_unique<Call>();
         outside->name = "(before any call)";
@@ -57,8 +66,19 @@ void Assembler::Note(Call& call, std::string note) {
     }
 }
 
+void Assembler::TakeCard() {
+    for (const auto& open : m_open) {
+        if (open->line != 0 && open->commands == 0) {
+            m_holder = open->line;
+            return;
+        }
+    }
+    m_holder = m_open.empty() ? 0 : m_open.back()->line;
+}
+
 void Assembler::Close(size_t index) {
     std::unique_ptr<Call> call = std::move(m_open[index]);
+    if (call->line == m_holder) m_holder = 0;
     m_open.erase(m_open.begin() + static_cast<std::ptrdiff_t>(index));
     if (!m_table.empty() && index == m_open.size()) {
         Note(*call, "record (" + std::to_string(m_tableBytes) + " bytes): " + m_table);
@@ -142,10 +162,16 @@ void Assembler::Add(const Line& line) {
             m_time.reset();
             call.outcome = line.kind == LineKind::Exception ? Outcome::Failed : Outcome::Unknown;
             call.code = line.kind == LineKind::Exception ? line.code : kGenFailure;
-            Close(m_open.size() - 1);
+            for (size_t i = 0; i < m_open.size(); ++i) {
+                if (m_open[i].get() == &call) {
+                    Close(i);
+                    break;
+                }
+            }
             return;
         }
         case LineKind::Command: {
+            if (line.bytes == SelectAppletCommand()) TakeCard();
             Call& call = Current();
             ++call.commands;
             call.bytesSent += line.bytes.size();

@@ -1,7 +1,9 @@
 // The log as calls: each entry point's line with the commands, answers and notes that follow
-// it, and how it ended. Lines without a process id (commands, answers, exceptions) belong to
-// the call that started last and has not ended; within a process the call lock lets one call
-// run at a time, so a process's next call ends its previous one. Memory stays bounded: a
+// it, and how it ended. Within a process the call lock lets one call run at a time, so a
+// process's next call ends its previous one. Lines without a process id (commands, answers,
+// exceptions) belong to the call that holds the card: each call's transaction begins by
+// selecting the applet, so that select passes the card to the oldest open call that has sent
+// nothing yet. Without a holder they belong to the call that started last. Memory stays bounded: a
 // call keeps at most kMaxExchanges commands and kMaxNotes notes, and counts the rest.
 #pragma once
 
@@ -77,11 +79,13 @@ private:
     Call& Current();
     void Close(size_t index);
     void Note(Call& call, std::string note);
+    void TakeCard();
 
     Sink m_sink;
     std::vector<std::unique_ptr<Call>> m_open;  // in the order they started
     std::optional<int64_t> m_time;
     std::string m_timeText;
+    uint64_t m_holder = 0;                       // the line of the call that holds the card, 0 for none
     std::map<uint32_t, std::string> m_programs;  // process id to name, as CardAcquireContext logs it
     std::string m_table;                         // rows of a stored record being read
     uint64_t m_tableBytes = 0;

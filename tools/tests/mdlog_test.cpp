@@ -113,6 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
         Answer{0xB0, "0102610A", "610A more data to fetch, normalised success; 2 bytes of data"},
         Answer{0xB0, "90", "no status word (1 bytes)"}));
 
+const char* const kSelectApplet = "00A404000CA000000164505249534D0001";
+
 struct Story {
     const char* what;
     std::string log;
@@ -148,6 +150,15 @@ TEST(Assembler, TellsEachCallWithItsCommandsAndOutcome) {
              CallLine(8, "CardDeleteContext()") + "Sun Dec  6 10:00:08 2026\nException: 80100003\n\n" +
              Dump("RAPDU: ", "01020304050607089000"),
          {"CardDeleteContext 2148532227 ", "CardAuthenticatePin 0 GET CHALLENGE 8 bytes|"}},
+        {"one card for two processes: the call holding it keeps its commands until another selects the "
+         "applet",
+         CallLine(7, "CardAuthenticatePin(pwszUserId: user)") + Dump("CAPDU: ", kSelectApplet) +
+             Dump("RAPDU: ", "9000") + CallLine(8, "CardQueryFreeSpace(dwFlags: 0)") +
+             Dump("CAPDU: ", "0084000008") + Dump("RAPDU: ", "01020304050607089000") +
+             "Sun Dec  6 10:00:08 2026\nException: 8010006b\n\n" + Dump("CAPDU: ", kSelectApplet) +
+             Dump("RAPDU: ", "9000"),
+         {"CardAuthenticatePin 2148532331 SELECT of the Helix applet|GET CHALLENGE 8 bytes|",
+          "CardQueryFreeSpace 0 SELECT of the Helix applet|"}},
         {"an operation the module does not offer answers without a line",
          CallLine(7, "CardGetKeyProperty(wszProperty: x)"),
          {"CardGetKeyProperty 2148532258 "}},
