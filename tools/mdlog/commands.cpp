@@ -1,7 +1,6 @@
 #include "mdlog/commands.h"
 
 #include <array>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -28,15 +27,13 @@ constexpr uint8_t kClaMarks =
     libapdu::IAPDUDefinitions::kClaSecureMessaging | libapdu::IAPDUDefinitions::kClaChaining;
 
 std::string Hex16(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
-    return text;
+    const uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return HexText(bytes, 2, "");
 }
 
 std::string Hex8(unsigned value) {
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    return text;
+    const auto byte = static_cast<uint8_t>(value);
+    return HexText(&byte, 1, "");
 }
 
 unsigned U16(const Bytes& data, size_t at) {

@@ -75,7 +75,11 @@ bool ParseTime(const std::string& t, int64_t& seconds) {
     if (!day || month == 0 || t[7] != ' ') return false;
     size_t at = 8;
     while (at < 10 && t[at] == ' ') ++at;
-    uint64_t mday = 0, hour = 0, minute = 0, second = 0, year = 0;
+    uint64_t mday = 0;
+    uint64_t hour = 0;
+    uint64_t minute = 0;
+    uint64_t second = 0;
+    uint64_t year = 0;
     if (!Decimal(t, at, mday, 2) || at != 10 || !Expect(t, at, " ") || !Decimal(t, at, hour, 2) ||
         !Expect(t, at, ":") || !Decimal(t, at, minute, 2) || !Expect(t, at, ":") ||
         !Decimal(t, at, second, 2) || !Expect(t, at, " ") || !Decimal(t, at, year, 4) || at != t.size())
@@ -103,7 +107,10 @@ bool ParseCall(Line& line) {
         if (t.compare(0, 1, "<") == 0) at = 1;
         line.kind = LineKind::Call;
     }
-    uint64_t pid = 0, tid = 0, context = 0, card = 0;
+    uint64_t pid = 0;
+    uint64_t tid = 0;
+    uint64_t context = 0;
+    uint64_t card = 0;
     if (!Expect(t, at, "P:") || !Decimal(t, at, pid) || !Expect(t, at, "; T:") || !Decimal(t, at, tid))
         return false;
     if (!Expect(t, at, ":") && !Expect(t, at, ";")) return false;

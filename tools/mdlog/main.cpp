@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <limits>
+#include <memory>
 #include <string>
 
 #include "mdlog/log_lines.h"
@@ -47,7 +50,7 @@ bool ParseNumber(const char* text, uint32_t& value) {
     char* end = nullptr;
     errno = 0;
     const unsigned long parsed = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != 0 || parsed > 0xFFFFFFFFUL) return false;
+    if (errno != 0 || end == text || *end != 0 || parsed > std::numeric_limits<uint32_t>::max()) return false;
     value = static_cast<uint32_t>(parsed);
     return true;
 }
@@ -59,9 +62,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::cout << kUsage;
             return 0;
-        } else if (arg == "--summary") {
+        }
+        if (arg == "--summary") {
             options.summary = true;
         } else if (arg == "--json") {
             options.json = true;
@@ -72,7 +76,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "--pid" && hasValue) {
             uint32_t pid = 0;
             if (!ParseNumber(argv[++i], pid)) {
-                std::fprintf(stderr, "mdlog: --pid takes a process number, not '%s'\n", argv[i]);
+                std::cerr << "mdlog: --pid takes a process number, not '" << argv[i] << "'\n";
                 return kExitUsage;
             }
             options.filter.pid = pid;
@@ -82,12 +86,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
             options.path = arg;
             pathGiven = true;
         } else {
-            std::fprintf(stderr, "mdlog: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
+            std::cerr << "mdlog: unexpected argument '" << arg << "'\n" << kUsage;
             return kExitUsage;
         }
     }
     if (options.redact && (options.summary || options.json)) {
-        std::fprintf(stderr, "mdlog: --redact writes the log itself and takes no other view\n");
+        std::cerr << "mdlog: --redact writes the log itself and takes no other view\n";
         return kExitUsage;
     }
     return -1;
@@ -99,20 +103,27 @@ int main(int argc, char** argv) {
     Options options;
     const int status = ParseOptions(argc, argv, options);
     if (status >= 0) return status;
+    std::ios::sync_with_stdio(false);
 
+    // Standard input is borrowed; a named file is ours to close.
+    const auto close = [](std::FILE* file) {
+        (void)std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory)
+    };
+    std::unique_ptr<std::FILE, decltype(close)> owned(nullptr, close);
     std::FILE* input = stdin;
     if (options.path != "-") {
-        input = std::fopen(options.path.c_str(), "rb");
-        if (input == nullptr) {
-            std::fprintf(stderr, "mdlog: cannot open %s: %s\n", options.path.c_str(), std::strerror(errno));
+        owned.reset(std::fopen(options.path.c_str(), "rb"));  // NOLINT(cppcoreguidelines-owning-memory)
+        if (!owned) {
+            std::cerr << "mdlog: cannot open " << options.path << ": " << std::strerror(errno) << "\n";
             return kExitNoInput;
         }
+        input = owned.get();
     }
     const std::string source = options.path == "-" ? "standard input" : options.path;
 
     mdlog::Summary summary;
-    mdlog::JsonStory json(stdout);
-    mdlog::Redactor redactor(stdout);
+    mdlog::JsonStory json(std::cout);
+    mdlog::Redactor redactor(std::cout);
     mdlog::Assembler assembler([&](const mdlog::Call& call) {
         if (!options.filter.Accepts(call)) return;
         if (options.summary) {
@@ -120,7 +131,7 @@ int main(int argc, char** argv) {
         } else if (options.json) {
             json.Print(call);
         } else {
-            mdlog::PrintStory(call, stdout);
+            mdlog::PrintStory(call, std::cout);
         }
     });
 
@@ -135,9 +146,8 @@ int main(int argc, char** argv) {
             line.problem = "longer than " + std::to_string(mdlog::LineReader::kMaxLine) + " bytes";
         }
         if (line.kind == mdlog::LineKind::Unreadable && ++unreadable == 1) {
-            std::fprintf(stderr, "mdlog: %s:%llu: cannot read this line (%s): %s\n", source.c_str(),
-                         static_cast<unsigned long long>(line.number), line.problem.c_str(),
-                         mdlog::Printable(line.text).c_str());
+            std::cerr << "mdlog: " << source << ":" << line.number << ": cannot read this line ("
+                      << line.problem << "): " << mdlog::Printable(line.text) << "\n";
         }
         if (options.redact) {
             redactor.Add(line);
@@ -147,19 +157,21 @@ int main(int argc, char** argv) {
         text.clear();
     }
     const bool readFailed = std::ferror(input) != 0;
-    if (input != stdin) std::fclose(input);
     assembler.Finish();
     if (options.summary) {
-        summary.Print(stdout, options.json);
+        summary.Print(std::cout, options.json);
     } else if (options.json && !options.redact) {
         json.Finish();
     }
+    std::cout.flush();
     if (readFailed) {
-        std::fprintf(stderr, "mdlog: reading %s failed\n", source.c_str());
+        std::cerr << "mdlog: reading " << source << " failed\n";
         return kExitUnreadable;
     }
-    if (unreadable > 1)
-        std::fprintf(stderr, "mdlog: %llu lines in all could not be read\n",
-                     static_cast<unsigned long long>(unreadable));
+    if (unreadable > 1) std::cerr << "mdlog: " << unreadable << " lines in all could not be read\n";
+    if (!std::cout) {
+        std::cerr << "mdlog: writing the output failed\n";
+        return kExitUnreadable;
+    }
     return unreadable == 0 ? 0 : kExitUnreadable;
 }

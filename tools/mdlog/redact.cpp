@@ -65,8 +65,7 @@ void Redactor::Add(const Line& line) {
         default:
             break;
     }
-    text.push_back('\n');
-    std::fwrite(text.data(), 1, text.size(), m_out);
+    m_out << text << '\n';
 }
 
 }  // namespace mdlog

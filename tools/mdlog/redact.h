@@ -15,7 +15,7 @@
 // - a line mdlog cannot read: the whole line.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "mdlog/log_lines.h"
@@ -24,11 +24,11 @@ namespace mdlog {
 
 class Redactor {
 public:
-    explicit Redactor(std::FILE* out) : m_out(out) {}
+    explicit Redactor(std::ostream& out) : m_out(out) {}
     void Add(const Line& line);
 
 private:
-    std::FILE* m_out;
+    std::ostream& m_out;
     bool m_secretAnswer = false;
 };
 

@@ -1,6 +1,8 @@
 #include "mdlog/render.h"
 
 #include <algorithm>
+#include <iomanip>
+#include <ostream>
 
 #include "mdhost/json.h"
 #include "mdhost/status_names.h"
@@ -95,7 +97,7 @@ std::string OutcomeText(const Call& call) {
     }
 }
 
-void PrintStory(const Call& call, std::FILE* out) {
+void PrintStory(const Call& call, std::ostream& out) {
     std::string head = call.time.empty() ? "" : call.time + "  ";
     if (call.line != 0) {
         head += "P:" + std::to_string(call.pid) + " T:" + std::to_string(call.tid);
@@ -104,22 +106,17 @@ void PrintStory(const Call& call, std::FILE* out) {
     } else {
         head += call.name;
     }
-    std::fprintf(out, "%s  [line %llu]\n", head.c_str(), static_cast<unsigned long long>(call.line));
+    out << head << "  [line " << call.line << "]\n";
     for (const ExchangeView& v : Describe(call)) {
-        std::fprintf(out, "  > %s\n      %s\n", v.name.c_str(), v.command.c_str());
-        std::fprintf(out, "  < %s\n", v.answer.c_str());
-        if (!v.response.empty()) std::fprintf(out, "      %s\n", v.response.c_str());
+        out << "  > " << v.name << "\n      " << v.command << "\n  < " << v.answer << "\n";
+        if (!v.response.empty()) out << "      " << v.response << "\n";
     }
-    if (call.droppedExchanges != 0)
-        std::fprintf(out, "  ... %llu more commands not shown\n",
-                     static_cast<unsigned long long>(call.droppedExchanges));
-    for (const std::string& note : call.notes) std::fprintf(out, "  * %s\n", note.c_str());
-    if (call.droppedNotes != 0)
-        std::fprintf(out, "  ... %llu more notes not shown\n",
-                     static_cast<unsigned long long>(call.droppedNotes));
+    if (call.droppedExchanges != 0) out << "  ... " << call.droppedExchanges << " more commands not shown\n";
+    for (const std::string& note : call.notes) out << "  * " << note << "\n";
+    if (call.droppedNotes != 0) out << "  ... " << call.droppedNotes << " more notes not shown\n";
     const std::string outcome = OutcomeText(call);
-    if (!outcome.empty()) std::fprintf(out, "  = %s\n", outcome.c_str());
-    std::fprintf(out, "\n");
+    if (!outcome.empty()) out << "  = " << outcome << "\n";
+    out << "\n";
 }
 
 void JsonStory::Print(const Call& call) {
@@ -146,11 +143,11 @@ void JsonStory::Print(const Call& call) {
     text += "],\"notes\":[";
     for (size_t i = 0; i < call.notes.size(); ++i) text += (i == 0 ? "" : ",") + JsonQuote(call.notes[i]);
     text += "]}";
-    std::fputs(text.c_str(), m_out);
+    m_out << text;
 }
 
 void JsonStory::Finish() {
-    std::fputs(m_first ? "[]\n" : "\n]\n", m_out);
+    m_out << (m_first ? "[]\n" : "\n]\n");
 }
 
 void Summary::Add(const Call& call) {
@@ -201,7 +198,7 @@ void Summary::Add(const Call& call) {
     }
 }
 
-void Summary::Print(std::FILE* out, bool json) const {
+void Summary::Print(std::ostream& out, bool json) const {
     if (json) {
         std::string text = "{\"calls\":" + std::to_string(m_calls) +
                            ",\"failures\":" + std::to_string(m_failures) + ",\"per_call\":[";
@@ -238,46 +235,40 @@ void Summary::Print(std::FILE* out, bool json) const {
             }
             text += "]}";
         }
-        text += "],\"atr\":null,\"applet_answers\":[";
+        text += R"(],"atr":null,"applet_answers":[)";
         for (size_t i = 0; i < m_appletAnswers.size(); ++i)
             text += std::string(i == 0 ? "" : ",") + "{\"command\":" + JsonQuote(m_appletAnswers[i].first) +
                     ",\"response\":" + JsonQuote(m_appletAnswers[i].second) + "}";
         text += "]}\n";
-        std::fputs(text.c_str(), out);
+        out << text;
         return;
     }
-    std::fprintf(out, "%llu calls, %llu failed\n\n", static_cast<unsigned long long>(m_calls),
-                 static_cast<unsigned long long>(m_failures));
-    std::fprintf(out, "%-32s %8s %8s %8s %10s\n", "call", "count", "failed", "APDUs", "bytes");
-    for (const auto& [name, n] : m_names)
-        std::fprintf(out, "%-32s %8llu %8llu %8llu %10llu\n", name.c_str(),
-                     static_cast<unsigned long long>(n.count), static_cast<unsigned long long>(n.failures),
-                     static_cast<unsigned long long>(n.commands), static_cast<unsigned long long>(n.bytes));
-    if (m_otherNames != 0)
-        std::fprintf(out, "(%llu calls of further names not counted by name)\n",
-                     static_cast<unsigned long long>(m_otherNames));
-    std::fprintf(out, "\nslowest calls (seconds, from the time lines):\n");
-    for (const Noted& n : m_slowest)
-        std::fprintf(out, "  %3lld  %s  %s  [line %llu]\n", static_cast<long long>(n.seconds), n.time.c_str(),
-                     n.text.c_str(), static_cast<unsigned long long>(n.line));
-    std::fprintf(out, "\nfailed calls:\n");
-    for (const Noted& n : m_failing)
-        std::fprintf(out, "  %s  %s  [line %llu]\n", n.time.c_str(), n.text.c_str(),
-                     static_cast<unsigned long long>(n.line));
-    if (m_failures > m_failing.size())
-        std::fprintf(out, "  ... and %llu more\n",
-                     static_cast<unsigned long long>(m_failures - m_failing.size()));
-    std::fprintf(out, "\nprocesses:\n");
-    for (const auto& [pid, p] : m_processes) {
-        std::string threads;
-        for (const uint32_t tid : p.second) threads += (threads.empty() ? "" : " ") + std::to_string(tid);
-        std::fprintf(out, "  P:%u %s threads: %s\n", pid,
-                     p.first.empty() ? "" : ("(" + p.first + ")").c_str(), threads.c_str());
+    out << m_calls << " calls, " << m_failures << " failed\n\n";
+    out << std::left << std::setw(32) << "call" << std::right << std::setw(9) << "count" << std::setw(9)
+        << "failed" << std::setw(9) << "APDUs" << std::setw(11) << "bytes"
+        << "\n";
+    for (const auto& [name, n] : m_names) {
+        out << std::left << std::setw(32) << name << std::right << std::setw(9) << n.count << std::setw(9)
+            << n.failures << std::setw(9) << n.commands << std::setw(11) << n.bytes << "\n";
     }
-    std::fprintf(out, "\nATR: not written to the log by the module\n");
-    std::fprintf(out, "\nthe applet's answers:\n");
+    if (m_otherNames != 0) out << "(" << m_otherNames << " calls of further names not counted by name)\n";
+    out << "\nslowest calls (seconds, from the time lines):\n";
+    for (const Noted& n : m_slowest)
+        out << "  " << std::setw(3) << n.seconds << "  " << n.time << "  " << n.text << "  [line " << n.line
+            << "]\n";
+    out << "\nfailed calls:\n";
+    for (const Noted& n : m_failing) out << "  " << n.time << "  " << n.text << "  [line " << n.line << "]\n";
+    if (m_failures > m_failing.size()) out << "  ... and " << m_failures - m_failing.size() << " more\n";
+    out << "\nprocesses:\n";
+    for (const auto& [pid, p] : m_processes) {
+        out << "  P:" << pid << (p.first.empty() ? "" : " (" + p.first + ")") << " threads:";
+        for (const uint32_t tid : p.second) out << " " << tid;
+        out << "\n";
+    }
+    out << "\nATR: not written to the log by the module\n";
+    out << "\nthe applet's answers:\n";
     for (const auto& [command, response] : m_appletAnswers)
-        std::fprintf(out, "  %s\n    %s\n", command.c_str(), response.c_str());
+        out << "  " << command << "\n    " << response << "\n";
 }
 
 }  // namespace mdlog

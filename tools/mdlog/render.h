@@ -1,9 +1,9 @@
 // The three views of the calls: the story, JSON for tools, and the summary.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,24 +34,24 @@ std::vector<ExchangeView> Describe(const Call& call);
 // "SCARD_E_FILE_NOT_FOUND (0x80100024)", "success".
 std::string OutcomeText(const Call& call);
 
-void PrintStory(const Call& call, std::FILE* out);
+void PrintStory(const Call& call, std::ostream& out);
 
 // A JSON array, one object per call, written as the calls end.
 class JsonStory {
 public:
-    explicit JsonStory(std::FILE* out) : m_out(out) {}
+    explicit JsonStory(std::ostream& out) : m_out(out) {}
     void Print(const Call& call);
     void Finish();
 
 private:
-    std::FILE* m_out;
+    std::ostream& m_out;
     bool m_first = true;
 };
 
 class Summary {
 public:
     void Add(const Call& call);
-    void Print(std::FILE* out, bool json) const;
+    void Print(std::ostream& out, bool json) const;
 
 private:
     struct PerName {

@@ -1,6 +1,7 @@
 #include "mdlog/story.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
 #include "libapdu/commands_helix.h"
 #include "mdlog/commands.h"
@@ -20,9 +21,7 @@ bool AnswersUnsupported(const std::string& name) {
         "CardGetKeyProperty",       "CardSetKeyProperty", "CardImportSessionKey",
         "CardProcessEncryptedData",
     };
-    for (const char* n : kNames)
-        if (name == n) return true;
-    return false;
+    return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return name == n; });
 }
 
 // A bounded note: long byte strings are cut in the story, never in the counts.
@@ -32,6 +31,14 @@ std::string BytesNote(const char* what, const Bytes& bytes) {
                        " bytes): " + HexText(bytes.data(), std::min(bytes.size(), kShown), "");
     if (bytes.size() > kShown) text += "...";
     return text;
+}
+
+void Note(Call& call, std::string note) {
+    if (call.notes.size() < Call::kMaxNotes) {
+        call.notes.push_back(std::move(note));
+    } else {
+        ++call.droppedNotes;
+    }
 }
 
 const Bytes& SelectAppletCommand() {
@@ -56,14 +63,6 @@ Call& Assembler::Current() {
         m_open.push_back(std::move(outside));
     }
     return *m_open.back();
-}
-
-void Assembler::Note(Call& call, std::string note) {
-    if (call.notes.size() < Call::kMaxNotes) {
-        call.notes.push_back(std::move(note));
-    } else {
-        ++call.droppedNotes;
-    }
 }
 
 void Assembler::TakeCard() {

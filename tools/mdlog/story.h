@@ -78,7 +78,6 @@ public:
 private:
     Call& Current();
     void Close(size_t index);
-    void Note(Call& call, std::string note);
     void TakeCard();
 
     Sink m_sink;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,12 +27,9 @@ Bytes Hex(const std::string& text) {
 std::string Dump(const char* title, const std::string& hex) {
     const Bytes bytes = Hex(hex);
     std::string line = std::string(title) + " (" + std::to_string(bytes.size()) + " bytes): ";
-    for (const uint8_t b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%02x ", b);
-        line += pair;
-    }
-    return line + "\n\n";
+    std::string pairs = bytes.empty() ? "" : HexText(bytes) + " ";
+    for (char& c : pairs) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return line + pairs + "\n\n";
 }
 
 std::string CallLine(unsigned pid, const std::string& call) {
@@ -177,17 +176,13 @@ struct Redaction {
 };
 
 std::string Redacted(const std::string& log) {
-    std::FILE* out = std::tmpfile();
+    std::ostringstream out;
     Redactor redactor(out);
     std::istringstream in(log);
     std::string text;
     uint64_t number = 0;
     while (std::getline(in, text)) redactor.Add(ParseLine(text, ++number));
-    std::rewind(out);
-    std::string result;
-    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) result.push_back(static_cast<char>(c));
-    std::fclose(out);
-    return result;
+    return out.str();
 }
 
 TEST(Redactor, HidesTheSecretsOfEachCommandAndKeepsHeadersAndWords) {
@@ -236,9 +231,15 @@ INSTANTIATE_TEST_SUITE_P(
         Kind{"Exception: 8010zz", LineKind::Unreadable}, Kind{"\x7f\x45LF\x01", LineKind::Unreadable}));
 
 TEST(LineReader, ReadsPastALineLongerThanItsBoundAndOnToTheNext) {
-    std::FILE* in = std::tmpfile();
+    const auto close = [](std::FILE* file) {
+        (void)std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory)
+    };
+    const std::unique_ptr<std::FILE, decltype(close)> file(std::tmpfile(),
+                                                           close);  // NOLINT(cppcoreguidelines-owning-memory)
+    ASSERT_NE(file, nullptr);
+    std::FILE* in = file.get();
     const std::string huge(LineReader::kMaxLine + 10, 'a');
-    std::fputs((huge + "\nnext").c_str(), in);
+    ASSERT_GE(std::fputs((huge + "\nnext").c_str(), in), 0);
     std::rewind(in);
     LineReader reader(in);
     std::string line;
@@ -251,7 +252,6 @@ TEST(LineReader, ReadsPastALineLongerThanItsBoundAndOnToTheNext) {
     EXPECT_EQ(line, "next");
     EXPECT_EQ(reader.Number(), 2u);
     EXPECT_FALSE(reader.Next(line, tooLong));
-    std::fclose(in);
 }
 
 }  // namespace
