@@ -48,9 +48,13 @@ const Bytes& SelectAppletCommand() {
 
 }  // namespace
 
-Call& Assembler::Current() {
+Call& Assembler::Current(bool outcome) {
+    // An outcome goes to the holder only if it was still at work after the last call began.
     for (const auto& open : m_open) {
-        if (m_holder != 0 && open->line == m_holder) return *open;
+        if (m_holder != 0 && open->line == m_holder && (!outcome || m_holderBusy)) {
+            m_holderBusy = m_holderBusy || !outcome;
+            return *open;
+        }
     }
     if (m_open.empty()) {
         auto outside = std::make_unique<Call>();
@@ -122,6 +126,7 @@ void Assembler::Add(const Line& line) {
                 }
             }
             if (m_open.size() >= kMaxOpenCalls) Close(0);
+            m_holderBusy = false;
             auto call = std::make_unique<Call>();
             call->line = line.number;
             call->pid = line.pid;
@@ -156,7 +161,7 @@ void Assembler::Add(const Line& line) {
             return;
         case LineKind::Exception:
         case LineKind::UnknownFailure: {
-            Call& call = Current();
+            Call& call = Current(true);
             touch(call);
             m_time.reset();
             call.outcome = line.kind == LineKind::Exception ? Outcome::Failed : Outcome::Unknown;

@@ -3,8 +3,9 @@
 // process's next call ends its previous one. Lines without a process id (commands, answers,
 // exceptions) belong to the call that holds the card: each call's transaction begins by
 // selecting the applet, so that select passes the card to the oldest open call that has sent
-// nothing yet. Without a holder they belong to the call that started last. Memory stays bounded: a
-// call keeps at most kMaxExchanges commands and kMaxNotes notes, and counts the rest.
+// nothing yet. An exception goes to the holder when it exchanged with the card after the last
+// call line, else to the call that started last; so do lines when nothing holds the card. Memory stays
+// bounded: a call keeps at most kMaxExchanges commands and kMaxNotes notes, and counts the rest.
 #pragma once
 
 #include <cstdint>
@@ -76,7 +77,7 @@ public:
     void Finish();
 
 private:
-    Call& Current();
+    Call& Current(bool outcome = false);
     void Close(size_t index);
     void TakeCard();
 
@@ -85,6 +86,7 @@ private:
     std::optional<int64_t> m_time;
     std::string m_timeText;
     uint64_t m_holder = 0;                       // the line of the call that holds the card, 0 for none
+    bool m_holderBusy = false;                   // the holder sent or received since the last call line
     std::map<uint32_t, std::string> m_programs;  // process id to name, as CardAcquireContext logs it
     std::string m_table;                         // rows of a stored record being read
     uint64_t m_tableBytes = 0;

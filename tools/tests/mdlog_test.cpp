@@ -169,6 +169,28 @@ TEST(Assembler, TellsEachCallWithItsCommandsAndOutcome) {
     }
 }
 
+TEST(Summary, CountsPerCallAndListsTheSlowestAndTheFailed) {
+    Summary summary;
+    const std::string log = CallLine(3, "CardReadFile(pszDirectoryName: , pszFileName: cardid, dwFlags: 0)") +
+                            Dump("CAPDU: ", kSelectApplet) + Dump("RAPDU: ", "9000") +
+                            CallLine(7, "CardReadFile(pszDirectoryName: , pszFileName: cardcf, dwFlags: 0)") +
+                            "Sun Dec  6 10:00:09 2026\nException: 80100024\n\n" +
+                            CallLine(5, "CardGetChallenge()");
+    for (const Call& call : Calls(log)) summary.Add(call);
+    std::ostringstream out;
+    summary.Print(out, true);
+    const std::string json = out.str();
+    for (
+        const char* part : {
+            R"("calls":3,"failures":1)",
+            R"({"call":"CardReadFile","count":2,"failures":1,"apdus":1,"bytes":19})",
+            R"("slowest":[{"line":9,"time":"Sun Dec  6 10:00:07 2026","seconds":2,)",
+            R"("failing":[{"line":9,"time":"Sun Dec  6 10:00:07 2026","seconds":2,"call":"CardReadFile(pszDirectoryName: , pszFileName: cardcf, dwFlags: 0) -> 0x80100024 SCARD_E_FILE_NOT_FOUND"}])",
+            R"({"pid":3,"name":"","threads":[4]})",
+        })
+        EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+}
+
 struct Redaction {
     const char* what;
     std::string log;
