@@ -301,9 +301,10 @@ ByteVector CFSHelix::SendSelectByPath(const CardPath& path) {
 // Directories report no size; their access bytes are 0 and the object named by attribute
 // byte 1. Files and key objects: attribute bytes 1 and 3. Other objects (authentication
 // objects) keep "nothing known".
-void CFSHelix::Absorb(const ByteVector& fcp) {
-    const ByteSpan fields = Required(fcp, kTagFcp).Value();
-    FileDescriptor selected;
+FcpInfo ParseFcp(ByteSpan answer) {
+    const ByteSpan fields = Required(answer, kTagFcp).Value();
+    FcpInfo info;
+    FileDescriptor& selected = info.descriptor;
     selected.kind = KindOf(AnswerReader(Required(fields, kTagDescriptor).Value()).U8());
     const std::optional<ParsedTlv> attributes = Find(fields, kTagAttributes);
     Reader r = AnswerReader(attributes ? attributes->Value() : ByteSpan());
@@ -324,8 +325,15 @@ void CFSHelix::Absorb(const ByteVector& fcp) {
         default:
             break;
     }
-    m_selected = selected;
-    m_securityAttributes = attributes ? attributes->CopyValue() : ByteVector();
+    if (const std::optional<ParsedTlv> id = Find(fields, kTagFileId)) info.id = U16Value(id->Value());
+    if (attributes) info.attributes = attributes->CopyValue();
+    return info;
+}
+
+void CFSHelix::Absorb(const ByteVector& fcp) {
+    FcpInfo info = ParseFcp(fcp);
+    m_selected = info.descriptor;
+    m_securityAttributes = std::move(info.attributes);
     m_lastFcp = fcp;
 }
 
@@ -534,13 +542,14 @@ uint8_t CFSHelix::FreeDirectoryNumber() {
     Fail(sw::kExecutionError, u"IAppFS::CreateFile");
 }
 
-void CFSHelix::DeleteFile() {
+// Recursion through DeleteNamedTree is bounded: a named path holds at most eight names.
+void CFSHelix::DeleteFile() {  // NOLINT(misc-no-recursion)
     if (m_selected.kind == kDirectory && InNamedArea(m_requestedPath)) DeleteNamedTree();
     DeleteSelected();
 }
 
 // Named subdirectories are separate directories on the card: they go first, deepest first.
-void CFSHelix::DeleteNamedTree() {
+void CFSHelix::DeleteNamedTree() {  // NOLINT(misc-no-recursion)
     const CardPath directory = m_requestedPath;
     const std::vector<uint16_t> children = ListNamedChildren();
     for (uint16_t child : children) {

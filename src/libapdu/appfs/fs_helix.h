@@ -8,6 +8,17 @@ namespace libapdu {
 
 class CAppletHelix;
 
+// What a select answer (a 62 template) says of the file: kind, size and access bytes as the
+// file system keeps them, the identifier (83) when given, the security attributes (86).
+struct FcpInfo {
+    FileDescriptor descriptor;
+    std::optional<uint16_t> id;
+    ByteVector attributes;
+};
+
+// Throws CAPDUException 6281 for an answer that is no well-formed template.
+FcpInfo ParseFcp(ByteSpan answer);
+
 // Shared base of the file-system facets: ReadFile and WriteFile in pieces of MaxChunk bytes.
 class CFSCommon : public IAppFS, public IAPDUDefinitions {
 public:

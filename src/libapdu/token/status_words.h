@@ -60,6 +60,10 @@ constexpr uint16_t kNoPreciseDiagnosis = 0x6F00;
 constexpr uint16_t kUnknown = 0xFFFF;
 constexpr uint16_t kNotSupported = 0xFACE;
 
+// What a word means, for people reading exchanges: "file not found". Words with a count in SW2
+// (61xx, 63Cx, 6Cxx) by their first byte or nibble; "" for a word without a name.
+const char* Meaning(uint16_t word);
+
 // The two status bytes at the end of a response; 0 for a response too short to hold them.
 constexpr uint16_t Of(const uint8_t* response, size_t size) {
     return size < 2 ? 0 : static_cast<uint16_t>(response[size - 2] << 8 | response[size - 1]);
