@@ -12,12 +12,18 @@ struct State {
     size_t position = 0;
     size_t commands = 0;
     int transactions = 0;
+    const uint8_t* last = nullptr;
+    size_t lastLength = 0;
 };
-State g_state;  // one card per process: libFuzzer runs one input at a time
+// One card per process: libFuzzer runs one input at a time.
+State& Card() {
+    static State state;
+    return state;
+}
 
 // The next answer, or nothing once the input is used up.
 bool NextAnswer(const uint8_t** answer, size_t* length) {
-    State& s = g_state;
+    State& s = Card();
     if (s.position >= s.size) return false;
     size_t n = s.data[s.position++];
     if (n == 0xFF) {
@@ -44,17 +50,16 @@ constexpr BYTE kAtr[] = {0x3B, 0x8C, 0x80, 0x01, 0x80, 0x73, 0xC8, 0x21, 0x13,
 namespace fuzzcard {
 
 void Load(const uint8_t* data, size_t size) {
-    g_state = State{data, size, 0, 0, 0};
+    static const uint8_t kDone[] = {0x90, 0x00};
+    Card() = State{data, size, 0, 0, 0, kDone, sizeof kDone};
 }
 
-size_t TakeCommandCount() {
-    const size_t n = g_state.commands;
-    g_state.commands = 0;
-    return n;
+void NewCall() {
+    Card().commands = 0;
 }
 
 int OpenTransactions() {
-    return g_state.transactions;
+    return Card().transactions;
 }
 
 }  // namespace fuzzcard
@@ -64,11 +69,16 @@ namespace pcsc {
 DWORD Transmit(SCARDHANDLE card, DWORD, const BYTE* send, DWORD sendLength, BYTE* recv, DWORD* recvLength) {
     FUZZ_REQUIRE(card == fuzzcard::kHandle);
     FUZZ_REQUIRE(send != nullptr && sendLength >= 4 && recv != nullptr && recvLength != nullptr);
-    ++g_state.commands;
-    static const uint8_t kDone[] = {0x90, 0x00};
-    const uint8_t* answer = kDone;
-    size_t length = sizeof kDone;
-    (void)NextAnswer(&answer, &length);
+    FUZZ_REQUIRE(++Card().commands <= fuzzcard::kCommandsPerCall);
+    const uint8_t* answer = nullptr;
+    size_t length = 0;
+    if (NextAnswer(&answer, &length)) {
+        Card().last = answer;
+        Card().lastLength = length;
+    } else {
+        answer = Card().last;
+        length = Card().lastLength;
+    }
     if (length > *recvLength) return SCARD_E_INSUFFICIENT_BUFFER;
     if (length != 0) std::memcpy(recv, answer, length);
     *recvLength = static_cast<DWORD>(length);
@@ -98,14 +108,14 @@ DWORD ReaderName(SCARDHANDLE, char* reader, DWORD* readerLength) {
 
 DWORD BeginTransaction(SCARDHANDLE card) {
     FUZZ_REQUIRE(card == fuzzcard::kHandle);
-    ++g_state.transactions;
+    ++Card().transactions;
     return SCARD_S_SUCCESS;
 }
 
 DWORD EndTransaction(SCARDHANDLE card, DWORD) {
     FUZZ_REQUIRE(card == fuzzcard::kHandle);
-    FUZZ_REQUIRE(g_state.transactions > 0);
-    --g_state.transactions;
+    FUZZ_REQUIRE(Card().transactions > 0);
+    --Card().transactions;
     return SCARD_S_SUCCESS;
 }
 
@@ -120,8 +130,8 @@ DWORD EstablishContext(SCARDCONTEXT* context) {
 DWORD ReleaseContext(SCARDCONTEXT) {
     return SCARD_S_SUCCESS;
 }
-DWORD ListReaders(SCARDCONTEXT, std::string* names) {
-    names->clear();
+DWORD ListReaders(SCARDCONTEXT, std::string* multiString) {
+    multiString->clear();
     return SCARD_E_NO_READERS_AVAILABLE;
 }
 DWORD Connect(SCARDCONTEXT, const char*, SCARDHANDLE*, DWORD*) {

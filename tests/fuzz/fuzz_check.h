@@ -5,10 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_REQUIRE(condition)                                                                    \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
+namespace fuzzcheck {
+
+[[noreturn]] inline void Broken(const char* file, int line, const char* condition) {
+    (void)std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+    std::abort();
+}
+
+}  // namespace fuzzcheck
+
+// The condition's text and place go in the report.
+#define FUZZ_REQUIRE(condition) ((condition) ? (void)0 : fuzzcheck::Broken(__FILE__, __LINE__, #condition))

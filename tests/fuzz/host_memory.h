@@ -12,8 +12,8 @@
 namespace fuzzhost {
 
 // NOLINTBEGIN(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
-inline std::map<void*, size_t>& Live() {
-    static std::map<void*, size_t> live;
+inline std::map<const void*, size_t>& Live() {
+    static std::map<const void*, size_t> live;
     return live;
 }
 inline LPVOID WINAPI Alloc(SIZE_T size) {
@@ -37,7 +37,7 @@ inline void WINAPI Free(LPVOID address) {
 // An output of `size` bytes handed back in a buffer of the host's allocator.
 inline void RequireInside(const void* buffer, size_t size) {
     FUZZ_REQUIRE(buffer != nullptr);
-    const auto found = Live().find(const_cast<void*>(buffer));
+    const auto found = Live().find(buffer);
     FUZZ_REQUIRE(found != Live().end() && size <= found->second);
 }
 

@@ -71,6 +71,14 @@ struct Host {
         FUZZ_REQUIRE(data.pfnCardConstructDHAgreement(&data, &info) == SCARD_S_SUCCESS);
         agreement = info.bSecretAgreementIndex;
     }
+    ~Host() {
+        data.pfnCardDeleteContext(&data);
+        pcsc::Disconnect(card, pcsc::kLeaveCard);
+        pcsc::ReleaseContext(context);
+        helixsim::Readers::Instance().RemoveReader(kReader);
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
 
     // A P-256 key pair made on the card for container 0's key-exchange key, usable for agreement.
     void PutAgreementKey() {
@@ -111,12 +119,12 @@ DWORD Derive(Host& host, Derivation& d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Host* host = new Host();  // one card and one agreement for the whole run
+    static Host host;  // one card and one agreement for the whole run
     if (size < 2) return 0;
     Derivation d;
     d.info.dwVersion = (data[0] & 0x80) != 0 ? CARD_DERIVE_KEY_VERSION_TWO : CARD_DERIVE_KEY_VERSION;
     d.info.pwszKDF = kKdfs[(data[0] & 0x7F) % std::size(kKdfs)];
-    d.info.bSecretAgreementIndex = host->agreement;
+    d.info.bSecretAgreementIndex = host.agreement;
     const uint8_t flags = data[1];
     if ((flags & 1) != 0) d.info.dwFlags |= KDF_USE_SECRET_AS_HMAC_KEY_FLAG;
     if ((flags & 2) != 0) d.info.dwFlags |= CARD_BUFFER_SIZE_ONLY;
@@ -139,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d.list = {BCRYPTBUFFER_VERSION, static_cast<ULONG>(d.buffers.size()), d.buffers.data()};
     if (withList) d.info.pParameterList = &d.list;
 
-    const DWORD status = Derive(*host, d);
+    const DWORD status = Derive(host, d);
     if (status == SCARD_S_SUCCESS) {
         FUZZ_REQUIRE(d.info.cbDerivedKey != 0);
         if ((d.info.dwFlags & CARD_BUFFER_SIZE_ONLY) != 0) {
@@ -148,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzzhost::RequireInside(d.info.pbDerivedKey, d.info.cbDerivedKey);
             const ByteVector first(d.info.pbDerivedKey, d.info.pbDerivedKey + d.info.cbDerivedKey);
             fuzzhost::Free(d.info.pbDerivedKey);
-            FUZZ_REQUIRE(Derive(*host, d) == SCARD_S_SUCCESS);
+            FUZZ_REQUIRE(Derive(host, d) == SCARD_S_SUCCESS);
             FUZZ_REQUIRE(ByteVector(d.info.pbDerivedKey, d.info.pbDerivedKey + d.info.cbDerivedKey) == first);
             fuzzhost::Free(d.info.pbDerivedKey);
         }
@@ -159,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check.info.dwVersion = CARD_DERIVE_KEY_VERSION;
     check.info.dwFlags = CARD_BUFFER_SIZE_ONLY;
     check.info.pwszKDF = BCRYPT_KDF_HASH;
-    check.info.bSecretAgreementIndex = host->agreement;
-    FUZZ_REQUIRE(Derive(*host, check) == SCARD_S_SUCCESS && check.info.cbDerivedKey == 20);
+    check.info.bSecretAgreementIndex = host.agreement;
+    FUZZ_REQUIRE(Derive(host, check) == SCARD_S_SUCCESS && check.info.cbDerivedKey == 20);
     return 0;
 }
