@@ -21,6 +21,10 @@ namespace {
 constexpr DWORD kDeriveFlags =
     CARD_BUFFER_SIZE_ONLY | CARD_RETURN_KEY_HANDLE | KDF_USE_SECRET_AS_HMAC_KEY_FLAG;
 
+// Far beyond any cipher or MAC key; a host asking for gigabits would otherwise hold the call for
+// minutes and half a gigabyte of secret memory.
+constexpr uint64_t kLongestDerivedKey = 0x10000;
+
 // 1 for an empty table, else one past the largest; once 255 is taken, the smallest free index
 // from 1. 0 when every index is taken.
 uint8_t FreeIndex(const std::map<uint8_t, SecretBytes>& table) {
@@ -295,6 +299,7 @@ void CCardContext::DeriveKey(PCARD_DATA pCardData, PCARD_DERIVE_KEY pAgreementIn
     const uint64_t wanted = p.keyBits != 0 ? (uint64_t{p.keyBits} + 7) / 8 : digestLength;
     // One digest is all that a hash or an HMAC gives.
     if (kdf != Kdf::Concat && wanted > digestLength) ThrowStatus(SCARD_E_INVALID_PARAMETER);
+    if (wanted > kLongestDerivedKey) ThrowStatus(SCARD_E_INVALID_PARAMETER);
     info.cbDerivedKey = static_cast<DWORD>(wanted);
     if ((info.dwFlags & CARD_BUFFER_SIZE_ONLY) != 0) return;
 

@@ -317,6 +317,14 @@ TEST(AgreementRefusal, EachCallAnswersItsCodeAndTheAgreementStays) {
         {"HMAC", {}, 0, SCARD_E_INVALID_PARAMETER},
         {"SP800_56A_CONCAT", {kConcatInfo[0], kConcatInfo[1]}, 0, SCARD_E_INVALID_PARAMETER},
         {"SP800_56A_CONCAT", kConcatInfo, KDF_USE_SECRET_AS_HMAC_KEY_FLAG, SCARD_S_SUCCESS},
+        {"SP800_56A_CONCAT",
+         {kConcatInfo[0], kConcatInfo[1], kConcatInfo[2], Bits(0x80000)},
+         0,
+         SCARD_S_SUCCESS},
+        {"SP800_56A_CONCAT",
+         {kConcatInfo[0], kConcatInfo[1], kConcatInfo[2], Bits(0x80001)},
+         CARD_BUFFER_SIZE_ONLY,
+         SCARD_E_INVALID_PARAMETER},
     };
     for (const auto& c : derivations) {
         Derivation derivation(c.kdf, c.flags, c.parameters);
