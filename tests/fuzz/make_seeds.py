@@ -139,8 +139,8 @@ def main():
 
     # The card's answers of each scenario.
     for arg in sys.argv[4:]:
-        name, _, spec = arg.partition("=")
-        path, _, calls = spec.partition(":")
+        name, _, source = arg.partition("=")
+        path, _, calls = source.partition(":")
         with open(path, encoding="utf-8", errors="replace") as f:
             plan, items = log_to_answers.exchange(f, int(calls) if calls else 255)
         write(outdir, "card_answers", name, log_to_answers.encode(plan, items))
