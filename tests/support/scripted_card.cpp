@@ -127,26 +127,5 @@ DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
     const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnEndTransaction(card, disposition);
 }
-DWORD Reconnect(SCARDHANDLE, DWORD, DWORD* protocol) {
-    if (protocol != nullptr) *protocol = kProtocolT1;
-    return SCARD_S_SUCCESS;
-}
-DWORD EstablishContext(SCARDCONTEXT* context) {
-    *context = 1;
-    return SCARD_S_SUCCESS;
-}
-DWORD ReleaseContext(SCARDCONTEXT) {
-    return SCARD_S_SUCCESS;
-}
-DWORD ListReaders(SCARDCONTEXT, std::string* names) {
-    names->clear();
-    return SCARD_E_NO_READERS_AVAILABLE;
-}
-DWORD Connect(SCARDCONTEXT, const char*, SCARDHANDLE*, DWORD*) {
-    return SCARD_E_NO_SMARTCARD;
-}
-DWORD Disconnect(SCARDHANDLE, DWORD) {
-    return SCARD_S_SUCCESS;
-}
 
 }  // namespace pcsc
