@@ -27,7 +27,7 @@ TEST(AllocationTracker, CountsABlockUntilItIsFreed) {
     EXPECT_EQ(Stats().allocations, before.allocations + 2);
 }
 
-TEST(AllocationTracker, CountsASecondFreeAsBadInsteadOfFreeingAgain) {
+TEST(AllocationTracker, HandsOutZeroedBlocksAndCountsASecondFreeAsBadInsteadOfFreeingAgain) {
     const AllocationStats before = Stats();
     void* block = CAllocationTracker::Instance().Alloc(8);
     CAllocationTracker::Instance().Free(block);
@@ -36,14 +36,11 @@ TEST(AllocationTracker, CountsASecondFreeAsBadInsteadOfFreeingAgain) {
     int onTheStack = 0;
     EXPECT_EQ(CAllocationTracker::Instance().ReAlloc(&onTheStack, 16), nullptr);
     EXPECT_EQ(Stats().badFrees, before.badFrees + 2);
-}
-
-TEST(AllocationTracker, HandsOutZeroedBlocksEvenOfSizeZero) {
-    auto* block = static_cast<uint8_t*>(CAllocationTracker::Instance().Alloc(16));
-    EXPECT_EQ(std::count(block, block + 16, 0), 16);
+    auto* zeroed = static_cast<uint8_t*>(CAllocationTracker::Instance().Alloc(16));
+    EXPECT_EQ(std::count(zeroed, zeroed + 16, 0), 16);
     void* empty = CAllocationTracker::Instance().Alloc(0);
     EXPECT_NE(empty, nullptr);
-    CAllocationTracker::Instance().Free(block);
+    CAllocationTracker::Instance().Free(zeroed);
     CAllocationTracker::Instance().Free(empty);
 }
 
@@ -65,17 +62,6 @@ TEST(HostCache, GivesACopyOfAFileInAHostBlockUntilItIsDeleted) {
     EXPECT_EQ(data.pfnCspCacheDeleteFile(data.pvCacheContext, tag, 0), SCARD_S_SUCCESS);
     EXPECT_EQ(data.pfnCspCacheLookupFile(data.pvCacheContext, tag, 0, &copy, &size), SCARD_E_FILE_NOT_FOUND);
     EXPECT_EQ(data.pfnCspCacheDeleteFile(data.pvCacheContext, tag, 0), SCARD_E_FILE_NOT_FOUND);
-}
-
-TEST(HostServices, FillCardDataAsTheWindowsStackDoes) {
-    CARD_DATA data{};
-    CHostCache cache;
-    FillHostServices(data, cache);
-    EXPECT_EQ(data.dwVersion, 7u);
-    EXPECT_EQ(std::basic_string<WCHAR>(data.pwszCardName), HELIX_WTEXT("Helix"));
-    EXPECT_EQ(data.pvCacheContext, &cache);
-    EXPECT_NE(data.pfnCspPadData, nullptr);
-    EXPECT_NE(data.pfnCspUnpadData, nullptr);
 }
 
 }  // namespace

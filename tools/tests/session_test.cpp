@@ -115,7 +115,8 @@ TEST_F(SessionTest, HandsTheModuleACardDataOfVersion7WithTheReadersHandlesAndAtr
     EXPECT_EQ(Saw().atr, (Bytes{0x3B, 0x8C, 0x80, 0x01}));
     EXPECT_EQ(seen.hSCardCtx, 0x1111u);
     EXPECT_EQ(seen.hScard, 0x2222u);
-    EXPECT_NE(seen.pwszCardName, nullptr);
+    ASSERT_NE(seen.pwszCardName, nullptr);
+    EXPECT_EQ(std::basic_string<WCHAR>(seen.pwszCardName), HELIX_WTEXT("Helix"));
     EXPECT_TRUE(seen.pfnCspAlloc && seen.pfnCspReAlloc && seen.pfnCspFree && seen.pfnCspCacheAddFile &&
                 seen.pfnCspCacheLookupFile && seen.pfnCspCacheDeleteFile && seen.pfnCspPadData &&
                 seen.pfnCspUnpadData);
@@ -124,7 +125,7 @@ TEST_F(SessionTest, HandsTheModuleACardDataOfVersion7WithTheReadersHandlesAndAtr
     EXPECT_EQ(seen.pfnCardReadFile, nullptr);
 }
 
-TEST_F(SessionTest, CopiesWhatTheModuleHandsOverAndFreesEachBlockOnce) {
+TEST_F(SessionTest, CopiesWhatTheModuleHandsOverFreesEachBlockOnceAndHoldsTheTransaction) {
     const AllocationStats before = CAllocationTracker::Instance().Stats();
     {
         CMinidriverSession session(Acquire, m_reader);
@@ -143,38 +144,24 @@ TEST_F(SessionTest, CopiesWhatTheModuleHandsOverAndFreesEachBlockOnce) {
     EXPECT_EQ(after.allocations, before.allocations + 3);
     EXPECT_EQ(after.live, before.live);
     EXPECT_EQ(after.badFrees, before.badFrees);
+    // As the Windows stack does: the module's own transactions nest inside the host's.
+    EXPECT_EQ(Saw().transactionsAt, (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(Saw().transactions, 0);
 }
 
-TEST_F(SessionTest, DeletesTheContextOnceAndOnlyWhenItWasAcquired) {
+TEST_F(SessionTest, ReconnectsThroughTheReaderAndDeletesTheContextOnceOnlyWhenAcquired) {
     {
         CMinidriverSession session(Acquire, m_reader);
         ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
+        EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
+        EXPECT_EQ(m_reader.reconnects, 1);
+        CARD_FREE_SPACE_INFO space{};
+        EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE) << "an empty entry point";
         EXPECT_EQ(session.DeleteContext(), SCARD_S_SUCCESS);
     }
     EXPECT_EQ(Saw().deletes, 1);
     { const CMinidriverSession never(Acquire, m_reader); }
     EXPECT_EQ(Saw().deletes, 1);
-}
-
-TEST_F(SessionTest, ReconnectsThroughTheReaderAndAnswersUnsupportedForAnEmptyEntryPoint) {
-    CMinidriverSession session(Acquire, m_reader);
-    ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
-    EXPECT_EQ(session.Reconnect(), SCARD_S_SUCCESS);
-    EXPECT_EQ(m_reader.reconnects, 1);
-    CARD_FREE_SPACE_INFO space{};
-    EXPECT_EQ(session.QueryFreeSpace(space), SCARD_E_UNSUPPORTED_FEATURE);
-}
-
-// As the Windows stack does: the module's own transactions nest inside the host's.
-TEST_F(SessionTest, HoldsTheCardTransactionAroundEveryCallButDeleteContext) {
-    {
-        CMinidriverSession session(Acquire, m_reader);
-        ASSERT_EQ(session.Acquire(), SCARD_S_SUCCESS);
-        Bytes content;
-        EXPECT_EQ(session.ReadFile("mscp", "kxc00", content), SCARD_S_SUCCESS);
-    }
-    EXPECT_EQ(Saw().transactionsAt, (std::vector<int>{1, 1, 0}));
-    EXPECT_EQ(Saw().transactions, 0);
 }
 
 }  // namespace
