@@ -59,7 +59,7 @@ const Refused kOptionsRefusedCases[] = {
 INSTANTIATE_TEST_SUITE_P(Table, OptionsRefused, testing::ValuesIn(kOptionsRefusedCases),
                          [](const testing::TestParamInfo<Refused>& p) { return std::string(p.param.name); });
 
-TEST(Options, TakeValuesInBothFormsAndAReaderNameWithSpaces) {
+TEST(Options, TakeValuesInBothFormsAReaderNameWithSpacesAndFaultsInOrder) {
     Options options;
     ASSERT_FALSE(ParseOptions(Words("--json scinfo --reader=Virtual --module /m.so --runs=3"), options));
     EXPECT_EQ(options.command, "scinfo");
@@ -71,13 +71,10 @@ TEST(Options, TakeValuesInBothFormsAndAReaderNameWithSpaces) {
     Options spaced;
     ASSERT_FALSE(ParseOptions({"scinfo", "--reader", "Virtual PCD 00 00"}, spaced));
     EXPECT_EQ(spaced.reader, "Virtual PCD 00 00");
-}
-
-TEST(Options, KeepFaultsInTheOrderGiven) {
-    Options options;
+    Options faults;
     ASSERT_FALSE(
-        ParseOptions(Words("logon --fault remove-before:5 --fault=sw:7:6a82 --fault tear:9:3"), options));
-    EXPECT_EQ(options.faults, (std::vector<std::string>{"remove-before:5", "sw:7:6a82", "tear:9:3"}));
+        ParseOptions(Words("logon --fault remove-before:5 --fault=sw:7:6a82 --fault tear:9:3"), faults));
+    EXPECT_EQ(faults.faults, (std::vector<std::string>{"remove-before:5", "sw:7:6a82", "tear:9:3"}));
 }
 
 TEST(Options, DefaultToTheEmbeddedCardWithTheDefaultProfileAndPin) {

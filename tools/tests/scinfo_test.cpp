@@ -7,7 +7,7 @@
 namespace mdhost {
 namespace {
 
-TEST(ParseContainerMap, ReadsNameFlagsAndKeySizesOfEachRecord) {
+TEST(ParseContainerMap, ReadsNameFlagsAndKeySizesOfEachRecordAndRefusesAPartOfOne) {
     Bytes cmapfile = ContainerRecordBytes(ContainerRecord("{A}", 3, 0, 2048));
     const Bytes second = ContainerRecordBytes(ContainerRecord("sig", 1, 1024, 0));
     cmapfile.insert(cmapfile.end(), second.begin(), second.end());
@@ -20,11 +20,8 @@ TEST(ParseContainerMap, ReadsNameFlagsAndKeySizesOfEachRecord) {
     EXPECT_EQ(containers[1].index, 1u);
     EXPECT_EQ(containers[1].name, "sig");
     EXPECT_EQ(containers[1].signatureBits, 1024);
-}
-
-TEST(ParseContainerMap, RefusesALengthThatIsNoWholeNumberOfRecords) {
-    std::vector<ContainerReport> containers;
-    EXPECT_FALSE(ParseContainerMap(Bytes(87, 0), containers));
+    containers.clear();
+    EXPECT_FALSE(ParseContainerMap(Bytes(87, 0), containers)) << "no whole number of records";
     EXPECT_TRUE(containers.empty());
 }
 
