@@ -26,10 +26,8 @@ using helixsim::ossl::Pkey;
 using helixsim::ossl::PkeyCtx;
 using Bignum = helixsim::Owned<BIGNUM, BN_free>;
 
-// Usage block byte 1.
+// Usage block byte 1: signing.
 inline constexpr uint8_t kSign = 0x04;
-inline constexpr uint8_t kDecipher = 0x08;
-inline constexpr uint8_t kAgree = 0x80;
 
 inline const char* CurveName(uint16_t size) {
     return size == 0x20 ? "P-256" : size == 0x30 ? "P-384" : "P-521";
