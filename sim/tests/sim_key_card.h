@@ -109,17 +109,21 @@ inline Reply Chained(SimCard& card, const std::string& header, const Bytes& data
     return Collect(card, card.Send(Concat({h, {static_cast<uint8_t>(rest.size())}, rest, {0x00}})));
 }
 
-// The host's secure send through the card's commands.
+// 80 86 with the host's value A: an extended Lc when A needs one, an Le of `leBytes` zeros.
+inline Bytes AgreeCommand(const Bytes& a, size_t leBytes) {
+    const Bytes lc = a.size() > 0xFF
+                         ? Bytes{0x00, static_cast<uint8_t>(a.size() >> 8), static_cast<uint8_t>(a.size())}
+                         : Bytes{static_cast<uint8_t>(a.size())};
+    return Concat({Hex("80860000"), lc, a, Bytes(leBytes, 0x00)});
+}
+
+// The host's secure send through the card's commands: case 4S, or 4E throughout when A needs an
+// extended Lc.
 class HostChannel {
 public:
     explicit HostChannel(SimCard& card)
         : m_card(card), m_session(Collect(card, card.Send("8048008000")).data, [&card](const Bytes& a) {
-              // Case 4S, or 4E throughout when A needs an extended Lc.
-              const bool extended = a.size() > 0xFF;
-              const Bytes lc =
-                  extended ? Bytes{0x00, static_cast<uint8_t>(a.size() >> 8), static_cast<uint8_t>(a.size())}
-                           : Bytes{static_cast<uint8_t>(a.size())};
-              const Bytes answer = card.Send(Concat({Hex("80860000"), lc, a, Bytes(extended ? 2 : 1, 0x00)}));
+              const Bytes answer = card.Send(AgreeCommand(a, a.size() > 0xFF ? 2 : 1));
               return Sw(answer) == 0x9000 ? std::optional<Bytes>(Data(answer)) : std::nullopt;
           }) {}
 

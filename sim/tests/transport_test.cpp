@@ -50,18 +50,12 @@ INSTANTIATE_TEST_SUITE_P(Table, SimCommandForm, testing::ValuesIn(kCommandFormCa
 // The agreement command, the one the host sends with an extended Lc: 4E is agreed, the mixed
 // form refused before it touches the pending exchange, and 4S still serves a shorter value.
 TEST(SimTransport, KeyAgreementTakesCase4EAndRefusesTheMixedForm) {
-    const auto agree = [](const Bytes& a, size_t leBytes) {
-        const Bytes lc =
-            a.size() > 0xFF ? Bytes{0x00, static_cast<uint8_t>(a.size() >> 8), static_cast<uint8_t>(a.size())}
-                            : Bytes{static_cast<uint8_t>(a.size())};
-        return Concat({Hex("80860000"), lc, a, Bytes(leBytes, 0x00)});
-    };
     SimCard card;
     ASSERT_EQ(Sw(card.Send("8048008000")), 0x6100);
-    EXPECT_EQ(card.Send(agree(Bytes(256, 0x01), 1)), Hex("6700"));
-    EXPECT_EQ(Data(card.Send(agree(Bytes(256, 0x01), 2))).size(), 32u);
+    EXPECT_EQ(card.Send(AgreeCommand(Bytes(256, 0x01), 1)), Hex("6700"));
+    EXPECT_EQ(Data(card.Send(AgreeCommand(Bytes(256, 0x01), 2))).size(), 32u);
     ASSERT_EQ(Sw(card.Send("8048008000")), 0x6100);
-    EXPECT_EQ(Data(card.Send(agree(Bytes(255, 0x01), 1))).size(), 32u);
+    EXPECT_EQ(Data(card.Send(AgreeCommand(Bytes(255, 0x01), 1))).size(), 32u);
 }
 
 // A short Le leaves the rest for GET RESPONSE (256 bytes a time past 256) until another command.
