@@ -33,12 +33,6 @@ void LoginAdmin(libapdu::IToken& token, const moduletest::ModuleCard& m) {
     p.ExternalAuthenticate(simtest::GcryTdes(GCRY_CIPHER_MODE_ECB, m.Profile().adminKey, challenge));
 }
 
-std::optional<uint8_t> CardTries(moduletest::ModuleCard& m, uint8_t id) {
-    std::optional<uint8_t> tries;
-    m.WithCard([&](helixsim::HelixCard& c) { tries = c.TriesLeft(id); });
-    return tries;
-}
-
 }  // namespace
 
 TEST(FacetsOverSimulator, IdentificationReadsTheConfigurationAndRefusesAnOldLayout) {
@@ -98,54 +92,6 @@ TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) 
     fs.DeleteFile();
     EXPECT_EQ(info.GetFreeMemory(), freeBefore);
     EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath(kCertificate); }), 0x6A82);
-}
-
-TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    const uint8_t before = p.GetPinState().triesLeft;
-    EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(ByteVector{'0', '0', '0', '0'}); }), 0x6300);
-    EXPECT_EQ(p.GetPinState().triesLeft, before - 1);
-    EXPECT_EQ(CardTries(m, 0x20), before - 1);
-    p.VerifyPin(m.Profile().userPin);
-    EXPECT_EQ(p.GetPinState().verified, 0xFF);
-    EXPECT_EQ(p.GetPinState().triesLeft, p.GetPinState().maxTries);
-}
-
-TEST(FacetsOverSimulator, ChangedPinIsTheOneTheCardAcceptsAfterwards) {
-    moduletest::ModuleCard m;
-    VerifyUser(m.Token(), m.Profile().userPin);
-    const ByteVector fresh{'2', '4', '6', '8', '1', '3'};
-    m.Token().GetPin()->ChangePin(fresh);
-    libapdu::IToken& token = m.NewToken();
-    EXPECT_EQ(ThrownStatusWord([&] { VerifyUser(token, m.Profile().userPin); }), 0x6300);
-    VerifyUser(token, fresh);
-}
-
-TEST(FacetsOverSimulator, AdministratorUnblocksABlockedPin) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    for (int i = 0; i < m.Profile().userPinMaxTries; ++i)
-        EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(ByteVector{'9', '9', '9', '9'}); }), 0x6300);
-    EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(m.Profile().userPin); }), 0x6983);
-
-    LoginAdmin(m.Token(), m);
-    EXPECT_EQ(p.GetPinState().verified, 0xFF);
-    p.SelectPin(p.GetUserPinRef());
-    const ByteVector fresh{'1', '1', '2', '2', '3', '3'};
-    p.UnblockPin(fresh);
-    VerifyUser(m.NewToken(), fresh);
-}
-
-TEST(FacetsOverSimulator, WrongAdministratorAnswerIsRefusedAndCounted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetAdminKeyRef());
-    (void)p.GetChallenge();
-    EXPECT_EQ(ThrownStatusWord([&] { p.ExternalAuthenticate(ByteVector(8, 0x00)); }), 0x6300);
-    EXPECT_EQ(CardTries(m, 0x10), m.Profile().adminMaxTries - 1);
 }
 
 // The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
