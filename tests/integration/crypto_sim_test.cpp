@@ -115,57 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
                                          GenerationCase{"P521", 0x42, 0x11}),
                          [](const auto& p) { return std::string(p.param.name); });
 
-TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0042, 0x100, 1, 7);
-    crypto.SelectKeyObject(InKeys(0x0201));
-    const simtest::Pkey key = PublicKey(crypto.GetKeyObjectInfo());
-
-    const ByteVector secret = Hex("00112233445566778899AABBCCDDEEFF");
-    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-    ASSERT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
-    ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
-    size_t length = 0;
-    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), nullptr, &length, secret.data(), secret.size()), 1);
-    ByteVector cipher(length);
-    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), cipher.data(), &length, secret.data(), secret.size()), 1);
-
-    m.Token().GetFS()->SelectPath(InKeys(0x0042));
-    const ByteVector block = crypto.Decipher(cipher);
-    ASSERT_EQ(block.size(), 256u);
-    EXPECT_EQ(block[0], 0x00);
-    EXPECT_EQ(block[1], 0x02);
-    EXPECT_EQ(ByteVector(block.end() - 16, block.end()), secret);
-}
-
 TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
     moduletest::ModuleCard m;
     libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
     EXPECT_EQ(ThrownStatusWord([&] { crypto.Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
-}
-
-TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0043, 0x20, 1, 0x11);
-    crypto.SelectKeyObject(InKeys(0x0202));
-    const simtest::Pkey card = PublicKey(crypto.GetKeyObjectInfo());
-
-    const simtest::Pkey peer(EVP_EC_gen("P-256"));
-    ByteVector point(65);
-    size_t pointLength = 0;
-    ASSERT_EQ(EVP_PKEY_get_octet_string_param(peer.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
-                                              &pointLength),
-              1);
-    const ByteVector xy(point.begin() + 1, point.begin() + static_cast<long>(pointLength));
-    const libapdu::SecretBytes secret = crypto.AgreeKey(xy, {}, 2, false);
-
-    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr));
-    ASSERT_EQ(EVP_PKEY_derive_init(ctx.get()), 1);
-    ASSERT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), card.get()), 1);
-    size_t length = 32;
-    ByteVector expected(32);
-    ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &length), 1);
-    EXPECT_EQ(ByteVector(secret.begin(), secret.end()), expected);
 }
 
 // A key made by OpenSSL, imported under the secure channel, signs for its own public key.
