@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "hex.h"
 #include "libapdu/applet_helix.h"
@@ -17,7 +16,6 @@ using libapdu::CardPath;
 namespace {
 
 const CardPath kConfiguration{0x3F00, 0x3000, 0xC000};
-const CardPath kCertificate{0x3F00, 0x3000, 0x3001, 0x8405};
 
 void VerifyUser(libapdu::IToken& token, const ByteVector& pin) {
     libapdu::IAppPin& p = *token.GetPin();
@@ -58,40 +56,6 @@ TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
     ByteVector label;
     m.NewToken().GetLabel()->ReadLabel(label);
     EXPECT_EQ(label, (ByteVector{'A', 'B'}));
-}
-
-// Created with its name (84 05 "kxc05"), written, read back and deleted, the free memory following.
-TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppInfo& info = *m.Token().GetInfo();
-    const uint32_t freeBefore = info.GetFreeMemory();
-    VerifyUser(m.Token(), m.Profile().userPin);
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3001});
-    libapdu::FileDescriptor descriptor;
-    descriptor.kind = libapdu::kElementaryFile;
-    descriptor.size = 600;
-    descriptor.access[0] = 0;
-    descriptor.access[1] = 0x20;
-    m.Commands();
-    fs.CreateFile(0x8405, descriptor, {});
-    const auto create = m.Commands();
-    ASSERT_EQ(create.size(), 1u);
-    EXPECT_NE(ToHex(create[0]).find("84056B78633035"), std::string::npos) << ToHex(create[0]);
-    EXPECT_LT(info.GetFreeMemory(), freeBefore - 600);
-
-    ByteVector data(600);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    fs.SelectPath(kCertificate);
-    fs.WriteFile(data, 0);
-    ByteVector back(600);
-    fs.ReadFile(back, 0);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(m.CardFile(kCertificate), data);
-
-    fs.DeleteFile();
-    EXPECT_EQ(info.GetFreeMemory(), freeBefore);
-    EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath(kCertificate); }), 0x6A82);
 }
 
 // The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
