@@ -1,11 +1,8 @@
 // The crypto facet against the simulated card, every result checked with OpenSSL.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 
-#include "hex.h"
 #include "libapdu/appcry/cry_helix.h"
 #include "module_over_sim.h"
 #include "openssl_ptr.h"
@@ -61,16 +58,6 @@ simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
     return simtest::PublicKeyOf(publicTemplate, info.size);
 }
 
-// A number of an OpenSSL key, `width` bytes long.
-libapdu::SecretBytes Component(const simtest::Pkey& key, const char* name, size_t width) {
-    BIGNUM* bn = nullptr;
-    EXPECT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &bn), 1);
-    const ossl::Number owned(bn);
-    libapdu::SecretBytes out(width);
-    EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
-    return out;
-}
-
 ByteVector DerSignature(const ByteVector& rs) {
     const size_t half = rs.size() / 2;
     const ossl::EcdsaSignature sig(ECDSA_SIG_new());
@@ -119,33 +106,6 @@ TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
     moduletest::ModuleCard m;
     libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
     EXPECT_EQ(ThrownStatusWord([&] { crypto.Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
-}
-
-// A key made by OpenSSL, imported under the secure channel, signs for its own public key.
-TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
-    moduletest::ModuleCard m;
-    VerifyUser(m);
-    const simtest::Pkey own(EVP_RSA_gen(1024));
-    const auto component = [&](const char* name, size_t width) { return Component(own, name, width); };
-    libapdu::KeyRecord record;
-    record.algorithm = libapdu::kAlgRsa;
-    record.length = 0x80;
-    record.rsaExponent = Hex("010001");
-    const libapdu::SecretBytes modulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
-    record.rsaModulus.assign(modulus.begin(), modulus.end());
-    record.rsaPrivateExponent = component(OSSL_PKEY_PARAM_RSA_D, 0x80);
-    record.prime1 = component(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
-    record.prime2 = component(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
-    record.exponent1 = component(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
-    record.exponent2 = component(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
-    record.coefficient = component(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
-    record.usage = 3;
-    m.Token().GetFS()->SelectPath(kKeys);
-    m.Token().GetCrypto()->ImportKey(0x0042, record);
-
-    const ByteVector digest = simtest::Sha256("imported");
-    const ByteVector signature = m.Token().GetCrypto()->Sign(0x01, {}, simtest::DigestInfo(digest), false);
-    EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
 }
 
 TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {

@@ -1,5 +1,5 @@
-// The Helix facets, their key-packing channel and the module's sender against the simulated card:
-// each operation's effect as the card sees it afterwards.
+// The Helix facets and their key-packing channel against the simulated card: each operation's
+// effect as the card sees it afterwards.
 #include <gtest/gtest.h>
 
 #include <string>
