@@ -107,21 +107,3 @@ TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
     libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
     EXPECT_EQ(ThrownStatusWord([&] { crypto.Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
 }
-
-TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
-    struct Case {
-        const char* profile;
-        uint16_t algorithm;
-        std::vector<uint16_t> lengths;
-    };
-    const Case cases[] = {
-        {"default", libapdu::kAlgRsa, {0x80, 0x100, 0x200, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
-        {"no-4096", libapdu::kAlgRsa, {0x80, 0x100, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
-        {"default", libapdu::kAlgEc, {0x1C, 0x20, 0x30, 0x42}},
-        {"no-ec", libapdu::kAlgEc, {}},
-    };
-    for (const Case& c : cases) {
-        moduletest::ModuleCard m(helixsim::ProfileByName(c.profile));
-        EXPECT_EQ(m.Token().GetCrypto()->GetAlgorithmInfo(c.algorithm).lengths, c.lengths) << c.profile;
-    }
-}
