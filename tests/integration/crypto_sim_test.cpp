@@ -1,41 +1,23 @@
-// The crypto facet against the simulated card, every result checked with OpenSSL.
+// The crypto facet against the simulated card.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 
-#include "hex.h"
 #include "libapdu/appcry/cry_helix.h"
 #include "module_over_sim.h"
-#include "openssl_ptr.h"
-#include "sim_key_card.h"
 #include "thrown.h"
 
 using libapdu::ByteVector;
-using libapdu::CardPath;
 
 namespace {
-
-const CardPath kKeys{0x3F00, 0x3000, 0x3002};
-
-CardPath InKeys(uint16_t id) {
-    return {0x3F00, 0x3000, 0x3002, id};
-}
-
-void VerifyUser(moduletest::ModuleCard& m) {
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    p.VerifyPin(m.Profile().userPin);
-}
 
 // The user verified and, in the key directory, a key object `id` as the module creates one
 // (size in bytes, access bytes 0, 0, usage), then a key pair generated in it.
 libapdu::IAppCrypto& Generated(moduletest::ModuleCard& m, uint16_t id, uint16_t size, uint8_t usage,
                                uint8_t algorithm) {
-    VerifyUser(m);
+    libapdu::IAppPin& p = *m.Token().GetPin();
+    p.SelectPin(p.GetUserPinRef());
+    p.VerifyPin(m.Profile().userPin);
     libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath(kKeys);
+    fs.SelectPath({0x3F00, 0x3000, 0x3002});
     libapdu::FileDescriptor descriptor;
     descriptor.kind = libapdu::kKeyObject;
     descriptor.size = size;
@@ -43,172 +25,15 @@ libapdu::IAppCrypto& Generated(moduletest::ModuleCard& m, uint16_t id, uint16_t 
     descriptor.access[1] = 0;
     descriptor.access[2] = usage;
     fs.CreateFile(id, descriptor, {});
-    fs.SelectPath(InKeys(id));
+    fs.SelectPath({0x3F00, 0x3000, 0x3002, id});
     m.Token().GetCrypto()->GenerateKeyPair(&algorithm, 0);
     return *m.Token().GetCrypto();
 }
 
-// The public key the facet describes, as an OpenSSL key.
-simtest::Pkey PublicKey(const libapdu::KeyObjectInfo& info) {
-    using simtest::Tlv;
-    const ByteVector inner =
-        info.algorithm == libapdu::kAlgEc
-            ? Tlv(0x86, info.point)
-            : simtest::Concat({simtest::Long82(0x81, info.modulus), Tlv(0x82, info.exponent)});
-    ByteVector publicTemplate{0x7F, 0x49};
-    const ByteVector wrapped = simtest::Long82(0x49, inner);
-    publicTemplate.insert(publicTemplate.end(), wrapped.begin() + 1, wrapped.end());
-    return simtest::PublicKeyOf(publicTemplate, info.size);
-}
-
-// A number of an OpenSSL key, `width` bytes long.
-libapdu::SecretBytes Component(const simtest::Pkey& key, const char* name, size_t width) {
-    BIGNUM* bn = nullptr;
-    EXPECT_EQ(EVP_PKEY_get_bn_param(key.get(), name, &bn), 1);
-    const ossl::Number owned(bn);
-    libapdu::SecretBytes out(width);
-    EXPECT_EQ(BN_bn2binpad(bn, out.data(), static_cast<int>(width)), static_cast<int>(width));
-    return out;
-}
-
-ByteVector DerSignature(const ByteVector& rs) {
-    const size_t half = rs.size() / 2;
-    const ossl::EcdsaSignature sig(ECDSA_SIG_new());
-    ECDSA_SIG_set0(sig.get(), BN_bin2bn(rs.data(), static_cast<int>(half), nullptr),
-                   BN_bin2bn(rs.data() + half, static_cast<int>(half), nullptr));
-    return ossl::Der(sig.get(), i2d_ECDSA_SIG);
-}
-
 }  // namespace
-
-struct GenerationCase {
-    const char* name;
-    uint16_t size;
-    uint8_t algorithm;
-};
-
-class CryptoGeneration : public testing::TestWithParam<GenerationCase> {};
-
-TEST_P(CryptoGeneration, GeneratedKeySignsWhatItsPublicKeyVerifies) {
-    const GenerationCase& c = GetParam();
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0061, c.size, 2, c.algorithm);
-    crypto.SelectKeyObject(InKeys(0x0220));
-    const libapdu::KeyObjectInfo info = crypto.GetKeyObjectInfo();
-    const bool ec = simtest::IsEcSize(c.size);
-    EXPECT_EQ(info.algorithm, ec ? libapdu::kAlgEc : libapdu::kAlgRsa);
-    EXPECT_EQ(info.size, c.size);
-    EXPECT_EQ(info.usage, 2);
-    EXPECT_TRUE(info.content.empty());  // no certificate object yet
-
-    const ByteVector digest = simtest::Sha256("signed by the card");
-    const ByteVector signature = crypto.Sign(0x20, {}, ec ? digest : simtest::DigestInfo(digest), false);
-    ASSERT_EQ(signature.size(), ec ? 2u * c.size : c.size);
-    EXPECT_TRUE(simtest::Verifies(PublicKey(info).get(), digest, ec ? DerSignature(signature) : signature));
-}
-
-INSTANTIATE_TEST_SUITE_P(Keys, CryptoGeneration,
-                         testing::Values(GenerationCase{"Rsa1024", 0x80, 6},
-                                         GenerationCase{"Rsa2048", 0x100, 7},
-                                         GenerationCase{"P256", 0x20, 0x11},
-                                         GenerationCase{"P384", 0x30, 0x11},
-                                         GenerationCase{"P521", 0x42, 0x11}),
-                         [](const auto& p) { return std::string(p.param.name); });
-
-TEST(CryptoOverSimulator, DecipherOpensWhatThePublicKeyEncrypted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0042, 0x100, 1, 7);
-    crypto.SelectKeyObject(InKeys(0x0201));
-    const simtest::Pkey key = PublicKey(crypto.GetKeyObjectInfo());
-
-    const ByteVector secret = Hex("00112233445566778899AABBCCDDEEFF");
-    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-    ASSERT_EQ(EVP_PKEY_encrypt_init(ctx.get()), 1);
-    ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING), 1);
-    size_t length = 0;
-    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), nullptr, &length, secret.data(), secret.size()), 1);
-    ByteVector cipher(length);
-    ASSERT_EQ(EVP_PKEY_encrypt(ctx.get(), cipher.data(), &length, secret.data(), secret.size()), 1);
-
-    m.Token().GetFS()->SelectPath(InKeys(0x0042));
-    const ByteVector block = crypto.Decipher(cipher);
-    ASSERT_EQ(block.size(), 256u);
-    EXPECT_EQ(block[0], 0x00);
-    EXPECT_EQ(block[1], 0x02);
-    EXPECT_EQ(ByteVector(block.end() - 16, block.end()), secret);
-}
 
 TEST(CryptoOverSimulator, SignatureKeyDoesNotDecipher) {
     moduletest::ModuleCard m;
     libapdu::IAppCrypto& crypto = Generated(m, 0x0061, 0x80, 2, 6);
     EXPECT_EQ(ThrownStatusWord([&] { crypto.Decipher(ByteVector(0x80, 0x01)); }), 0x6900);
-}
-
-TEST(CryptoOverSimulator, AgreementMatchesThePeersOwnComputation) {
-    moduletest::ModuleCard m;
-    libapdu::IAppCrypto& crypto = Generated(m, 0x0043, 0x20, 1, 0x11);
-    crypto.SelectKeyObject(InKeys(0x0202));
-    const simtest::Pkey card = PublicKey(crypto.GetKeyObjectInfo());
-
-    const simtest::Pkey peer(EVP_EC_gen("P-256"));
-    ByteVector point(65);
-    size_t pointLength = 0;
-    ASSERT_EQ(EVP_PKEY_get_octet_string_param(peer.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
-                                              &pointLength),
-              1);
-    const ByteVector xy(point.begin() + 1, point.begin() + static_cast<long>(pointLength));
-    const libapdu::SecretBytes secret = crypto.AgreeKey(xy, {}, 2, false);
-
-    const simtest::PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, peer.get(), nullptr));
-    ASSERT_EQ(EVP_PKEY_derive_init(ctx.get()), 1);
-    ASSERT_EQ(EVP_PKEY_derive_set_peer(ctx.get(), card.get()), 1);
-    size_t length = 32;
-    ByteVector expected(32);
-    ASSERT_EQ(EVP_PKEY_derive(ctx.get(), expected.data(), &length), 1);
-    EXPECT_EQ(ByteVector(secret.begin(), secret.end()), expected);
-}
-
-// A key made by OpenSSL, imported under the secure channel, signs for its own public key.
-TEST(CryptoOverSimulator, ImportedRsaKeySignsForItsPublicKey) {
-    moduletest::ModuleCard m;
-    VerifyUser(m);
-    const simtest::Pkey own(EVP_RSA_gen(1024));
-    const auto component = [&](const char* name, size_t width) { return Component(own, name, width); };
-    libapdu::KeyRecord record;
-    record.algorithm = libapdu::kAlgRsa;
-    record.length = 0x80;
-    record.rsaExponent = Hex("010001");
-    const libapdu::SecretBytes modulus = component(OSSL_PKEY_PARAM_RSA_N, 0x80);
-    record.rsaModulus.assign(modulus.begin(), modulus.end());
-    record.rsaPrivateExponent = component(OSSL_PKEY_PARAM_RSA_D, 0x80);
-    record.prime1 = component(OSSL_PKEY_PARAM_RSA_FACTOR1, 0x40);
-    record.prime2 = component(OSSL_PKEY_PARAM_RSA_FACTOR2, 0x40);
-    record.exponent1 = component(OSSL_PKEY_PARAM_RSA_EXPONENT1, 0x40);
-    record.exponent2 = component(OSSL_PKEY_PARAM_RSA_EXPONENT2, 0x40);
-    record.coefficient = component(OSSL_PKEY_PARAM_RSA_COEFFICIENT1, 0x40);
-    record.usage = 3;
-    m.Token().GetFS()->SelectPath(kKeys);
-    m.Token().GetCrypto()->ImportKey(0x0042, record);
-
-    const ByteVector digest = simtest::Sha256("imported");
-    const ByteVector signature = m.Token().GetCrypto()->Sign(0x01, {}, simtest::DigestInfo(digest), false);
-    EXPECT_TRUE(simtest::Verifies(own.get(), digest, signature));
-}
-
-TEST(CryptoOverSimulator, AlgorithmInformationFollowsTheCardsCapabilities) {
-    struct Case {
-        const char* profile;
-        uint16_t algorithm;
-        std::vector<uint16_t> lengths;
-    };
-    const Case cases[] = {
-        {"default", libapdu::kAlgRsa, {0x80, 0x100, 0x200, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
-        {"no-4096", libapdu::kAlgRsa, {0x80, 0x100, 0x180, 0x40, 0x60, 0xA0, 0xC0, 0xF8}},
-        {"default", libapdu::kAlgEc, {0x1C, 0x20, 0x30, 0x42}},
-        {"no-ec", libapdu::kAlgEc, {}},
-    };
-    for (const Case& c : cases) {
-        moduletest::ModuleCard m(helixsim::ProfileByName(c.profile));
-        EXPECT_EQ(m.Token().GetCrypto()->GetAlgorithmInfo(c.algorithm).lengths, c.lengths) << c.profile;
-    }
 }

@@ -1,9 +1,8 @@
-// The Helix facets, their key-packing channel and the module's sender against the simulated card:
-// each operation's effect as the card sees it afterwards.
+// The Helix facets and their key-packing channel against the simulated card: each operation's
+// effect as the card sees it afterwards.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "hex.h"
 #include "libapdu/applet_helix.h"
@@ -17,7 +16,6 @@ using libapdu::CardPath;
 namespace {
 
 const CardPath kConfiguration{0x3F00, 0x3000, 0xC000};
-const CardPath kCertificate{0x3F00, 0x3000, 0x3001, 0x8405};
 
 void VerifyUser(libapdu::IToken& token, const ByteVector& pin) {
     libapdu::IAppPin& p = *token.GetPin();
@@ -31,12 +29,6 @@ void LoginAdmin(libapdu::IToken& token, const moduletest::ModuleCard& m) {
     p.SelectPin(p.GetAdminKeyRef());
     const ByteVector challenge = p.GetChallenge();
     p.ExternalAuthenticate(simtest::GcryTdes(GCRY_CIPHER_MODE_ECB, m.Profile().adminKey, challenge));
-}
-
-std::optional<uint8_t> CardTries(moduletest::ModuleCard& m, uint8_t id) {
-    std::optional<uint8_t> tries;
-    m.WithCard([&](helixsim::HelixCard& c) { tries = c.TriesLeft(id); });
-    return tries;
 }
 
 }  // namespace
@@ -64,88 +56,6 @@ TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
     ByteVector label;
     m.NewToken().GetLabel()->ReadLabel(label);
     EXPECT_EQ(label, (ByteVector{'A', 'B'}));
-}
-
-// Created with its name (84 05 "kxc05"), written, read back and deleted, the free memory following.
-TEST(FacetsOverSimulator, CertificateFileIsCreatedWithItsNameWrittenAndDeleted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppInfo& info = *m.Token().GetInfo();
-    const uint32_t freeBefore = info.GetFreeMemory();
-    VerifyUser(m.Token(), m.Profile().userPin);
-    libapdu::IAppFS& fs = *m.Token().GetFS();
-    fs.SelectPath({0x3F00, 0x3000, 0x3001});
-    libapdu::FileDescriptor descriptor;
-    descriptor.kind = libapdu::kElementaryFile;
-    descriptor.size = 600;
-    descriptor.access[0] = 0;
-    descriptor.access[1] = 0x20;
-    m.Commands();
-    fs.CreateFile(0x8405, descriptor, {});
-    const auto create = m.Commands();
-    ASSERT_EQ(create.size(), 1u);
-    EXPECT_NE(ToHex(create[0]).find("84056B78633035"), std::string::npos) << ToHex(create[0]);
-    EXPECT_LT(info.GetFreeMemory(), freeBefore - 600);
-
-    ByteVector data(600);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
-    fs.SelectPath(kCertificate);
-    fs.WriteFile(data, 0);
-    ByteVector back(600);
-    fs.ReadFile(back, 0);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(m.CardFile(kCertificate), data);
-
-    fs.DeleteFile();
-    EXPECT_EQ(info.GetFreeMemory(), freeBefore);
-    EXPECT_EQ(ThrownStatusWord([&] { fs.SelectPath(kCertificate); }), 0x6A82);
-}
-
-TEST(FacetsOverSimulator, WrongPinLowersTheCountersOnBothSides) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    const uint8_t before = p.GetPinState().triesLeft;
-    EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(ByteVector{'0', '0', '0', '0'}); }), 0x6300);
-    EXPECT_EQ(p.GetPinState().triesLeft, before - 1);
-    EXPECT_EQ(CardTries(m, 0x20), before - 1);
-    p.VerifyPin(m.Profile().userPin);
-    EXPECT_EQ(p.GetPinState().verified, 0xFF);
-    EXPECT_EQ(p.GetPinState().triesLeft, p.GetPinState().maxTries);
-}
-
-TEST(FacetsOverSimulator, ChangedPinIsTheOneTheCardAcceptsAfterwards) {
-    moduletest::ModuleCard m;
-    VerifyUser(m.Token(), m.Profile().userPin);
-    const ByteVector fresh{'2', '4', '6', '8', '1', '3'};
-    m.Token().GetPin()->ChangePin(fresh);
-    libapdu::IToken& token = m.NewToken();
-    EXPECT_EQ(ThrownStatusWord([&] { VerifyUser(token, m.Profile().userPin); }), 0x6300);
-    VerifyUser(token, fresh);
-}
-
-TEST(FacetsOverSimulator, AdministratorUnblocksABlockedPin) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetUserPinRef());
-    for (int i = 0; i < m.Profile().userPinMaxTries; ++i)
-        EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(ByteVector{'9', '9', '9', '9'}); }), 0x6300);
-    EXPECT_EQ(ThrownStatusWord([&] { p.VerifyPin(m.Profile().userPin); }), 0x6983);
-
-    LoginAdmin(m.Token(), m);
-    EXPECT_EQ(p.GetPinState().verified, 0xFF);
-    p.SelectPin(p.GetUserPinRef());
-    const ByteVector fresh{'1', '1', '2', '2', '3', '3'};
-    p.UnblockPin(fresh);
-    VerifyUser(m.NewToken(), fresh);
-}
-
-TEST(FacetsOverSimulator, WrongAdministratorAnswerIsRefusedAndCounted) {
-    moduletest::ModuleCard m;
-    libapdu::IAppPin& p = *m.Token().GetPin();
-    p.SelectPin(p.GetAdminKeyRef());
-    (void)p.GetChallenge();
-    EXPECT_EQ(ThrownStatusWord([&] { p.ExternalAuthenticate(ByteVector(8, 0x00)); }), 0x6300);
-    EXPECT_EQ(CardTries(m, 0x10), m.Profile().adminMaxTries - 1);
 }
 
 // The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
@@ -183,19 +93,4 @@ TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
     const auto commands = m.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(ToHex(commands.back()), "8086FFFF");
-}
-
-TEST(SenderOverSimulator, TalksT1ToTheCardWhateverTheCallerGuessed) {
-    moduletest::ModuleCard m;
-    CSCardSender sender(m.Card(), pcsc::kProtocolT0);
-    EXPECT_EQ(sender.GetATR(), helixsim::DefaultProfile().atr);
-    ByteVector response;
-    sender.Transmit(Hex(simtest::kSelectApplet), response);
-    EXPECT_EQ(simtest::Sw(response), 0x9000);
-    // The card identifier file through SELECT by path and READ BINARY: a length prefix of 16.
-    sender.Transmit(Hex("80A4080C08 3F00300030034000 00"), response);
-    EXPECT_EQ(simtest::Sw(response), 0x9000);
-    sender.Transmit(Hex("00B0000012"), response);
-    ASSERT_EQ(response.size(), 20u);
-    EXPECT_EQ(ByteVector(response.begin(), response.begin() + 2), Hex("0010"));
 }
