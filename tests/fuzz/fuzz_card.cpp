@@ -96,16 +96,6 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return SCARD_S_SUCCESS;
 }
 
-DWORD ReaderName(SCARDHANDLE, char* reader, DWORD* readerLength) {
-    static const char kName[] = "Fuzz Reader 0";
-    const DWORD room = *readerLength;
-    *readerLength = sizeof kName;
-    if (reader == nullptr) return SCARD_S_SUCCESS;
-    if (room < sizeof kName) return SCARD_E_INSUFFICIENT_BUFFER;
-    std::memcpy(reader, kName, sizeof kName);
-    return SCARD_S_SUCCESS;
-}
-
 DWORD BeginTransaction(SCARDHANDLE card) {
     FUZZ_REQUIRE(card == fuzzcard::kHandle);
     ++Card().transactions;

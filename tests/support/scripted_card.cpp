@@ -109,16 +109,6 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnStatus(card, protocol, atr, atrLength);
 }
 
-DWORD ReaderName(SCARDHANDLE, char* reader, DWORD* readerLength) {
-    static const char kName[] = "Scripted Reader 0";
-    const DWORD room = *readerLength;
-    *readerLength = sizeof kName;
-    if (reader == nullptr) return SCARD_S_SUCCESS;
-    if (room < sizeof kName) return SCARD_E_INSUFFICIENT_BUFFER;
-    std::memcpy(reader, kName, sizeof kName);
-    return SCARD_S_SUCCESS;
-}
-
 DWORD BeginTransaction(SCARDHANDLE card) {
     const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnBeginTransaction(card);
