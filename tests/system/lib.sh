@@ -139,7 +139,7 @@ await_card() {
     for ((i = 0; i < wait_seconds * 10; i++)); do
         kill -0 "$sim_pid" 2>/dev/null || fail "helix-sim is gone"
         kill -0 "$pcscd_pid" 2>/dev/null || fail "pcscd is gone"
-        if "$bin/pcsc_probe" wait "$reader" 0 >/dev/null; then
+        if "$bin/pcsc_probe" present "$reader"; then
             echo "ok: card present after $(awk "BEGIN { printf \"%.2f\", $EPOCHREALTIME - $started }") s"
             return 0
         fi

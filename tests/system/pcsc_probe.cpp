@@ -1,8 +1,8 @@
 // A small PC/SC client for the system tests: reaches the simulated card through real pcsc-lite.
-//   pcsc_probe wait READER SECONDS       until READER holds a card, at most SECONDS
+//   pcsc_probe present READER            whether READER holds a card that answered its reset
 //   pcsc_probe absent READER             whether READER holds no card (or is not there)
-//   pcsc_probe scenario READER ATR_HEX   applet selection, challenges, cardid, a reset seen by a
-//                                        second handle; prints the round-trip time per command
+//   pcsc_probe scenario READER ATR_HEX   the ATR, T=1, applet selection, a reset seen by a second
+//                                        handle
 //   pcsc_probe select READER             one applet selection
 //   pcsc_probe removal READER            for a card that leaves after its third command and comes
 //                                        back: the handle is told, and reconnects once it is back
@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -27,10 +26,8 @@ using Clock = std::chrono::steady_clock;
 const Bytes kSelectApplet{0x00, 0xA4, 0x04, 0x00, 0x0C, 0xA0, 0x00, 0x00, 0x01,
                           0x64, 'P',  'R',  'I',  'S',  'M',  0x00, 0x01};
 const Bytes kGetChallenge{0x00, 0x84, 0x00, 0x00, 0x08};
-// SELECT by path 3F00/3000/3003/4000 (the card identifier file), then READ BINARY of its 18 bytes.
+// SELECT by path 3F00/3000/3003/4000, the card identifier file: needs the applet selected.
 const Bytes kSelectCardId{0x80, 0xA4, 0x08, 0x0C, 0x08, 0x3F, 0x00, 0x30, 0x00, 0x30, 0x03, 0x40, 0x00, 0x00};
-const Bytes kReadCardId{0x00, 0xB0, 0x00, 0x00, 0x12};
-constexpr int kTimedRounds = 200;
 
 int g_failures = 0;
 
@@ -52,7 +49,7 @@ struct Answer {
 };
 
 // One SCardTransmit; the status word is split off when there is one.
-Answer TransmitOnce(SCARDHANDLE card, const Bytes& command) {
+Answer Transmit(SCARDHANDLE card, const Bytes& command) {
     Answer a;
     BYTE buffer[258 + 2];
     DWORD length = sizeof buffer;
@@ -64,24 +61,6 @@ Answer TransmitOnce(SCARDHANDLE card, const Bytes& command) {
     }
     a.data.assign(buffer, buffer + length - 2);
     a.sw = static_cast<uint16_t>(buffer[length - 2] << 8 | buffer[length - 1]);
-    return a;
-}
-
-// A command with the transport's continuations: 6Cxx resends with the card's Le, 61xx collects
-// the rest with GET RESPONSE (bounded).
-Answer Transmit(SCARDHANDLE card, Bytes command) {
-    Answer a = TransmitOnce(card, command);
-    if (a.rv == SCARD_S_SUCCESS && (a.sw >> 8) == 0x6C) {
-        if (command.size() == 4 || command.size() == 5u + command[4]) command.push_back(0);
-        command.back() = static_cast<uint8_t>(a.sw);
-        a = TransmitOnce(card, command);
-    }
-    Bytes collected;
-    for (int round = 0; a.rv == SCARD_S_SUCCESS && (a.sw >> 8) == 0x61 && round < 64; ++round) {
-        collected.insert(collected.end(), a.data.begin(), a.data.end());
-        a = TransmitOnce(card, {0x00, 0xC0, 0x00, 0x00, static_cast<uint8_t>(a.sw)});
-    }
-    a.data.insert(a.data.begin(), collected.begin(), collected.end());
     return a;
 }
 
@@ -134,21 +113,6 @@ bool CardPresent(const std::string& reader) {
     return (state.dwEventState & SCARD_STATE_PRESENT) != 0 && (state.dwEventState & SCARD_STATE_MUTE) == 0;
 }
 
-int Wait(const std::string& reader, int seconds) {
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    const auto start = Clock::now();
-    while (!CardPresent(reader)) {
-        if (Clock::now() > deadline) {
-            Check(false, "a card in \"" + reader + "\" within " + std::to_string(seconds) + " s");
-            return 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    std::printf("ok: card present after %lld ms\n", static_cast<long long>(waited.count()));
-    return 0;
-}
-
 bool Selected(SCARDHANDLE card) {
     const Answer a = Transmit(card, kSelectApplet);
     Check(a.rv == SCARD_S_SUCCESS && a.sw == 0x9000, "SELECT of the Helix applet answers 9000 (rv " +
@@ -177,23 +141,6 @@ void CheckAtr(const Card& card, const std::string& expected) {
     Check(rv == SCARD_S_SUCCESS && got == expected, "ATR " + got + " is the profile's " + expected);
 }
 
-void CheckChallengesAndCardId(SCARDHANDLE card) {
-    const Answer first = Transmit(card, kGetChallenge);
-    const Answer second = Transmit(card, kGetChallenge);
-    Check(first.rv == SCARD_S_SUCCESS && first.sw == 0x9000 && first.data.size() == 8,
-          "GET CHALLENGE gives 8 bytes: " + ToHex(first.data));
-    Check(second.rv == SCARD_S_SUCCESS && second.sw == 0x9000 && second.data.size() == 8,
-          "GET CHALLENGE again gives 8 bytes: " + ToHex(second.data));
-    Check(first.data != second.data, "the two challenges differ");
-
-    const Answer select = Transmit(card, kSelectCardId);
-    Check(select.rv == SCARD_S_SUCCESS && select.sw == 0x9000, "SELECT of 3F00/3000/3003/4000 answers 9000");
-    const Answer read = Transmit(card, kReadCardId);
-    Check(read.rv == SCARD_S_SUCCESS && read.sw == 0x9000 && read.data.size() == 18 && read.data[0] == 0 &&
-              read.data[1] == 16,
-          "cardid holds a length prefix of 16 and 16 bytes: " + ToHex(read.data));
-}
-
 // A reset through one handle is reported to the other, and reaches the card (the applet is no
 // longer selected).
 void CheckResetSeenByOtherHandle(const Card& first, const Card& second) {
@@ -201,7 +148,7 @@ void CheckResetSeenByOtherHandle(const Card& first, const Card& second) {
     LONG rv = SCardReconnect(first.Get(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                              SCARD_RESET_CARD, &protocol);
     Check(rv == SCARD_S_SUCCESS, "reconnect with a card reset (rv " + Code(rv) + ")");
-    const Answer stale = TransmitOnce(second.Get(), kGetChallenge);
+    const Answer stale = Transmit(second.Get(), kGetChallenge);
     Check(stale.rv == static_cast<LONG>(SCARD_W_RESET_CARD),
           "the other handle's transmit answers SCARD_W_RESET_CARD (rv " + Code(stale.rv) + ")");
     rv = SCardReconnect(second.Get(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
@@ -213,18 +160,6 @@ void CheckResetSeenByOtherHandle(const Card& first, const Card& second) {
               ToHex({uint8_t(fresh.sw >> 8), uint8_t(fresh.sw)}) + ")");
 }
 
-void ReportRoundTrip(SCARDHANDLE card) {
-    int good = 0;
-    const auto start = Clock::now();
-    for (int i = 0; i < kTimedRounds; ++i) {
-        const Answer a = TransmitOnce(card, kGetChallenge);
-        if (a.rv == SCARD_S_SUCCESS && a.sw == 0x9000) ++good;
-    }
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-    Check(good == kTimedRounds, std::to_string(kTimedRounds) + " more challenges answered");
-    std::printf("round trip per command: %.1f us\n", static_cast<double>(micros) / kTimedRounds);
-}
-
 int Scenario(const std::string& reader, const std::string& atr) {
     const Context context;
     Check(context.Result() == SCARD_S_SUCCESS, "establish context (rv " + Code(context.Result()) + ")");
@@ -234,12 +169,11 @@ int Scenario(const std::string& reader, const std::string& atr) {
           "connect, protocol T=1 (rv " + Code(first.Result()) + ")");
     if (g_failures != 0) return 1;
     CheckAtr(first, atr);
-    if (Selected(first.Get())) CheckChallengesAndCardId(first.Get());
+    Selected(first.Get());
 
     const Card second(context, reader);
     Check(second.Result() == SCARD_S_SUCCESS, "second connect (rv " + Code(second.Result()) + ")");
     if (second.Result() == SCARD_S_SUCCESS) CheckResetSeenByOtherHandle(first, second);
-    if (Selected(second.Get())) ReportRoundTrip(second.Get());
     return g_failures == 0 ? 0 : 1;
 }
 
@@ -284,7 +218,7 @@ int Removal(const std::string& reader) {
 
 int Usage() {
     std::fputs(
-        "usage: pcsc_probe wait READER SECONDS | absent READER | scenario READER ATR_HEX | select READER |"
+        "usage: pcsc_probe present READER | absent READER | scenario READER ATR_HEX | select READER |"
         " removal READER\n",
         stderr);
     return 2;
@@ -294,7 +228,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 3 && args[0] == "wait") return Wait(args[1], std::atoi(args[2].c_str()));
+    if (args.size() == 2 && args[0] == "present") return CardPresent(args[1]) ? 0 : 1;
     if (args.size() == 2 && args[0] == "absent") return CardPresent(args[1]) ? 1 : 0;
     if (args.size() == 3 && args[0] == "scenario") return Scenario(args[1], args[2]);
     if (args.size() == 2 && args[0] == "select") return Select(args[1]);
