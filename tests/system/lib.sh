@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Shared by the system tests that run helix-sim as the card of a private pcscd (vpcd reader
-# driver), reached through real pcsc-lite. Sourced, never run.
+# Shared by the system tests: fail, skip and mdhost_steps for all; the rest for those that run
+# helix-sim as the card of a private pcscd (vpcd reader driver), reached through real pcsc-lite.
+# Sourced, never run.
 #
 # A test script calls, from its main: require_system_environment BIN, make_work_directory,
 # run_inside_namespaces SCRIPT BIN; run_inside_namespaces starts "SCRIPT --inside BIN WORK" in a
@@ -21,6 +22,8 @@ fi
 readonly driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 readonly reader="Virtual PCD 00 00"
 readonly wait_seconds=15
+system_tests=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly system_tests
 
 fail() {
     echo "FAIL: $*" >&2
@@ -30,6 +33,14 @@ fail() {
 skip() {
     echo "SKIP: $*" >&2
     exit 77
+}
+
+# mdhost_steps NAME ARGS...: "$mdhost" ARGS --json into $work/NAME.json, every step as expected.
+mdhost_steps() {
+    local name=$1
+    shift
+    "$mdhost" "$@" --json >"$work/$name.json" || fail "mdhost $* (status $?): $(cat "$work/$name.json")"
+    python3 "$system_tests/mdhost_checks.py" steps "$work/$name.json" || fail "mdhost $*"
 }
 
 # Globals: the exit traps read them after the functions that set them have returned.

@@ -11,6 +11,7 @@
 # cannot run the test, 1 otherwise.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
 
 # A failed card transaction at the start of a call: the module's answer once the card was reset.
 readonly reset_answer=0x8010001F
@@ -18,11 +19,6 @@ readonly reset_answer=0x8010001F
 readonly removed_answer=0x8010001F
 # The key scenarios that run between enrollment and deletion.
 readonly key_scenarios="sign decrypt ecdh"
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # Runs mdhost with the given arguments and checks its exit status.
 expect_status() {
@@ -40,7 +36,7 @@ main() {
     mdhost=$bin/mdhost
     [[ -x $mdhost ]] || fail "no mdhost in $bin"
     [[ -e $bin/../lib/libhelixmd-sim.so ]] || fail "no libhelixmd-sim.so in $bin/../lib"
-    command -v python3 >/dev/null || { echo "SKIP: python3 is not installed" >&2; exit 77; }
+    command -v python3 >/dev/null || skip "python3 is not installed"
     work=$(mktemp -d /tmp/helix-mdhost.XXXXXX)
     trap 'rm -rf "$work"' EXIT
 
@@ -92,39 +88,28 @@ main() {
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
 
     # pin first: logon and properties then need the PIN it started with, and its tries full.
+    local scenario
     for scenario in pin logon properties; do
-        "$mdhost" "$scenario" --card-image "$work/card.img" --json >"$work/$scenario.json" ||
-            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
-        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+        mdhost_steps "$scenario" "$scenario" --card-image "$work/card.img"
     done
 
     # Twice over each card: the second run needs the first to have left the card as it found it.
     local profile run
     for profile in policy pin-expired; do
         for run in 1 2; do
-            "$mdhost" pin --profile "$profile" --card-image "$work/$profile.img" --json >"$work/pin.json" ||
-                fail "mdhost pin, profile $profile, run $run (status $?): $(cat "$work/pin.json")"
-            python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin, profile $profile, run $run"
+            mdhost_steps pin pin --profile "$profile" --card-image "$work/$profile.img"
         done
     done
 
     # Keys: enrolled on the card and imported, used, then one container deleted.
-    "$mdhost" enroll --card-image "$work/keys.img" --json >"$work/enroll.json" ||
-        fail "mdhost enroll (status $?): $(cat "$work/enroll.json")"
-    python3 "$here/mdhost_checks.py" steps "$work/enroll.json" || fail "enroll"
-    "$mdhost" enroll --import --key rsa1024,p384 --card-image "$work/keys.img" --json >"$work/import.json" ||
-        fail "mdhost enroll --import (status $?): $(cat "$work/import.json")"
-    python3 "$here/mdhost_checks.py" steps "$work/import.json" || fail "enroll --import"
+    mdhost_steps enroll enroll --card-image "$work/keys.img"
+    mdhost_steps import enroll --import --key rsa1024,p384 --card-image "$work/keys.img"
     for scenario in $key_scenarios delete; do
-        "$mdhost" "$scenario" --card-image "$work/keys.img" --json >"$work/$scenario.json" ||
-            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
-        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+        mdhost_steps "$scenario" "$scenario" --card-image "$work/keys.img"
     done
 
     for profile in bio-23 bio-25; do
-        "$mdhost" session --profile "$profile" --json >"$work/session.json" ||
-            fail "mdhost session on $profile (status $?): $(cat "$work/session.json")"
-        python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session on $profile"
+        mdhost_steps session session --profile "$profile"
     done
 
     "$mdhost" scinfo --card-image "$work/card.img" >"$work/scinfo.txt" || fail "mdhost scinfo, readable form"

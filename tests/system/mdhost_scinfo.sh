@@ -21,6 +21,7 @@ readonly key_scenarios="sign decrypt ecdh"
 inside() {
     local bin=$1 work=$2
     local module=$bin/../lib/libhelixmd.so
+    mdhost=$bin/mdhost
     enter_namespaces
     start_pcscd
     start_sim --card-image "$work/card.img"
@@ -34,18 +35,11 @@ inside() {
         fail "mdhost reset (status $?): $(cat "$work/reset.json")"
     python3 "$here/mdhost_checks.py" reset "$work/reset.json" "$reset_answer" || fail "reset"
 
-    # pin first: logon and properties then need the PIN it started with, and its tries full.
-    for scenario in pin logon properties; do
-        "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
-            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
-        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
-    done
-
-    # Keys through the reader: enrolled beside the seeded ones, used, the last one deleted.
-    for scenario in enroll $key_scenarios delete; do
-        "$bin/mdhost" "$scenario" --reader "$reader" --module "$module" --json >"$work/$scenario.json" ||
-            fail "mdhost $scenario (status $?): $(cat "$work/$scenario.json")"
-        python3 "$here/mdhost_checks.py" steps "$work/$scenario.json" || fail "$scenario"
+    # pin first: logon and properties then need the PIN it started with, and its tries full. Then
+    # keys through the reader: enrolled beside the seeded ones, used, the last one deleted.
+    local scenario
+    for scenario in pin logon properties enroll $key_scenarios delete; do
+        mdhost_steps "$scenario" "$scenario" --reader "$reader" --module "$module"
     done
 
     kill -0 "$sim_pid" 2>/dev/null || fail "helix-sim is gone"
@@ -63,9 +57,7 @@ inside() {
         start_sim --profile "$profile"
         await_card
         for run in 1 2; do
-            "$bin/mdhost" pin --reader "$reader" --module "$module" --policy "$policy" --json >"$work/pin.json" ||
-                fail "mdhost pin --policy $policy, run $run (status $?): $(cat "$work/pin.json")"
-            python3 "$here/mdhost_checks.py" steps "$work/pin.json" || fail "pin --policy $policy, run $run"
+            mdhost_steps pin pin --reader "$reader" --module "$module" --policy "$policy"
         done
     done
 
@@ -74,9 +66,7 @@ inside() {
     await_absence
     start_sim --profile bio-23
     await_card
-    TQAUTH_KIND=23 "$bin/mdhost" session --reader "$reader" --module "$module" --json >"$work/session.json" ||
-        fail "mdhost session (status $?): $(cat "$work/session.json")"
-    python3 "$here/mdhost_checks.py" steps "$work/session.json" || fail "session"
+    TQAUTH_KIND=23 mdhost_steps session session --reader "$reader" --module "$module"
 }
 
 main() {

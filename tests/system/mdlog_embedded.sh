@@ -8,15 +8,11 @@
 # cannot run the test, 1 otherwise.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
 
 # mdhost's default PIN, the wrong one its logon and pin scenarios present, and the PINs the pin
 # scenario changes to.
 readonly pins="12345678 12345679 11112222 33334444 55556666 77778888"
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # scenario NAME ARGS...: mdhost with the module's log on, then mdlog's views of that log.
 scenario() {
@@ -38,7 +34,7 @@ main() {
     mdhost=$bin/mdhost
     mdlog=$bin/mdlog
     [[ -x $mdhost && -x $mdlog ]] || fail "no mdhost or mdlog in $bin"
-    command -v python3 >/dev/null || { echo "SKIP: python3 is not installed" >&2; exit 77; }
+    command -v python3 >/dev/null || skip "python3 is not installed"
     work=$(mktemp -d /tmp/helix-mdlog.XXXXXX)
     trap 'rm -rf "$work"' EXIT
 
