@@ -43,57 +43,48 @@ Bytes Sha256(const Bytes& data) {
     return digest;
 }
 
-// A card that went through some life: an RSA and an EC key, a changed file, a spent try. The
-// RSA signature is deterministic: the same signature after loading shows the same key.
-struct UsedCard {
-    SimCard card{kUser};
-    const Bytes sign = Concat({Hex("002A9E8A36"), DataObject(0x80, DigestInfo(Bytes(32, 0x11))), Hex("00")});
-    Bytes rsaSignature, ecPublic;
-
-    UsedCard() {
-        GeneratedKey(card, 0x0061, 0x40, 0x04);
-        rsaSignature = card.Send(sign);
-        GeneratedKey(card, 0x0041, 0x20, 0x84);
-        ecPublic = card.Send("8048000000");
-        for (const char* command : {"80A4080C08 3F00300030034001 00", "00D6000402 BEEF",
-                                    "80A4080C04 3F000010 00", "0084000008", "8082000008 0000000000000000"})
-            card.Send(command);
-    }
-};
-
 // Saving replaces an older image, owner-only, with no temporary file left. After load the card
 // has its files, counters, serial and keys, nothing verified, and fault numbering starts again.
 TEST(SimImage, RoundTripKeepsFilesCountersAndKeys) {
     Scratch scratch;
     const std::string path = scratch.File("card.img");
     HelixCard(helixsim::DefaultProfile()).Save(path);
-    UsedCard used;
-    used.card.Card().Save(path);
+    // Some life: an RSA and an EC key, a changed file, a spent try. The RSA signature is
+    // deterministic: the same signature after loading shows the same key.
+    SimCard used(kUser);
+    const Bytes sign = Concat({Hex("002A9E8A36"), DataObject(0x80, DigestInfo(Bytes(32, 0x11))), Hex("00")});
+    GeneratedKey(used, 0x0061, 0x40, 0x04);
+    const Bytes rsaSignature = used.Send(sign);
+    GeneratedKey(used, 0x0041, 0x20, 0x84);
+    const Bytes ecPublic = used.Send("8048000000");
+    for (const char* command : {"80A4080C08 3F00300030034001 00", "00D6000402 BEEF", "80A4080C04 3F000010 00",
+                                "0084000008", "8082000008 0000000000000000"})
+        used.Send(command);
+    used.Card().Save(path);
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.dir), {}), 1);
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "an image holds the PIN and the keys";
-    EXPECT_THROW(used.card.Card().Save(scratch.File("missing/card.img")), std::runtime_error);
+    EXPECT_THROW(used.Card().Save(scratch.File("missing/card.img")), std::runtime_error);
     EXPECT_THROW(HelixCard::Load(scratch.File("absent.img")), std::runtime_error);
 
     const std::unique_ptr<HelixCard> loaded = HelixCard::Load(path);
     EXPECT_EQ(loaded->FileContent(kCardCf), Hex("0006 0000 BEEF 0000"));
     EXPECT_EQ(loaded->TriesLeft(0x10), 4);
-    EXPECT_EQ(loaded->FreeMemory(), used.card.Card().FreeMemory());
+    EXPECT_EQ(loaded->FreeMemory(), used.Card().FreeMemory());
     EXPECT_THROW(loaded->AddFault(Fault{Fault::Kind::StatusWord, 0}), std::invalid_argument);
     loaded->AddFault(Fault{Fault::Kind::StatusWord, 1, 0x6581});
     const auto send = [&loaded](const Bytes& command) { return loaded->Transmit(command).response; };
     EXPECT_EQ(send(Hex(kSelectApplet)), Hex("6581"));
     ASSERT_EQ(send(Hex(kSelectApplet)), Hex("9000"));
-    EXPECT_EQ(send(Hex("80CB011406")), used.card.Send("80CB011406"));
+    EXPECT_EQ(send(Hex("80CB011406")), used.Send("80CB011406"));
     EXPECT_EQ(send(Hex("80CE000000")), Hex("00009000"));
     ASSERT_EQ(Sw(send(Hex("80A4080C04 3F000020 00"))), 0x9000);
-    ASSERT_EQ(send(VerifyCommand(used.card.GetProfile().userPin, Data(send(Hex("0084000008"))))),
-              Hex("9000"));
+    ASSERT_EQ(send(VerifyCommand(used.GetProfile().userPin, Data(send(Hex("0084000008"))))), Hex("9000"));
     ASSERT_EQ(Sw(send(Hex("80A4080C08 3F00300030020061 00"))), 0x9000);
-    EXPECT_EQ(send(used.sign), used.rsaSignature);
+    EXPECT_EQ(send(sign), rsaSignature);
     ASSERT_EQ(Sw(send(Hex("80A4080C08 3F00300030020041 00"))), 0x9000);
-    EXPECT_EQ(send(Hex("8048000000")), used.ecPublic);
+    EXPECT_EQ(send(Hex("8048000000")), ecPublic);
     EXPECT_EQ(Sw(send(Concat({Hex("002A9E9123"), DataObject(0x80, Bytes(32, 0x11)), Hex("00")}))), 0x9000);
 }
 

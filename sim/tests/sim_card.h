@@ -75,13 +75,6 @@ inline Bytes VerifyCommand(const Bytes& pin, const Bytes& challenge, uint8_t p2 
     return Concat({{0x80, 0x20, 0x00, p2, 0x10}, GcryTdes(GCRY_CIPHER_MODE_CBC, key, block)});
 }
 
-// A command and the end of the card's answer to it, in hex: its status word, or data too.
-struct Exchange {
-    const char* name;
-    const char* command;
-    const char* answerEnd;
-};
-
 // Readable case names for tables of structs with a `name`.
 inline constexpr auto CaseName = [](const auto& info) { return std::string(info.param.name); };
 
@@ -102,13 +95,6 @@ public:
     Bytes Send(const std::string& hex) { return Send(Hex(hex)); }
     Bytes Send(const Bytes& command) { return m_card.Transmit(command).response; }
     uint16_t SwOf(const std::string& hex) { return Sw(Send(hex)); }
-    void Expect(const Exchange& e) {
-        const std::string answer = ToHex(Send(e.command)), end = e.answerEnd;
-        EXPECT_TRUE(answer.size() >= end.size() &&
-                    answer.compare(answer.size() - end.size(), end.size(), end) == 0)
-            << e.command << " answered " << answer;
-    }
-
     uint16_t VerifyPin(const Bytes& pin) {
         const Bytes challenge = Data(Send("0084000008"));
         return Sw(Send(VerifyCommand(pin, challenge)));

@@ -86,14 +86,12 @@ inline uint16_t CreateKeyObject(SimCard& card, const Bytes& keyTemplate) {
     return Sw(Chained(card, "00E00800", keyTemplate));
 }
 
-inline uint16_t Generate(SimCard& card, uint8_t algorithm) {
-    return Sw(card.Send(Bytes{0x00, 0x47, 0x00, 0x00, 0x05, 0xAC, 0x03, 0x80, 0x01, algorithm}));
-}
-
 // A key object of that size (RSA 512 or P-256) and use with a key generated in it, left selected.
 inline void GeneratedKey(SimCard& card, uint16_t fid, uint16_t size, uint8_t use) {
     ASSERT_EQ(CreateKeyObject(card, KeyTemplate(fid, size, use)), 0x9000);
-    ASSERT_EQ(Generate(card, size == 0x40 ? 5 : 0x11), 0x9000);
+    ASSERT_EQ(Sw(card.Send(Bytes{0x00, 0x47, 0x00, 0x00, 0x05, 0xAC, 0x03, 0x80, 0x01,
+                                 static_cast<uint8_t>(size == 0x40 ? 5 : 0x11)})),
+              0x9000);
 }
 
 // Tag 81, 82 or 86 inside 7F 49; empty when the template is not one.
