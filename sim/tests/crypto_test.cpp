@@ -1,7 +1,8 @@
-// The card's secure-messaging endpoint and the key checks the APDU tests cannot reach, against a
-// host engine built on libgcrypt and OpenSSL.
+// The card's secure-messaging endpoint and the key checks the APDU tests cannot reach; the host
+// seals its pieces with libgcrypt's triple DES.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <stdexcept>
 #include <string>

@@ -5,7 +5,6 @@
 #include <gcrypt.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <string>
 #include <vector>
 

@@ -1,5 +1,5 @@
 // Key objects on the simulated card as the host drives them: its creation templates, chained
-// commands with GET RESPONSE, and OpenSSL on the host side for everything done with a key.
+// commands, and OpenSSL on the host side for everything done with a key.
 #pragma once
 
 #include <gtest/gtest.h>
