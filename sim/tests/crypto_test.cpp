@@ -156,20 +156,20 @@ TEST(CardSecureChannel, AgreementRefusesPiecesFirstAndDegenerateOrRepeatedValues
 
 // An imported RSA key with any component changed is refused; so is an agreement with a point off
 // the curve.
-TEST(CardAsymKey, ImportedPartsMustBelongTogether) {
+TEST(CardAsymKey, ImportedComponentsMustBelongTogether) {
     const Pkey rsa(EVP_RSA_gen(512));
-    std::vector<Bytes> parts;
+    std::vector<Bytes> components;
     for (const char* name :
          {OSSL_PKEY_PARAM_RSA_N, OSSL_PKEY_PARAM_RSA_E, OSSL_PKEY_PARAM_RSA_D, OSSL_PKEY_PARAM_RSA_FACTOR1,
           OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
           OSSL_PKEY_PARAM_RSA_COEFFICIENT1})
-        parts.push_back(Component(rsa.get(), name, std::string(name) == OSSL_PKEY_PARAM_RSA_E ? 3 : 64));
+        components.push_back(Component(rsa.get(), name, std::string(name) == OSSL_PKEY_PARAM_RSA_E ? 3 : 64));
     const auto make = [](const std::vector<Bytes>& c) {
         return crypto::AsymKey::FromRsa(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]);
     };
-    EXPECT_EQ(make(parts).Modulus(), parts[0]);
-    for (size_t i = 0; i < parts.size(); ++i) {
-        std::vector<Bytes> tampered = parts;
+    EXPECT_EQ(make(components).Modulus(), components[0]);
+    for (size_t i = 0; i < components.size(); ++i) {
+        std::vector<Bytes> tampered = components;
         tampered[i].back() ^= 0x02;
         EXPECT_THROW(make(tampered), std::invalid_argument) << "component " << i;
     }

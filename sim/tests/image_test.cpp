@@ -144,7 +144,7 @@ const Damage kDamages[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Table, SimImageDamage, testing::ValuesIn(kDamages), CaseName);
 
-// A key whose parts do not belong together is refused even under a valid digest: here one byte
+// A key whose numbers do not belong together is refused even under a valid digest: here one byte
 // of the RSA modulus, which the card answers as the public key.
 TEST(SimImage, KeyWithAChangedModulusIsRefused) {
     Scratch scratch;
