@@ -202,39 +202,4 @@ TEST(CardCertificate, ReplacementFitsTheOldObjectAndTheFreeBytes) {
     }
 }
 
-// A rewrite selects the old object three times: to find and measure it, to delete it and to write
-// its successor; besides, only the free bytes are asked for.
-TEST(CardCertificate, RewriteSendsOnlyWhatTheReplacementNeeds) {
-    const CardPath path = moduletest::CertificatePath(0x8400);
-    CardFixture f;
-    Prepare(f, "kxc00");
-    f.Write(nullptr, "cardcf", Hex("A1A2 B1B2B3B4"));
-    const ByteVector der = MakeCertificate().der;
-    f.Write("mscp", "kxc00", der);
-    (void)f.Commands();
-    f.Write("mscp", "kxc00", der);
-    const std::vector<ByteVector> sent = f.Commands();
-    const size_t writes = (f.CardFile(path)->size() + 254) / 255;
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), moduletest::SelectCommand(path)), 3);
-    // The applet, the cached PIN (five), the three selections, GET DATA, DELETE, the directory,
-    // CREATE and the writes.
-    EXPECT_EQ(sent.size(), 1 + 5 + 3 + 1 + 1 + 1 + 1 + writes);
-}
-
-TEST(CardCertificate, ListingFollowsTheFilesOnTheCard) {
-    CardFixture f;
-    Prepare(f, "kxc00");
-    EXPECT_EQ(f.Enum(nullptr), (std::vector<std::string>{"cardid", "cardcf"}));
-    EXPECT_EQ(f.Enum("mscp"), (std::vector<std::string>{"cmapfile", "kxc00"}));
-
-    f.Create("mscp", "ksc1f", 8);
-    f.Create("mscp", "msroots", 8);
-    EXPECT_EQ(f.Enum("mscp"), (std::vector<std::string>{"cmapfile", "msroots", "kxc00", "ksc1f"}));
-    EXPECT_TRUE(f.CardFile(moduletest::CertificatePath(0x843F)));
-
-    f.Delete("mscp", "kxc00");
-    EXPECT_FALSE(f.CardFile(moduletest::CertificatePath(0x8400)));
-    EXPECT_EQ(f.Enum("mscp"), (std::vector<std::string>{"cmapfile", "msroots", "ksc1f"}));
-}
-
 }  // namespace

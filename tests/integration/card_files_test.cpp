@@ -137,30 +137,25 @@ TEST(CardFiles, ChangeOfEitherHandleDropsEveryCache) {
 // The length prefix of cardid and cardcf is checked before the cache takes the data: exactly six
 // bytes of cardcf, at most the file of cardid.
 TEST(CardFiles, LengthPrefixIsChecked) {
-    const struct {
-        const char* file;
-        const char* content;
-        const char* answer;  // nullptr: SCARD_E_UNEXPECTED
-    } cases[] = {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        // file, content, answer ("": SCARD_E_UNEXPECTED)
         {"cardcf", "0006 010203040506", "010203040506"},
-        {"cardcf", "0005 010203040506", nullptr},
-        {"cardcf", "0007 010203040506", nullptr},
+        {"cardcf", "0005 010203040506", ""},
+        {"cardcf", "0007 010203040506", ""},
         {"cardid", "0000 000102030405060708090A0B0C0D0E0F", "000102030405060708090A0B0C0D0E0F"},
         {"cardid", "0012 000102030405060708090A0B0C0D0E0F", "000102030405060708090A0B0C0D0E0F"},
-        {"cardid", "0013 000102030405060708090A0B0C0D0E0F", nullptr},
+        {"cardid", "0013 000102030405060708090A0B0C0D0E0F", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
+    for (const auto& [file, content, answer] : cases) {
         CardFixture f;
         f.Ready();
-        f.PutFile(std::string(c.file) == "cardcf" ? moduletest::kCardcfPath : moduletest::kCardidPath,
-                  Hex(c.content));
-        if (c.answer != nullptr) {
-            EXPECT_EQ(f.Read(nullptr, c.file), Hex(c.answer));
-        } else {
-            EXPECT_EQ(ThrownStatus([&] { f.Read(nullptr, c.file); }),
-                      static_cast<StatusCode>(SCARD_E_UNEXPECTED));
-        }
+        f.PutFile(std::string(file) == "cardcf" ? moduletest::kCardcfPath : moduletest::kCardidPath,
+                  Hex(content));
+        std::string got;
+        const auto status = ThrownStatus([&, file = file] { got = ToHex(f.Read(nullptr, file)); });
+        EXPECT_EQ(got, answer) << content;
+        EXPECT_EQ(status, *answer != 0 ? std::nullopt : std::optional(StatusCode(SCARD_E_UNEXPECTED)))
+            << content;
     }
 }
 
@@ -252,7 +247,6 @@ TEST(CardFiles, FreeSpaceAndKeySizesFollowTheCard) {
     EXPECT_EQ((std::vector<DWORD>{info.dwVersion, info.dwBytesAvailable, info.dwKeyContainersAvailable,
                                   info.dwMaxKeyContainers}),
               (std::vector<DWORD>{1, card.CardFreeMemory(), 0, 30}));
-
     const std::tuple<const char*, DWORD, std::vector<DWORD>> cases[] = {
         // version, minimum, default, maximum, increment
         {"default", AT_SIGNATURE, {1, 1024, 2048, 4096, 1024}},
