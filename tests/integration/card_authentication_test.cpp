@@ -9,7 +9,6 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "entry_host.h"
@@ -146,34 +145,6 @@ TEST(Logon, WrongPinsCountDownBlockAndAnUnblockSetsANewPin) {
     EXPECT_EQ(host.Unblock(fresh), SCARD_S_SUCCESS);
     EXPECT_EQ(host.Logon(kPin).status, SCARD_W_WRONG_CHV);
     EXPECT_EQ(host.Logon(fresh).status, SCARD_S_SUCCESS);
-}
-
-// A reset at any command of a logon fails the call without costing a try: before the PIN goes
-// out as an unexpected failure, during its presentation as a refusal (the module cannot tell the
-// two apart there). Once the host has reconnected, the same logon works.
-TEST(Logon, ACardResetDuringTheCallFailsItAndTheHostsReconnectionRecovers) {
-    size_t commands = 0;
-    {
-        EntryHost probe;
-        (void)probe.Commands();
-        ASSERT_EQ(probe.Logon(kPin).status, SCARD_S_SUCCESS);
-        commands = probe.Commands().size();
-    }
-    ASSERT_GT(commands, 2U);
-    for (uint32_t at = 1; at <= commands; ++at) {
-        SCOPED_TRACE("reset before command " + std::to_string(at) + " of " + std::to_string(commands));
-        EntryHost host;
-        host.ResetBeforeCommand(at);
-        // The last two commands are the challenge and the protected VERIFY.
-        EXPECT_EQ(host.Logon(kPin).status, at + 2 > commands ? SCARD_W_WRONG_CHV : SCARD_E_UNEXPECTED);
-        DWORD protocol = 0;
-        EXPECT_EQ(pcsc::Reconnect(host.Card().hScard, pcsc::kLeaveCard, &protocol), SCARD_S_SUCCESS);
-        EXPECT_EQ(host.Logon(kPin).status, SCARD_S_SUCCESS);
-        EXPECT_EQ(host.WriteAsUser(), SCARD_S_SUCCESS);
-        std::optional<uint8_t> tries;
-        host.WithCard([&](helixsim::HelixCard& card) { tries = card.TriesLeft(0x20); });
-        EXPECT_EQ(tries, std::optional<uint8_t>(5));
-    }
 }
 
 // The policy is read from the card's state file before the PIN goes out; a refused PIN is not sent.
