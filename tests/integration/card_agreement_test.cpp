@@ -299,8 +299,7 @@ TEST(AgreementRefusal, EachCallAnswersItsCodeAndTheAgreementStays) {
     };
     const struct {
         const char* kdf;
-        DWORD flags;
-        DWORD status;
+        DWORD flags, status;
         std::vector<Parameter> parameters;
     } derivations[] = {
         {"HASH", 2, SCARD_E_INVALID_PARAMETER, {}},

@@ -215,7 +215,7 @@ ByteVector Encrypt(EVP_PKEY* key, int padding, const ByteVector& plain) {
 // The CSP names the hash by ALG_ID, the KSP by name (PKCS#1 or PSS); without a hash identifier
 // the card signs the bare data. RSA signatures come least significant byte first, ECDSA as r || s.
 TEST(CardSignData, SignaturesVerifyForEveryPaddingAndCurve) {
-    struct Case {
+    const struct {
         const char* name;
         Key key;
         ALG_ID hash;
@@ -223,8 +223,7 @@ TEST(CardSignData, SignaturesVerifyForEveryPaddingAndCurve) {
         DWORD padding;  // 0: no padding information
         const char16_t* algId;
         const EVP_MD* md;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"Sha1", kExchange1024, CALG_SHA1, 0, 0, nullptr, EVP_sha1()},
         {"Sha256", kSignature1024, CALG_SHA_256, 0, 0, nullptr, EVP_sha256()},
         {"Sha384", kExchange1024, CALG_SHA_384, 0, 0, nullptr, EVP_sha384()},
@@ -246,7 +245,7 @@ TEST(CardSignData, SignaturesVerifyForEveryPaddingAndCurve) {
     for (const Key& k :
          {kExchange1024, kSignature1024, kExchange2048, kEcdsaP256, kEcdsaP384, kEcdsaP521, kEcdhP256})
         keys[k.container * 0x100 + k.keySpec] = card.Plant(k);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Request r(c.key, c.md != nullptr ? static_cast<size_t>(EVP_MD_get_size(c.md)) : 36, c.hash);
         r.info.dwSigningFlags = c.flags;
@@ -282,12 +281,11 @@ TEST(CardSignData, BufferSizeOnlyReportsTheLength) {
 // Each refusal with its code; the 1024-bit key of container 1 and the PIN are there unless the
 // case takes them away.
 TEST(CardSignData, RefusalsAnswerTheirCodes) {
-    struct Case {
+    const struct {
         const char* name;
         void (*change)(Request&, KeyCard&);
         DWORD expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"NoData", CHANGE(r.info.pbData = nullptr), SCARD_E_INVALID_PARAMETER},
         {"Version3", CHANGE(r.info.dwVersion = 3), ERROR_REVISION_MISMATCH},
         {"UnknownFlag", CHANGE(r.info.dwSigningFlags = 0x10), SCARD_E_INVALID_PARAMETER},
@@ -317,7 +315,7 @@ TEST(CardSignData, RefusalsAnswerTheirCodes) {
     };
     KeyCard card;
     card.Plant(kExchange1024);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Request r(kExchange1024, 32, CALG_SHA_256);
         card.Commands();
@@ -333,14 +331,12 @@ TEST(CardSignData, RefusalsAnswerTheirCodes) {
 // callback removes PKCS#1 or OAEP padding, and a version 1 caller or CARD_PADDING_NONE gets the
 // raw block.
 TEST(CardRSADecrypt, OpensWhatThePublicKeyEncrypted) {
-    struct Case {
+    const struct {
         const char* name;
-        DWORD version;
-        DWORD padding;
+        DWORD version, padding;
         int opensslPadding;
         DWORD recordVersion;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"Pkcs1", 2, CARD_PADDING_PKCS1, RSA_PKCS1_PADDING, CARD_DATA_VERSION_SEVEN},
         {"Oaep", 2, CARD_PADDING_OAEP, RSA_PKCS1_OAEP_PADDING, CARD_DATA_VERSION_SEVEN},
         {"None", 2, CARD_PADDING_NONE, RSA_NO_PADDING, CARD_DATA_VERSION_SEVEN},
@@ -348,7 +344,7 @@ TEST(CardRSADecrypt, OpensWhatThePublicKeyEncrypted) {
     };
     KeyCard card;
     const ossl::Key key = card.Plant(kExchange1024);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const bool raw = c.opensslPadding == RSA_NO_PADDING;
         ByteVector plain = RandomBytes(raw ? 0x80 : 24);
@@ -362,12 +358,11 @@ TEST(CardRSADecrypt, OpensWhatThePublicKeyEncrypted) {
 }
 
 TEST(CardRSADecrypt, RefusalsAnswerTheirCodes) {
-    struct Case {
+    const struct {
         const char* name;
         void (*change)(CARD_RSA_DECRYPT_INFO&, KeyCard&);
         DWORD expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"NoData", CHANGE(r.pbData = nullptr), SCARD_E_INVALID_PARAMETER},
         {"SignatureKey", CHANGE(r.dwKeySpec = AT_SIGNATURE), SCARD_E_INVALID_PARAMETER},
         {"Version3", CHANGE(r.dwVersion = 3), ERROR_REVISION_MISMATCH},
@@ -379,7 +374,7 @@ TEST(CardRSADecrypt, RefusalsAnswerTheirCodes) {
     };
     KeyCard card;
     const ossl::Key key = card.Plant(kExchange1024);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ByteVector data = Reversed(Encrypt(key.get(), RSA_PKCS1_PADDING, Hex("0102030405")));
         CARD_RSA_DECRYPT_INFO info{2, 1, AT_KEYEXCHANGE, data.data(), 0x80, nullptr, CARD_PADDING_PKCS1};

@@ -127,20 +127,19 @@ ByteVector PinInfo(DWORD type, DWORD purpose, DWORD change, DWORD unblock) {
 }
 
 TEST(CardProperties, PinInformationNamesWhoChangesAndUnblocksEachPin) {
-    struct Case {
+    const struct {
         const char* profile;
         DWORD pinId;
         ByteVector info;
         DWORD strength;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"default", ROLE_USER, PinInfo(AlphaNumericPinType, AuthenticationPin, 2, 4),
          CARD_PIN_STRENGTH_PLAINTEXT},
         {"bio-23", ROLE_USER, PinInfo(ExternalPinType, AuthenticationPin, 2, 4),
          CARD_PIN_STRENGTH_SESSION_PIN},
         {"default", ROLE_ADMIN, PinInfo(ChallengeResponsePinType, AdministratorPin, 0, 0), kUntouched},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.profile) + " pin " + std::to_string(c.pinId));
         EntryHost host(helixsim::ProfileByName(c.profile));
         const Read read = GetProperty(host.Card(), CP_CARD_PIN_INFO, 36, c.pinId);
@@ -186,8 +185,7 @@ TEST(CardProperties, SetAnswersItsCodeAndTheCardIdentifierGoesToCardid) {
         const char* name;
         LPCWSTR property;
         ByteVector data;
-        DWORD flags;
-        DWORD status;
+        DWORD flags, status;
     } cases[] = {
         {"NoParentWindow", CP_PARENT_WINDOW, ByteVector(4, 0), 0, SCARD_S_SUCCESS},
         {"ParentWindowThatIsNoWindow", CP_PARENT_WINDOW, Hex("01000000"), 0, SCARD_E_INVALID_PARAMETER},
