@@ -23,6 +23,8 @@ struct Buffers {
     WCHAR empty[1] = u"";
     BYTE bytes[25] = {'1', '2', '3', '4', '5', '6', '7', '8', '1', '2', '3', '4', '5',
                       '6', '7', '8', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    PBYTE out = nullptr;
+    DWORD outSize = 0;
 };
 
 // The administrator's answer: 3DES-ECB of the challenge under the administrator key.

@@ -1,6 +1,6 @@
-// Key blobs of the published minidriver formats, made and read with OpenSSL: the host's
-// PRIVATEKEYBLOB and BCRYPT_ECCPRIVATE_BLOB of a key, and the public key in a PUBLICKEYBLOB or
-// BCRYPT_ECCKEY_BLOB (its header checked against the key spec).
+// Key blobs of the published minidriver formats, made from OpenSSL keys: the host's
+// PRIVATEKEYBLOB and BCRYPT_ECCPRIVATE_BLOB of a key, and the public key's PUBLICKEYBLOB or
+// BCRYPT_ECCKEY_BLOB.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,10 +21,6 @@ using ByteVector = std::vector<uint8_t>;
 using ossl::Key;
 // A public key as big-endian numbers: RSA modulus and exponent, or an EC point (04 x y) and nothing.
 using Public = std::pair<ByteVector, ByteVector>;
-
-inline uint32_t U32(const ByteVector& b, size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
 
 inline void PutU32(ByteVector& out, uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
@@ -53,25 +49,25 @@ inline Public PublicOf(const Key& key) {
     return {Bytes(n), Bytes(e)};
 }
 
-// PUBLICKEYBLOB or BCRYPT_ECCKEY_BLOB as the published formats define them, header checked.
-inline Public PublicOf(const ByteVector& blob, DWORD keySpec, DWORD bits) {
-    const bool ec = keySpec >= AT_ECDSA_P256;
-    const size_t bytes = bits / 8;
-    EXPECT_EQ(blob.size(), ec ? 8 + 2 * bytes : 20 + bytes);
-    if (blob.size() < 20) return {};
-    if (ec) {
-        const char* magic[] = {"ECS1", "ECS3", "ECS5", "ECK1", "ECK3", "ECK5"};
-        EXPECT_EQ(std::string(blob.begin(), blob.begin() + 4), magic[keySpec - AT_ECDSA_P256]);
-        EXPECT_EQ(U32(blob, 4), bytes);
-        return {Concat({{0x04}, ByteVector(blob.begin() + 8, blob.end())}), {}};
+// The PUBLICKEYBLOB (RSA) or BCRYPT_ECCKEY_BLOB (EC, the magic of its key spec) of a public key
+// of `bits`, as the published formats define them.
+inline ByteVector Blob(const Public& key, DWORD keySpec, DWORD bits) {
+    ByteVector blob;
+    if (keySpec >= AT_ECDSA_P256) {
+        const char* magic = &"ECS1ECS3ECS5ECK1ECK3ECK5"[4 * (keySpec - AT_ECDSA_P256)];
+        blob.assign(magic, magic + 4);
+        PutU32(blob, bits / 8);
+        blob.insert(blob.end(), key.first.begin() + 1, key.first.end());
+        return blob;
     }
-    EXPECT_EQ(ToHex(ByteVector(blob.begin(), blob.begin() + 12)),
-              std::string("06020000") + (keySpec == AT_KEYEXCHANGE ? "00A40000" : "00240000") + "52534131");
-    EXPECT_EQ(U32(blob, 12), bits);
-    const ossl::Number n(BN_lebin2bn(blob.data() + 20, static_cast<int>(blob.size() - 20), nullptr));
-    const ossl::Number e(BN_new());
-    BN_set_word(e.get(), U32(blob, 16));
-    return {Bytes(n.get()), Bytes(e.get())};
+    blob = Hex(std::string("0602000000") + (keySpec == AT_KEYEXCHANGE ? "A4" : "24") + "0000 52534131");
+    PutU32(blob, bits);
+    uint32_t exponent = 0;
+    for (const uint8_t byte : key.second) exponent = exponent << 8 | byte;
+    PutU32(blob, exponent);
+    blob.insert(blob.end(), key.first.rbegin(), key.first.rend());
+    blob.resize(20 + bits / 8, 0);
+    return blob;
 }
 
 // A PRIVATEKEYBLOB (RSA) or BCRYPT_ECCPRIVATE_BLOB (EC) of an OpenSSL key.

@@ -177,26 +177,21 @@ public:
         });
         return out;
     }
-    // The card answers its `ahead`-th command from now (1: the next) with `sw`, without carrying it out.
+    // A fault of `kind` on the card's `ahead`-th command from now (1: the next): a status word
+    // `sw` in place of carrying it out, or a reset before it, which the card then never sees.
+    void FaultAt(helixsim::Fault::Kind kind, uint32_t ahead, uint32_t tearBytes = 0, uint16_t sw = 0x6F00) {
+        WithCard([&](helixsim::HelixCard& card) {
+            const auto number = static_cast<uint32_t>(m_commandsSeen + card.CommandLog().size() + ahead);
+            card.AddFault({kind, number, sw, tearBytes});
+        });
+    }
     void FailCommand(uint16_t sw, uint32_t ahead = 1) {
-        WithCard([&](helixsim::HelixCard& card) {
-            const auto number = static_cast<uint32_t>(m_commandsSeen + card.CommandLog().size() + ahead);
-            card.AddFault({helixsim::Fault::Kind::StatusWord, number, sw});
-        });
+        FaultAt(helixsim::Fault::Kind::StatusWord, ahead, 0, sw);
     }
-    // The card is reset (power cycle) before its `ahead`-th command from now, which it never sees.
     void ResetBeforeCommand(uint32_t ahead) { FaultAt(helixsim::Fault::Kind::ResetBefore, ahead); }
-    // A fault of `kind` on the card's `ahead`-th command from now.
-    void FaultAt(helixsim::Fault::Kind kind, uint32_t ahead, uint32_t tearBytes = 0) {
-        WithCard([&](helixsim::HelixCard& card) {
-            const auto number = static_cast<uint32_t>(m_commandsSeen + card.CommandLog().size() + ahead);
-            card.AddFault({kind, number, 0x6F00, tearBytes});
-        });
-    }
     size_t AppletSelections() {
-        size_t count = 0;
-        for (const auto& c : Commands()) count += c == kSelectApplet ? 1 : 0;
-        return count;
+        const std::vector<ByteVector> commands = Commands();
+        return static_cast<size_t>(std::count(commands.begin(), commands.end(), kSelectApplet));
     }
     std::optional<ByteVector> CardFile(const CardPath& path) {
         std::optional<ByteVector> content;
@@ -291,8 +286,7 @@ public:
         Commands();
         return m_card;
     }
-    // The host connects again, or comes back with a context of its own: the caches must not
-    // trust what they read under the old handles.
+    // The host connects again, or comes back with a context of its own.
     void NewCardHandle() { m_data.hScard = Connect(); }
     void NewContextHandle() { m_data.hSCardCtx = NewHostContext(); }
     void CachePin() { m_card.Login().StorePin(kDefaultPin); }
