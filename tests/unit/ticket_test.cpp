@@ -1,4 +1,3 @@
-#include <gcrypt.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -33,22 +32,6 @@ TEST(DeriveKey24, MatchesTheReferenceValues) {
     // MD5(00 || data) begins FF 00: byte 0 is 7F, byte 1 is 01.
     EXPECT_EQ(Derive(Hex("00012076")), Hex("7f01384d50375b5876743b4c792c526a1411220d372c6c5e"));
     EXPECT_EQ(Derive(Counting(131)), Hex("5d153a443e354e30382a0b2d5122325b7736327f4961366b"));
-}
-
-// The two digests read as one little-endian number; output byte j is its bits 7j to 7j + 6.
-TEST(DeriveKey24, RepacksTheTwoDigestsSevenBitsAtATime) {
-    ASSERT_NE(gcry_check_version(nullptr), nullptr);
-    const ByteVector data = Counting(40, 0x80);
-    std::array<uint8_t, 32> s{};
-    for (uint8_t prefix : {0, 1}) {
-        const ByteVector message = Concat({{prefix}, data});
-        gcry_md_hash_buffer(GCRY_MD_MD5, s.data() + size_t{16} * prefix, message.data(), message.size());
-    }
-    ByteVector expected(24);
-    for (size_t j = 0, bit = 0; j < 24; ++j, bit += 7)
-        expected[j] =
-            static_cast<uint8_t>(((s[bit / 8] | (unsigned{s[bit / 8 + 1]} << 8)) >> (bit % 8)) & 0x7F);
-    EXPECT_EQ(Derive(data), expected);
 }
 
 TEST(DeriveKey24, WritesNothingForAnyOtherLength) {
