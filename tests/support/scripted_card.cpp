@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "allocation_failure.h"
 #include "hex.h"
 
 namespace {
@@ -97,7 +96,6 @@ namespace pcsc {
 
 DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                DWORD* recvLength) {
-    const AllocationsSpared spared;
     if (g_card == nullptr) {
         ADD_FAILURE() << "transmit without a card";
         return SCARD_E_NO_SMARTCARD;
@@ -110,11 +108,9 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
 }
 
 DWORD BeginTransaction(SCARDHANDLE card) {
-    const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnBeginTransaction(card);
 }
 DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
-    const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnEndTransaction(card, disposition);
 }
 

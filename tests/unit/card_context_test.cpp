@@ -1,12 +1,11 @@
-// The card context as the host reaches it through the entry, over the scripted card: where its
-// card work sits relative to the card transaction, and exhausted memory while it is made.
+// The card context as the host reaches it through the entry, over the scripted card: where its card work sits
+// relative to the card transaction.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "allocation_failure.h"
 #include "hex.h"
 #include "platform/minidriver.h"
 #include "scripted_card.h"
@@ -88,35 +87,4 @@ TEST(ContextCreation, TalksToTheCardInsideOneTransactionWhateverItAnswers) {
             EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
         }
     }
-}
-
-// Each allocation of the creation in turn fails. Exhausted memory is SCARD_E_NO_MEMORY, but in
-// the applet selection, where every failure means an unknown card, and in a log line or the
-// biometric query, which never fail the call; nothing escapes and nothing is bound.
-TEST(ContextCreation, ExhaustedMemoryIsNoMemory) {
-    size_t noMemory = 0;
-    for (size_t n = 1;; ++n) {
-        ScriptedCard card(Creation());
-        card.AllowUnusedSteps();
-        CARD_DATA record = Record();
-        FailAllocation(n);
-        const DWORD status = CardAcquireContext(&record, 0);
-        const bool failed = AllocationFailed();
-        FailAllocation(0);
-        if (status == SCARD_S_SUCCESS) {
-            EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
-        }
-        if (!failed) {
-            EXPECT_EQ(status, SCARD_S_SUCCESS);
-            break;
-        }
-        EXPECT_TRUE(status == SCARD_E_NO_MEMORY || status == SCARD_E_UNKNOWN_CARD ||
-                    status == SCARD_S_SUCCESS)
-            << "allocation " << n << ": " << std::hex << status;
-        if (status != SCARD_S_SUCCESS) {
-            EXPECT_EQ(record.pvVendorSpecific, nullptr) << "allocation " << n;
-        }
-        noMemory += status == SCARD_E_NO_MEMORY;
-    }
-    EXPECT_GT(noMemory, 0u);
 }

@@ -34,8 +34,8 @@ ByteVector Counting(size_t n) {
 
 }  // namespace
 
-// FIPS 180 examples: "abc" and a million "a" (a bit count past 16 and 32 bits of bytes); MGF1
-// with SHA-1, a mask of 21 bytes keeping one byte of the second block.
+// FIPS 180 examples: "abc" and a million "a" (a bit count past 16 and 32 bits of bytes); MGF1 with SHA-1, a
+// mask of 21 bytes keeping one byte of the second block.
 TEST(Digest, KnownAnswers) {
     const std::string abc = "abc";
     const std::string millionA(1000000, 'a');
@@ -45,7 +45,8 @@ TEST(Digest, KnownAnswers) {
         {DigestAlg::Sha256, abc, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {DigestAlg::Sha256, millionA, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
         {DigestAlg::Sha384, abc,
-         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
+         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072"
+         "ba1e7cc2358baeca134c825a7"},
         {DigestAlg::Sha512, millionA,
          "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
          "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b"},
@@ -62,8 +63,8 @@ TEST(Digest, KnownAnswers) {
 }
 
 // Every length 0..300 passes each padding boundary (55/56/63/64 bytes left in a 64-byte block,
-// 111/112/127/128 in a 128-byte block) more than once; pieces of any size give the same digest,
-// and MGF1 is the digests of seed || counter, cut at the mask length.
+// 111/112/127/128 in a 128-byte block) more than once; pieces of any size give the same digest, and MGF1 is
+// the digests of seed || counter, cut at the mask length.
 TEST(Digest, AgreesWithLibgcryptAtEveryLengthAndPieceSize) {
     for (const auto& [alg, algo] : kAlgorithms) {
         SCOPED_TRACE(algo);

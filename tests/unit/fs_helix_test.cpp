@@ -35,26 +35,11 @@ std::string ByPath(const std::string& ids) {
     return "80A4080C" + HexByte(Hex(ids).size()) + ids + "00";
 }
 
-// A name: identifiers low byte first, zero-padded to 16 bytes.
-std::string ByName(std::initializer_list<uint16_t> ids) {
-    std::string image;
-    for (uint16_t id : ids) image += HexByte(id) + HexByte(id >> 8);
-    return "80A4040C10" + image + std::string(32 - image.size(), '0') + "00";
-}
-
-const std::string kBase = "3F00300030025000";
 const CardPath kFile{0x3F00, 0x3000, 0xC000};
 const CardPath kOtherDir{0x3F00, 0x3000, 0x3003};
 const CardPath kKeys{0x3F00, 0x3000, 0x3002};
-const ScriptStep kSelectBase{ByPath(kBase), DirFcp("5000")};
 // What the PIN facet sends the first time it is asked for the user PIN: identifier 0x23.
 const ScriptStep kUserPinIs23{ByPath("3F0030003002"), DirFcp("3002", "002300230023002300230023")};
-
-CardPath Base(const CardPath& rest) {
-    CardPath path{0x3F00, 0x3000, 0x3002, 0x5000};
-    path.insert(path.end(), rest.begin(), rest.end());
-    return path;
-}
 
 FileDescriptor Descriptor(uint8_t kind, uint16_t size, uint8_t a0, uint8_t a1, uint8_t a2 = 3) {
     FileDescriptor d;
@@ -93,12 +78,13 @@ TEST(FsHelix, TransfersGoInPiecesOf255BytesWithinTheFile) {
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.ReadFile(one, 0xFFFFFFFF); }), 0x6282);
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.WriteFile(two, 0x01FF); }), 0x6A84);
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.WriteFile(one, 0x0200); }), 0x6A84);
-    EXPECT_EQ(ThrownStatusWord([&] { h.fs.ReadFile(three, 0); }), 0x6282);  // the card sends 1 byte
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.ReadFile(three, 0); }),
+              0x6282);  // the card sends 1 byte
 }
 
-// Kind, size and access bytes: nothing known at first; a file's access from attribute bytes 1 and
-// 3, a directory's from byte 1; SELECT by identifier calls everything but a directory a file.
-// Answers lacking a part fail with 6281 (or status 0 for a broken element).
+// Kind, size and access bytes: nothing known at first; a file's access from attribute bytes 1 and 3, a
+// directory's from byte 1; SELECT by identifier calls everything but a directory a file. Answers lacking a
+// part fail with 6281, a broken element with status 0.
 TEST(FsHelix, SelectionIsDescribedFromItsFcp) {
     const std::string file = FileFcp("C000", 0x62, "00100020");
     const auto byFid = [](const std::string& descriptor) {
@@ -110,11 +96,9 @@ TEST(FsHelix, SelectionIsDescribedFromItsFcp) {
     ScriptedCard card(
         Step(c000, file) + Step(ByPath("3F0030003001"), DirFcp("3001", "0030002000200020")) + byFid("38") +
         byFid("01") + byFid("08") +
-        Script{
-            {c000, Tlv("62", Tlv("83", "C000") + Tlv("87", "01") + Tlv("86", "00000020")) + "9000"},
-            {c000, Tlv("62", Tlv("87", "01") + Tlv("80", "0010") + Tlv("86", "0000")) + "9000"},
-            {c000, "6205 8302C000 9000"},
-            {ByName({0x4001}), Tlv("62", Tlv("83", "01") + Tlv("87", "38") + Tlv("86", "0020")) + "9000"}});
+        Script{{c000, Tlv("62", Tlv("83", "C000") + Tlv("87", "01") + Tlv("86", "00000020")) + "9000"},
+               {c000, Tlv("62", Tlv("87", "01") + Tlv("80", "0010") + Tlv("86", "0000")) + "9000"},
+               {c000, "6205 8302C000 9000"}});
     Helix h;
     const auto shown = [&] {
         const FileDescriptor d = h.fs.GetFileInfo();
@@ -132,63 +116,11 @@ TEST(FsHelix, SelectionIsDescribedFromItsFcp) {
         h.fs.SelectFid(0x0061);
         EXPECT_EQ(h.fs.GetFileInfo().kind, kind);
     }
-    EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectPath(kFile); }), 0x6281);  // no size
-    EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectPath(kFile); }), 0x6281);  // short 86
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectPath(kFile); }),
+              0x6281);  // no size
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectPath(kFile); }),
+              0x6281);  // short 86
     EXPECT_EQ(ThrownStatus([&] { h.fs.SelectPath(kFile); }), 0);
-    EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectByName({0x4001}); }), 0x6281);  // identifier of one byte
-}
-
-// Paths below the base directory are names: a directory by its name, a file in the directory
-// named by all but its last entry; a missing base directory is made again.
-TEST(FsHelix, SelectPathTakesEveryBranch) {
-    const Script inNamed{kSelectBase, {ByName({0x4001, 0x0010}), "6A82"}, {ByName({0x4001}), DirFcp("0003")}};
-    const std::string file = kBase + "00030010";
-    struct Case {
-        const char* what;
-        CardPath path;
-        Script script;
-        CardPath physical;  // empty: fails with 6A82
-    };
-    const Case cases[] = {
-        {"outside the named area", kFile, SelectFile(0x62), kFile},
-        {"the base directory", Base({}), {kSelectBase}, Base({})},
-        {"a named directory",
-         {0x4001},
-         {kSelectBase, {ByName({0x4001}), DirFcp("0007")}, {ByPath(kBase + "0007"), DirFcp("0007")}},
-         Base({0x0007})},
-        {"a file in a named directory",
-         {0x4001, 0x0010},
-         inNamed + Step(ByPath(file), FileFcp("0010", 0x20)),
-         Base({0x0003, 0x0010})},
-        {"a missing file in a named directory, whatever the card says",
-         {0x4001, 0x0010},
-         inNamed + Step(ByPath(file), "6982"),
-         {}},
-        {"a missing base directory, made again",
-         {0x4001},
-         {{ByPath(kBase), "6A82"},
-          kUserPinIs23,
-          {ByPath("3F0030003002"), DirFcp("3002")},
-          {"00E038001C 628119 8A0104 83025000 80020000 860C" + Repeat("0023", 6), "9000"},
-          kSelectBase,
-          {ByName({0x4001}), DirFcp("0001")},
-          {ByPath(kBase + "0001"), DirFcp("0001")}},
-         Base({0x0001})},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ScriptedCard card(c.script);
-        Helix h;
-        if (c.physical.empty()) {
-            EXPECT_EQ(ThrownStatusWord([&] { h.fs.SelectPath(c.path); }), 0x6A82);
-        } else {
-            h.fs.SelectPath(c.path);
-            EXPECT_EQ(h.fs.PhysicalPath(), c.physical);
-        }
-        EXPECT_EQ(h.fs.RequestedPath(), c.path.front() == 0x3F00 ? c.path : Base(c.path));
-    }
-    ScriptedCard card({});
-    EXPECT_EQ(ThrownStatusWord([&] { Helix().fs.SelectByName(CardPath(9, 0x4001)); }), 0x6A82);
 }
 
 // Odd attribute bytes naming another user object are rewritten to the substitute, on the card too.
@@ -213,67 +145,22 @@ TEST(FsHelix, AttributeRefreshRewritesOtherUserObjects) {
     }
 }
 
-// Refusals of CREATE: reserved identifiers, oversize, unknown kinds and curves before any command;
-// a named directory that exists, an area without a free number.
+// Refusals of CREATE before any command: reserved identifiers, oversize, unknown kinds and curves.
 TEST(FsHelix, CreateRefusals) {
-    std::string full;
-    for (size_t id = 1; id <= 0xFF; ++id) full += Tlv("D2", HexWord(id));
-    const FileDescriptor file = Descriptor(1, 0x10, 0, 0x20);
-    const FileDescriptor directory = Descriptor(2, 0, 0, 0x20);
-    struct Case {
-        const char* name;
-        Script script;
-        CardPath at;  // selected first, unless empty
-        uint16_t id;
-        FileDescriptor descriptor;
-        uint16_t sw;
-    };
-    const Case cases[] = {
-        {"identifier 0000", {}, {}, 0x0000, file, 0x6900},
-        {"identifier FFFF", {}, {}, 0xFFFF, file, 0x6900},
-        {"identifier 3FFF", {}, {}, 0x3FFF, file, 0x6900},
-        {"identifier 3F00", {}, {}, 0x3F00, file, 0x6900},
-        {"oversize", {}, {}, 0x4001, Descriptor(1, 0x8000, 0, 0x20), 0x6400},
-        {"unknown kind",
-         {{ByPath("3F0030003003"), DirFcp("3003")}},
-         kOtherDir,
-         0x4001,
-         Descriptor(3, 0x10, 0, 0x20),
-         0xFACE},
-        {"elliptic size without a curve",
-         {{ByPath("3F0030003002"), DirFcp("3002")}},
-         kKeys,
-         0x0042,
-         Descriptor(4, 0x10, 0, 0, 2),
-         0xFACE},
-        {"named directory that exists",
-         {kSelectBase,
-          kSelectBase,
-          {ByName({0x4001}), DirFcp("0001")},
-          {ByPath(kBase + "0001"), DirFcp("0001")}},
-         Base({}),
-         0x4001,
-         directory,
-         0x6A89},
-        {"no free directory number",
-         {kSelectBase, kSelectBase, {ByName({0x4001}), "6A82"}, kSelectBase, {"8030380000", full + "9000"}},
-         Base({}),
-         0x4001,
-         directory,
-         0x6400},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedCard card(c.script);
-        Helix h;
-        if (!c.at.empty()) h.fs.SelectPath(c.at);
-        EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(c.id, c.descriptor, {}); }), c.sw);
-    }
+    ScriptedCard card({{ByPath("3F0030003003"), DirFcp("3003")}, {ByPath("3F0030003002"), DirFcp("3002")}});
+    Helix h;
+    for (const uint16_t id : {0x0000, 0xFFFF, 0x3FFF, 0x3F00})
+        EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(id, Descriptor(1, 0x10, 0, 0x20), {}); }), 0x6900);
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(0x4001, Descriptor(1, 0x8000, 0, 0x20), {}); }), 0x6400);
+    h.fs.SelectPath(kOtherDir);
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(0x4001, Descriptor(3, 0x10, 0, 0x20), {}); }), 0xFACE);
+    h.fs.SelectPath(kKeys);
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.CreateFile(0x0042, Descriptor(4, 0x10, 0, 0, 2), {}); }), 0xFACE);
 }
 
-// Elementary files carry the card module's name for key files (kxs, kss) and certificates (kxc,
-// ksc); a key object goes out as an extended CREATE in pieces of 224 bytes, its usage block naming
-// what the key serves (RSA 04 signature, 0C both; elliptic 80 exchange, 84 both) and the curve.
+// Elementary files carry the card module's name for key files (kxs, kss) and certificates (kxc, ksc); a key
+// object goes out as an extended CREATE in pieces of 224 bytes, its usage block naming what the key serves
+// (RSA 04 signature, 0C both; elliptic 80 exchange, 84 both) and the curve.
 TEST(FsHelix, CreateTemplatesCarryNamesAndUsage) {
     const CardPath certificates{0x3F00, 0x3000, 0x3001};
     const std::tuple<CardPath, uint16_t, std::string> named[] = {
@@ -337,8 +224,10 @@ TEST(FsHelix, ListingDeletionAndResizing) {
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.ListFiles(4); }), 0xFACE);
     EXPECT_EQ(h.fs.ListFiles(1), (std::vector<uint16_t>{0x4001, 0x4000}));
     EXPECT_EQ(h.fs.ListFiles(2), (std::vector<uint16_t>{0x3005}));
-    EXPECT_EQ(ThrownStatusWord([&] { h.fs.ListFiles(1); }), 0x6281);  // an identifier of three bytes
-    EXPECT_EQ(ThrownStatus([&] { h.fs.ListFiles(1); }), 0);           // an element running past the end
+    EXPECT_EQ(ThrownStatusWord([&] { h.fs.ListFiles(1); }),
+              0x6281);  // an identifier of three bytes
+    EXPECT_EQ(ThrownStatus([&] { h.fs.ListFiles(1); }),
+              0);  // an element running past the end
     h.fs.DeleteFile();
     h.fs.SelectPath(kFile);
     EXPECT_EQ(ThrownStatusWord([&] { h.fs.ResizeFile(0x7FFF); }), 0x6400);

@@ -56,8 +56,8 @@ std::string Show(const libapdu::PinState& s) {
 const std::string kVerified = "4-16 3/3 FF";
 const std::string kChallenge = "C1C2C3C4C5C6C7C8";
 
-// A protected VERIFY: 16 bytes of cryptogram, the PIN nowhere in clear (the simulator tests check
-// what it opens to); returns the cryptogram.
+// A protected VERIFY: 16 bytes of cryptogram, the PIN nowhere in clear (the simulator tests check what it
+// opens to); returns the cryptogram.
 std::string Cryptogram(const ByteVector& command, const std::string& pin) {
     const std::string hex = ToHex(command);
     EXPECT_EQ(hex.substr(0, 10), "8020000010");
@@ -105,8 +105,8 @@ TEST(PinHelix, ReferencesAreReadOnceFromTheApplicationDirectory) {
     EXPECT_EQ(h.pin.GetPinParameter(), 3);
 }
 
-// Selecting an object loads its counters (its own, or the PIN object's for kinds 0F and 10) and
-// whether the card lists it as verified; an empty state means the answers fail with 6281.
+// Selecting an object loads its counters (its own, or the PIN object's for kinds 0F and 10) and whether the
+// card lists it as verified; an empty state means the answers fail with 6281.
 TEST(PinHelix, SelectionLoadsCountersAndVerifiedState) {
     struct Case {
         const char* name;
@@ -141,8 +141,8 @@ TEST(PinHelix, SelectionLoadsCountersAndVerifiedState) {
     }
 }
 
-// Objects other than the user PIN: plain VERIFY, EXTERNAL AUTHENTICATE for the administrator key,
-// LOGOUT naming the selected object; a refusal leaves one try less, success all of them.
+// Objects other than the user PIN: plain VERIFY, EXTERNAL AUTHENTICATE for the administrator key, LOGOUT
+// naming the selected object; a refusal leaves one try less, success all of them.
 TEST(PinHelix, OtherObjectsAreVerifiedPlainlyAndCounted) {
     struct Case {
         const char* name;
@@ -193,8 +193,8 @@ TEST(PinHelix, ChallengeOfOtherThanEightBytesFailsWith6281) {
     }
 }
 
-// A session record presents its biometric part to its own object and its text (UTF-8) as the user
-// PIN; a wrong check value makes the whole text an ordinary PIN.
+// A session record presents its biometric part to its own object and its text (UTF-8) as the user PIN; a
+// wrong check value makes the whole text an ordinary PIN.
 TEST(PinHelix, SessionRecordPresentsItsPartsInTurn) {
     const std::string finger = "A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4";
     const std::string none(40, '0');

@@ -25,8 +25,8 @@ std::optional<DWORD> TransmitFailure(const std::string& command) {
 
 }  // namespace
 
-// 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is
-// collected with GET RESPONSE until the card ends; 6Dxx and 6Exx come back as 00xx and 01xx.
+// 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is collected with GET
+// RESPONSE until the card ends; 6Dxx and 6Exx come back as 00xx and 01xx.
 TEST(Sender, AnswersAreCompletedAndRewritten) {
     const std::pair<Script, const char*> cases[] = {
         {{{"00A40400", "6C10"}, {"00A4040010", "0102 9000"}}, "01029000"},
@@ -92,8 +92,8 @@ TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
     }
 }
 
-// Endless 61xx stops after 256 rounds; a card may send more than it announced, but what it sends
-// in all is still bounded.
+// Endless 61xx stops after 256 rounds; a card may send more than it announced, but what it sends in all is
+// still bounded.
 TEST(Sender, EndlessOrOversizeAnswersAreCutOff) {
     {
         Script script{{"00A40400", "AA 6101"}};

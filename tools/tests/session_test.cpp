@@ -1,5 +1,5 @@
-// The host's side of the contract, against a stand-in module: what CARD_DATA holds when
-// CardAcquireContext sees it, and that every block the module hands over is freed once.
+// The host's side of the contract, against a stand-in module: what CARD_DATA holds when CardAcquireContext
+// sees it, and that every block the module hands over is freed once.
 #include "mdhost/session.h"
 
 #include <gtest/gtest.h>
