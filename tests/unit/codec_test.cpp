@@ -147,42 +147,18 @@ TEST(Apdu, CommandsEncodeInExactlyOneIsoFormAndSplitBack) {
         EXPECT_EQ(ThrownStatusWord([&] { libapdu::SplitApdu(Hex(bad)); }), 0x6B00) << bad;
 }
 
+// The commands whose bytes no facet test's script pins whole.
 TEST(Apdu, HelixCommandsHaveTheBytesTheCardExpects) {
     namespace helix = libapdu::helix;
     const std::pair<Command, const char*> cases[] = {
-        {helix::SelectApplet(), "00A404000C A000000164 505249534D 0001"},
-        {helix::SelectPath({0x3F00, 0x3000, 0x3002}), "80A4080C06 3F0030003002 00"},
         {helix::SelectName(Hex("0140 0000 0000 0000 0000 0000 0000 0000")),
          "80A4040C10 01400000000000000000000000000000 00"},
-        {helix::SelectFid(0x867F), "80A4000C02 867F 00"},
-        {helix::ReadBinary(0x0123, 0xFF), "00B00123FF"},
-        {helix::UpdateBinary(0x7FFF, Hex("0102")), "00D67FFF02 0102"},
-        {helix::CreateFile(0x38, Hex("6281 00")), "00E0380003 628100"},
         {helix::CreateKeyObject(Hex("6282 0000")), "00E00800000004 62820000"},
-        {helix::DeleteFile(false), "00E40000"},
-        {helix::DeleteFile(true), "00E40100"},
-        {helix::RewriteAttributes(Hex("6204 8602 0020")), "80E8000006 620486020020"},
-        {helix::ResizeFile(0x1234), "8032000104 12340000"},
-        {helix::ListFiles(0x38), "8030380000"},
         {helix::VerifyProtected(ByteVector(16, 0x11)), "8020000010 11111111111111111111111111111111"},
-        {helix::Verify(0x23, Hex("AB")), "0020002301 AB"},
-        {helix::VerifiedObjects(), "80CE000000"},
-        {helix::Logout(0x20), "8028000004 00000020"},
-        {helix::GetChallenge(8), "0084000008"},
-        {helix::ExternalAuthenticate(Hex("0102030405060708")), "8082000008 0102030405060708"},
-        {helix::ResetRetryCounter(), "802C000000"},
         {helix::SetPinValue(Hex("313233")), "8024000008 6281058103 313233"},
-        {helix::GetData(0x00, 0x0003), "00CB000300"},
-        {helix::GetData(0x80, 0x0111), "80CB011100"},
-        {helix::GetCapabilities(0x88, 5), "80CB018805"},
-        {helix::ReadPublicKey(), "8048000000"},
-        {helix::KeyEstablishmentValues(), "8048008000"},
         {helix::OpenSecureSession(Hex("0102")), "8086000002 0102 00"},
         {helix::CloseSecureSession(), "8086FFFF"},
-        {helix::GenerateKeyPair(0x0D), "0047000005 AC0380010D"},
         {helix::PerformSecurityOperation(0x9E, 0x8A, Hex("8001AA")), "002A9E8A000003 8001AA 0000"},
-        {helix::AgreeKey(Hex("0102"), 0x20), "804A000003 040102 20"},
-        {libapdu::GetResponse(0x00), "00C0000000"},
     };
     for (const auto& [command, bytes] : cases) EXPECT_EQ(ToHex(command.Encode()), ToHex(Hex(bytes)));
 }

@@ -70,40 +70,11 @@ Script ProtectedVerify(const std::string& answer = "9000") {
     return {{"0084000008", kChallenge + "9000"}, {"8020000010*", answer}};
 }
 
-// The verify text for a session record: check value, 01 81, kind, biometric value, identity.
-std::string SessionText(uint32_t kind, const std::string& biometric, const std::u16string& identity,
-                        bool spoil = false) {
-    ByteVector data{0x01, 0x81};
-    data.resize(2 + libapdu::kSessionRecordSize);
-    for (int i = 0; i < 4; ++i) data[2 + i] = static_cast<uint8_t>(kind >> (8 * i));
-    const ByteVector bio = Hex(biometric);
-    std::copy(bio.begin(), bio.end(), data.begin() + 6);
-    for (size_t i = 0; i < identity.size(); ++i) {
-        data[26 + 2 * i] = static_cast<uint8_t>(identity[i] & 0xFF);
-        data[27 + 2 * i] = static_cast<uint8_t>(identity[i] >> 8);
-    }
-    ByteVector all(libapdu::kCheckValueSize);
-    libapdu::DeriveKey24(data, all.data(), all.size());
-    if (spoil) all[0] ^= 0x01;
-    all.insert(all.end(), data.begin(), data.end());
-    return libapdu::Base64Encode(all);
-}
-
 ByteVector Bytes(const std::string& text) {
     return ByteVector(text.begin(), text.end());
 }
 
 }  // namespace
-
-TEST(PinHelix, ReferencesAreReadOnceFromTheApplicationDirectory) {
-    ScriptedCard card(Load(0x25));
-    Helix h;
-    EXPECT_EQ(Show(h.pin.GetPinState()), "0-0 255/255 10");
-    EXPECT_EQ(h.pin.GetUserPinRef(), (PinReference{0x3F00, 0x25}));
-    EXPECT_EQ(h.pin.GetAdminKeyRef(), (PinReference{0x3F00, 0x10}));
-    EXPECT_EQ(h.pin.GetAuxPinRef(), (PinReference{0x3F00, 0x01}));
-    EXPECT_EQ(h.pin.GetPinParameter(), 3);
-}
 
 // Selecting an object loads its counters (its own, or the PIN object's for kinds 0F and 10) and whether the
 // card lists it as verified; an empty state means the answers fail with 6281.
@@ -193,41 +164,6 @@ TEST(PinHelix, ChallengeOfOtherThanEightBytesFailsWith6281) {
     }
 }
 
-// A session record presents its biometric part to its own object and its text (UTF-8) as the user PIN; a
-// wrong check value makes the whole text an ordinary PIN.
-TEST(PinHelix, SessionRecordPresentsItsPartsInTurn) {
-    const std::string finger = "A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4";
-    const std::string none(40, '0');
-    const std::u16string zoe = u"Zo\u00EB";
-    const auto bio = [&](const char* p2, const char* answer = "9000") {
-        return Script{{"002000" + std::string(p2) + "14" + finger, answer}};
-    };
-    struct Case {
-        const char* name;
-        uint32_t kind;
-        std::string biometric;
-        std::u16string identity;
-        Script verify;
-        std::optional<uint16_t> refused = {};
-        bool spoil = false;
-    };
-    const Case cases[] = {
-        {"optional finger given", 0x24, finger, u"", bio("24")},
-        {"finger and pin", 0x25, finger, zoe, bio("25") + ProtectedVerify()},
-        {"refused finger stops before the pin", 0x25, finger, zoe, bio("25", "63C2"), 0x6300},
-        {"wrong check value", 0x25, finger, zoe, ProtectedVerify(), {}, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string text = SessionText(c.kind, c.biometric, c.identity, c.spoil);
-        ASSERT_EQ(text.size(), 208u);
-        ScriptedCard card(UserSelected() + c.verify);
-        Helix h;
-        EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(text)); }), c.refused);
-        EXPECT_EQ(Show(h.pin.GetPinState()), c.refused ? "4-16 2/3 00" : kVerified);
-    }
-}
-
 TEST(PinHelix, UnusableValuesAreRefusedBeforeAnyCommand) {
     const std::pair<std::string, uint16_t> newValues[] = {
         {"", 0x6300}, {"313280", 0x6300}, {"310032", 0x6300}, {Repeat("33", 251), 0x6B00}};
@@ -238,9 +174,6 @@ TEST(PinHelix, UnusableValuesAreRefusedBeforeAnyCommand) {
         EXPECT_EQ(ThrownStatusWord([&] { h.pin.ChangePin(value); }), entry.second) << entry.first;
         EXPECT_EQ(ThrownStatusWord([&] { h.pin.UnblockPin(value); }), entry.second) << entry.first;
     }
-    // A session record with neither a biometric nor a text part.
-    EXPECT_EQ(ThrownStatusWord([&] { h.pin.VerifyPin(Bytes(SessionText(0, std::string(40, '0'), u""))); }),
-              0x6300);
 }
 
 // Unblock resets the counter before it sets the new value; change only sets it.

@@ -1,4 +1,4 @@
-// mdhost's own parts: options, APDU counting, host services, card files and reports.
+// mdhost's own parts: options, APDU counting and host services.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,13 +6,9 @@
 #include <sstream>
 
 #include "mdhost/apdu_log.h"
-#include "mdhost/card_objects.h"
 #include "mdhost/host_os.h"
 #include "mdhost/host_services.h"
-#include "mdhost/json.h"
 #include "mdhost/options.h"
-#include "mdhost/scinfo.h"
-#include "mdhost/steps.h"
 
 namespace mdhost {
 namespace {
@@ -145,50 +141,6 @@ TEST(HostServices, BlocksAreCountedZeroedAndFreedOnceAndTheCacheHandsOutCopies) 
     data.pfnCspFree(copy);
     EXPECT_EQ(data.pfnCspCacheDeleteFile(data.pvCacheContext, tag, 0), SCARD_S_SUCCESS);
     EXPECT_EQ(data.pfnCspCacheLookupFile(data.pvCacheContext, tag, 0, &copy, &size), SCARD_E_FILE_NOT_FOUND);
-}
-
-TEST(CardFiles, ContainerMapRecordsAndCertificateNamesAreReadAsTheModuleWritesThem) {
-    Bytes cmapfile = ContainerRecordBytes(ContainerRecord("{A}", 3, 0, 2048));
-    const Bytes second = ContainerRecordBytes(ContainerRecord("sig", 1, 1024, 0));
-    cmapfile.insert(cmapfile.end(), second.begin(), second.end());
-    std::vector<ContainerReport> containers;
-    ASSERT_TRUE(ParseContainerMap(cmapfile, containers));
-    ASSERT_EQ(containers.size(), 2u);
-    EXPECT_EQ(containers[0].name + " " + std::to_string(containers[0].flags) + " " +
-                  std::to_string(containers[0].keyExchangeBits),
-              "{A} 3 2048");
-    EXPECT_EQ(containers[1].name + " " + std::to_string(containers[1].index) + " " +
-                  std::to_string(containers[1].signatureBits),
-              "sig 1 1024");
-    containers.clear();
-    EXPECT_FALSE(ParseContainerMap(Bytes(87, 0), containers)) << "no whole number of records";
-    EXPECT_TRUE(containers.empty());
-    for (const char* name : {"kxc00", "ksc1f", "kxcAB"}) EXPECT_TRUE(IsCertificateFile(name)) << name;
-    for (const char* name : {"ksc", "ksc0", "ksc001", "kxs00", "kscg0", "cmapfile"})
-        EXPECT_FALSE(IsCertificateFile(name)) << name;
-}
-
-// A scenario fails on a wrong status and on a right status whose answer was wrong.
-TEST(Reports, AStepThatAnsweredOtherwiseFailsTheScenario) {
-    const std::tuple<DWORD, bool, bool> cases[] = {
-        {SCARD_S_SUCCESS, true, true}, {SCARD_W_WRONG_CHV, true, false}, {SCARD_S_SUCCESS, false, false}};
-    for (const auto& [status, agreed, behaved] : cases) {
-        StepsReport report;
-        report.steps.push_back({"CardDeauthenticate user", SCARD_S_SUCCESS, SCARD_S_SUCCESS, "", true});
-        report.steps.push_back({"CardAuthenticatePin user", status, SCARD_S_SUCCESS, "", agreed});
-        EXPECT_EQ(StepsBehaved(report), behaved);
-        const HostReport host;
-        EXPECT_EQ(StepsText(report, host).find("UNEXPECTED") == std::string::npos, behaved);
-        EXPECT_NE(StepsJson(report, host).find(behaved ? "\"as_expected\": true" : "\"as_expected\": false"),
-                  std::string::npos);
-    }
-    EXPECT_EQ(JsonQuote(std::string("a\"b\\\n\x01\xC3", 7)), "\"a\\\"b\\\\\\u000a\\u0001\\u00c3\"");
-    JsonWriter json;
-    json.BeginObject().BeginArray("list").String("y").Number(nullptr, 2).EndArray();
-    json.BeginObject("empty").EndObject().Bool("t", true).Null("n").EndObject();
-    EXPECT_EQ(json.Text(),
-              "{\n  \"list\": [\n    \"y\",\n    2\n  ],\n  "
-              "\"empty\": {},\n  \"t\": true,\n  \"n\": null\n}\n");
 }
 
 }  // namespace

@@ -1,27 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "channel/scard_sender.h"
 #include "hex.h"
 #include "libapdu/apperror/error_helix.h"
-#include "libapdu/libapdu.h"
 #include "libapdu/token/failure.h"
-#include "scripted_card.h"
 #include "thrown.h"
-
-using libapdu::IToken;
-
-namespace {
-
-const char* const kSelectHelix = "00A404000C A000000164505249534D 0001";
-
-std::unique_ptr<IToken> Token() {
-    return libapdu::CreateToken(std::make_unique<CSCardSender>(ScriptedCard::kHandle, 3));
-}
-
-}  // namespace
 
 // Every row of the fold, both ends of each range, and the words of no row; 0 means accepted.
 struct FoldRow {
@@ -64,26 +48,6 @@ TEST(StatusWords, ResponseShorterThanTwoBytesHasWordZero) {
     EXPECT_EQ(ThrownStatusWord([&] { helix.CheckResponse(Hex("90")); }), 0xFFFF);
     EXPECT_EQ(helix.StatusWord(Hex("01 02 6A 82")), 0x6A82);
     EXPECT_EQ(ThrownStatusWord([&] { helix.CheckResponse(Hex("01 6B 00")); }), 0x6400);
-}
-
-// Probing is true exactly for 9000. Every selection replaces the applet, even a refused one (its error facet
-// is then Helix's); the slots Helix leaves unnamed keep the default.
-TEST(Token, ProbeAndSelection) {
-    ScriptedCard card({{kSelectHelix, "9000"},
-                       {kSelectHelix, "6A82"},
-                       {kSelectHelix, "9001"},
-                       {kSelectHelix, "6A82"},
-                       {kSelectHelix, "9000"},
-                       {kSelectHelix, "9000"}});
-    auto token = Token();
-    EXPECT_TRUE(token->Probe(0x2101));
-    EXPECT_FALSE(token->Probe(0x2101));
-    EXPECT_FALSE(token->Probe(0x2101));
-    EXPECT_EQ(ThrownStatusWord([&] { token->Select(0x2101); }), 0x6A82);
-    EXPECT_EQ(ThrownStatusWord([&] { token->GetError()->Check(0x6B00); }), 0x6400);
-    token->Select(0x2101);
-    token->Select(0x2101);  // the script insists on the second SELECT
-    EXPECT_EQ(ThrownStatusWord([&] { token->GetFS()->Reserved11(); }), 0xFACE);
 }
 
 TEST(Exceptions, CarryTheirCodesAndSource) {
