@@ -274,26 +274,3 @@ TEST(CryHelix, RefusalsAndBrokenTemplates) {
     EXPECT_EQ(ThrownStatusWord([&] { h.cry.ImportKey(0x0042, key); }), 0x6900);
     EXPECT_EQ(ThrownStatus([&] { h.cry.SelectKeyObject({0x3F00, 0x3000, 0x3002, 0x0203}); }), 0);
 }
-
-// The key template goes out only under the secure channel (CLA 0C, chained 1C), never with key material in
-// clear; the simulator tests check what it carries.
-TEST(CryHelix, ImportSendsTheKeyOnlyUnderTheSecureChannel) {
-    libapdu::KeyRecord key;
-    key.algorithm = 0x1007;
-    key.length = 0x20;
-    key.usage = 2;
-    key.ecPublic = Hex(Repeat("5A", 32) + Repeat("A5", 32));
-    key.ecPrivate = libapdu::ToSecret(Hex(Repeat("33", 32)));
-    const std::string g = Repeat("F0", 63) + "F1";  // the card offers B = g
-    ScriptedCard card({{"80CB018003", "08 9000"},
-                       {"80CB018805", "0000010000 9000"},
-                       {"80A4080C06 3F0030003002 00", "6205 8603 012000 9000"},
-                       {"8048008000", "800103 8140" + g + "820103 9000"},
-                       {"80860000*", Repeat("00", 32) + "9000"},
-                       {"1CE00800*", "9000"},
-                       {"0CE00800*", "9000"}});
-    Helix h;
-    h.cry.ImportKey(0x0061, key);
-    for (const ByteVector& command : card.Received())
-        EXPECT_EQ(ToHex(command).find(Repeat("33", 16)), std::string::npos) << "key material in clear";
-}

@@ -49,17 +49,13 @@ std::vector<Call> Calls(const std::string& log) {
 
 const char* const kSelectApplet = "00A404000CA000000164505249534D0001";
 
+// Answers are untrusted text too: an FCP is decoded, a word missing said so.
 TEST(Commands, AnswersAreToldWithTheirWordAndTemplate) {
-    EXPECT_EQ(DescribeCommand(Hex("80FF0000")).name, "unknown command 80 FF 00 00");
-    const std::tuple<uint8_t, const char*, const char*> answers[] = {
-        {0xA4, "6218830240008701018002001286080000002000FF00FF8A01049000",
-         "9000 success, normalised success; FCP: identifier 4000, file of 18 bytes, access 00/20, attributes "
-         "0000002000FF00FF"},
-        {0x20, "63C2", "63C2 verification failed, SW2 low nibble gives the tries left, normalised 6300"},
-        {0xB0, "0102610A", "610A more data to fetch, normalised success; 2 bytes of data"},
-        {0xB0, "90", "no status word (1 bytes)"},
-    };
-    for (const auto& [ins, response, text] : answers) EXPECT_EQ(DescribeResponse(ins, Hex(response)), text);
+    EXPECT_EQ(
+        DescribeResponse(0xA4, Hex("6218830240008701018002001286080000002000FF00FF8A01049000")),
+        "9000 success, normalised success; FCP: identifier 4000, file of 18 bytes, access 00/20, attributes "
+        "0000002000FF00FF");
+    EXPECT_EQ(DescribeResponse(0xB0, Hex("90")), "no status word (1 bytes)");
 }
 
 // Per call: name, the host's code, the commands' names joined by "|".
