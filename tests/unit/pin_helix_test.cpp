@@ -3,13 +3,10 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "channel/scard_sender.h"
 #include "hex.h"
 #include "libapdu/applet_helix.h"
-#include "libapdu/token/base64.h"
-#include "libapdu/token/ticket.h"
 #include "scripted_card.h"
 #include "thrown.h"
 
