@@ -151,6 +151,7 @@ TEST(Apdu, CommandsEncodeInExactlyOneIsoFormAndSplitBack) {
 TEST(Apdu, HelixCommandsHaveTheBytesTheCardExpects) {
     namespace helix = libapdu::helix;
     const std::pair<Command, const char*> cases[] = {
+        {helix::SelectApplet(), "00A404000C A000000164 505249534D 0001"},
         {helix::SelectName(Hex("0140 0000 0000 0000 0000 0000 0000 0000")),
          "80A4040C10 01400000000000000000000000000000 00"},
         {helix::CreateKeyObject(Hex("6282 0000")), "00E00800000004 62820000"},
