@@ -51,10 +51,9 @@ const char* const kSelectApplet = "00A404000CA000000164505249534D0001";
 
 // Answers are untrusted text too: an FCP is decoded, a word missing said so.
 TEST(Commands, AnswersAreToldWithTheirWordAndTemplate) {
-    EXPECT_EQ(
-        DescribeResponse(0xA4, Hex("6218830240008701018002001286080000002000FF00FF8A01049000")),
-        "9000 success, normalised success; FCP: identifier 4000, file of 18 bytes, access 00/20, attributes "
-        "0000002000FF00FF");
+    EXPECT_EQ(DescribeResponse(0xA4, Hex("6218830240008701018002001286080000002000FF00FF8A01049000")),
+              "9000 success, normalised success; FCP: identifier 4000, file of 18 bytes, access 00/20, "
+              "attributes 0000002000FF00FF");
     EXPECT_EQ(DescribeResponse(0xB0, Hex("90")), "no status word (1 bytes)");
 }
 
@@ -62,23 +61,17 @@ TEST(Commands, AnswersAreToldWithTheirWordAndTemplate) {
 TEST(Assembler, TellsEachCallWithItsCommandsAndOutcome) {
     const std::pair<std::string, std::vector<std::string>> stories[] = {
         // An exception ends a call; the next call of the process ends the one before.
-        {CallLine(7,
-                  "CardReadFile(pszDirectoryName: mscp, pszFileName: msroots, "
-                  "dwFlags: 0)") +
+        {CallLine(7, "CardReadFile(pszDirectoryName: mscp, pszFileName: msroots, dwFlags: 0)") +
              Dump("CAPDU: ", "80A4080C0A3F00300030033005400400") + Dump("RAPDU: ", "6A82") +
              "Sun Dec  6 10:00:07 2026\nException: 80100024\n\n" + CallLine(7, "CardQueryCapabilities()"),
          {"CardReadFile 2148532260 SELECT 3F00/3000/3003/3005/4004 by path|", "CardQueryCapabilities 0 "}},
         // Chained pieces are numbered to the last; GET RESPONSE does not break the chain.
-        {CallLine(7,
-                  "CardSignData(dwSigningFlags: 0x00000000, dwPaddingType: 2, "
-                  "szDataToSign: 32)") +
+        {CallLine(7, "CardSignData(dwSigningFlags: 0x00000000, dwPaddingType: 2, szDataToSign: 32)") +
              Dump("CAPDU: ", "102A9E9A02AAAA") + Dump("RAPDU: ", "9000") +
              Dump("CAPDU: ", "002A9E9A02CCCC00") + Dump("RAPDU: ", "6102") +
              Dump("CAPDU_reqResponse: ", "00C0000002") + Dump("RAPDU: ", "01029000"),
-         {"CardSignData 0 PERFORM SECURITY OPERATION: signature, chained piece 1 "
-          "of 2|PERFORM SECURITY "
-          "OPERATION: signature 9E9A, chained piece 2 of 2|GET RESPONSE 2 "
-          "bytes|"}},
+         {"CardSignData 0 PERFORM SECURITY OPERATION: signature, chained piece 1 of 2|PERFORM SECURITY "
+          "OPERATION: signature 9E9A, chained piece 2 of 2|GET RESPONSE 2 bytes|"}},
         // One card for two processes: the call holding it keeps its commands until another selects the
         // applet; an exception belongs to the call that started last.
         {CallLine(7, "CardAuthenticatePin(pwszUserId: user)") + Dump("CAPDU: ", kSelectApplet) +
@@ -86,8 +79,7 @@ TEST(Assembler, TellsEachCallWithItsCommandsAndOutcome) {
              Dump("CAPDU: ", "0084000008") + Dump("RAPDU: ", "01020304050607089000") +
              "Sun Dec  6 10:00:08 2026\nException: 8010006b\n\n" + Dump("CAPDU: ", kSelectApplet) +
              Dump("RAPDU: ", "9000"),
-         {"CardAuthenticatePin 2148532331 SELECT of the Helix applet|GET "
-          "CHALLENGE 8 bytes|",
+         {"CardAuthenticatePin 2148532331 SELECT of the Helix applet|GET CHALLENGE 8 bytes|",
           "CardQueryFreeSpace 0 SELECT of the Helix applet|"}},
     };
     for (const auto& [log, expected] : stories) {
@@ -130,14 +122,10 @@ TEST(Redactor, HidesTheSecretsOfEachCommandAndKeepsHeadersAndWords) {
         {"CAPDU:  (10 bytes): 0c e0 08 00 00 00 03 87 01 02 \n",
          "CAPDU:  (10 bytes): 0c e0 08 00 00 00 03 xx xx xx \n"},
         // An agreed secret, GET RESPONSE rounds included.
-        {"CAPDU:  (8 bytes): 80 4a 00 00 02 04 01 20 \nRAPDU:  (4 bytes): aa bb "
-         "61 02 \n"
-         "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 02 \nRAPDU:  (4 bytes): cc "
-         "dd 90 00 \n",
-         "CAPDU:  (8 bytes): 80 4a 00 00 02 04 01 20 \nRAPDU:  (4 bytes): xx xx "
-         "61 02 \n"
-         "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 02 \nRAPDU:  (4 bytes): xx "
-         "xx 90 00 \n"},
+        {"CAPDU:  (8 bytes): 80 4a 00 00 02 04 01 20 \nRAPDU:  (4 bytes): aa bb 61 02 \n"
+         "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 02 \nRAPDU:  (4 bytes): cc dd 90 00 \n",
+         "CAPDU:  (8 bytes): 80 4a 00 00 02 04 01 20 \nRAPDU:  (4 bytes): xx xx 61 02 \n"
+         "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 02 \nRAPDU:  (4 bytes): xx xx 90 00 \n"},
         {"CAPDU:  (5 bytes): 00 b0 00 00 02 \nRAPDU:  (4 bytes): 31 32 90 00 \n",
          "CAPDU:  (5 bytes): 00 b0 00 00 02 \nRAPDU:  (4 bytes): 31 32 90 00 \n"},
         // A line cut short could hold anything.
@@ -157,11 +145,9 @@ TEST(Redactor, HidesTheSecretsOfEachCommandAndKeepsHeadersAndWords) {
 TEST(Lines, UntrustedTextIsReadForWhatItIs) {
     const std::pair<const char*, LineKind> cases[] = {
         {"Fri Dec  4 16:23:38 2026", LineKind::Time},
-        {"P:1; T:2; hSCardCtx:0x00000001; hScard:0x00000002> "
-         "CardDeleteDirectory(pszDirectoryName: d)",
+        {"P:1; T:2; hSCardCtx:0x00000001; hScard:0x00000002> CardDeleteDirectory(pszDirectoryName: d)",
          LineKind::Call},
-        {"<ProcName: my host P:1; T:2: hSCardCtx:0x1; hScard:0x2>: "
-         "CardAcquireContext()",
+        {"<ProcName: my host P:1; T:2: hSCardCtx:0x1; hScard:0x2>: CardAcquireContext()",
          LineKind::ProcessName},
         {"00 41 42 25 .AB%", LineKind::TableRow},
         {"00 41 42 25 .AB&", LineKind::Unreadable},
@@ -173,10 +159,10 @@ TEST(Lines, UntrustedTextIsReadForWhatItIs) {
     for (const auto& [line, kind] : cases) EXPECT_EQ(ParseLine(line, 1).kind, kind) << line;
 
     const auto close = [](std::FILE* file) {
-        (void)std::fclose(file);
-    };  // NOLINT(cppcoreguidelines-owning-memory)
+        (void)std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory)
+    };
     const std::unique_ptr<std::FILE, decltype(close)> file(std::tmpfile(),
-                                                           close);  // NOLINT
+                                                           close);  // NOLINT(cppcoreguidelines-owning-memory)
     ASSERT_NE(file, nullptr);
     ASSERT_GE(std::fputs((std::string(LineReader::kMaxLine + 10, 'a') + "\nnext").c_str(), file.get()), 0);
     std::rewind(file.get());

@@ -68,14 +68,11 @@ TEST(Options, ValuesInBothFormsDefaultsAndFaultsInOrder) {
 
 TEST(ApduLog, CountsCommandsAndBytesOfWellFormedLinesOnly) {
     const ApduCount count = CountApdus(
-        "CAPDU:  (5 bytes): 00 84 00 00 08 \n\nRAPDU:  (10 bytes): 01 02 03 04 "
-        "05 06 07 08 90 00 \n\n"
+        "CAPDU:  (5 bytes): 00 84 00 00 08 \n\nRAPDU:  (10 bytes): 01 02 03 04 05 06 07 08 90 00 \n\n"
         "CAPDU_6C:  (5 bytes): 00 b0 00 00 12 \n\nRAPDU:  (2 bytes): 6c 12 \n\n"
-        "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 20 \n\nReaded content from "
-        "cmapfile (19 bytes): 00 86 "
-        "\n\n"
-        "CAPDU: (x bytes): 00\nCAPDU:  (5 byte): 00\nRAPDU:  (99999999999 "
-        "bytes): \nCAPDU:  (");
+        "CAPDU_reqResponse:  (5 bytes): 00 c0 00 00 20 \n\n"
+        "Readed content from cmapfile (19 bytes): 00 86 \n\n"
+        "CAPDU: (x bytes): 00\nCAPDU:  (5 byte): 00\nRAPDU:  (99999999999 bytes): \nCAPDU:  (");
     EXPECT_EQ((std::vector<uint64_t>{count.commands, count.bytesSent, count.bytesReceived}),
               (std::vector<uint64_t>{3, 15, 12}));
 }
