@@ -83,8 +83,8 @@ TEST(FsHelix, TransfersGoInPiecesOf255BytesWithinTheFile) {
 }
 
 // Kind, size and access bytes: nothing known at first; a file's access from attribute bytes 1 and 3, a
-// directory's from byte 1; SELECT by identifier calls everything but a directory a file. Answers lacking a
-// part fail with 6281, a broken element with status 0.
+// directory's from byte 1; SELECT by identifier calls everything but a directory a file. Answers lacking an
+// object fail with 6281, a broken element with status 0.
 TEST(FsHelix, SelectionIsDescribedFromItsFcp) {
     const std::string file = FileFcp("C000", 0x62, "00100020");
     const auto byFid = [](const std::string& descriptor) {

@@ -50,7 +50,7 @@ TEST(StatusWords, ResponseShorterThanTwoBytesHasWordZero) {
     EXPECT_EQ(ThrownStatusWord([&] { helix.CheckResponse(Hex("01 6B 00")); }), 0x6400);
 }
 
-TEST(Exceptions, CarryTheirCodesAndSource) {
+TEST(Exceptions, CarryTheirCodes) {
     // Caught as either base.
     EXPECT_THROW(libapdu::ThrowAPDUException(0xFACE, u"x", 1), libapdu::IException);
     EXPECT_EQ(ThrownCode([] { libapdu::ThrowAPDUException(0x6982, u"x", 1); }), 0x6982u);
