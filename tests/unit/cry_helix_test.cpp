@@ -160,8 +160,7 @@ TEST(CryHelix, AlgorithmLengthsFollowTheCapabilities) {
         Helix h;
         if (c.lengths) {
             EXPECT_EQ(Lengths(h.cry.GetAlgorithmInfo(c.algorithm)), *c.lengths);
-            EXPECT_EQ(Lengths(h.cry.GetAlgorithmInfo(c.algorithm)),
-                      *c.lengths);  // asked once
+            EXPECT_EQ(Lengths(h.cry.GetAlgorithmInfo(c.algorithm)), *c.lengths) << "asked once";
         } else {
             EXPECT_EQ(ThrownStatusWord([&] { h.cry.GetAlgorithmInfo(c.algorithm); }), 0x6281);
         }

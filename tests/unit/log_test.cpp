@@ -45,8 +45,7 @@ TEST(LogFormat, ConversionsWriteTheSameBytesAsWindowsPrintf) {
         EXPECT_EQ(out, c.expected) << c.format;
     }
     const WCHAR lone[] = {'A', 0xD800, 'B', 0};
-    EXPECT_EQ(mdlog::WideForLog(lone),
-              "A?B");  // invalid UTF-16 shows as question marks
+    EXPECT_EQ(mdlog::WideForLog(lone), "A?B") << "invalid UTF-16 shows as question marks";
 }
 
 TEST(Log, EntriesAreATimeLineTheMessageAndABlankLineAppendedToWhatIsThere) {
