@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "allocation_failure.h"
 #include "hex.h"
 
 namespace {
@@ -21,10 +20,8 @@ ScriptedCard::ScriptedCard(std::vector<ScriptStep> steps, DWORD activeProtocol, 
 }
 
 ScriptedCard::~ScriptedCard() {
-    if (!m_allowUnused) {
-        EXPECT_EQ(m_next, m_steps.size()) << "script steps left unused, next expected: "
-                                          << (m_next < m_steps.size() ? m_steps[m_next].command : "");
-    }
+    EXPECT_EQ(m_next, m_steps.size()) << "script steps left unused, next expected: "
+                                      << (m_next < m_steps.size() ? m_steps[m_next].command : "");
     EXPECT_EQ(m_transactions, 0) << "card transaction begun and never ended";
     g_card = nullptr;
 }
@@ -35,7 +32,6 @@ DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* sen
     m_protocols.push_back(protocol);
     const libapdu::ByteVector sent(send, send + sendLength);
     m_received.push_back(sent);
-    m_events.push_back(ToHex(sent));
     if (m_next >= m_steps.size()) {
         ADD_FAILURE() << "unexpected command after the script ended: " << ToHex(sent);
         return SCARD_F_INTERNAL_ERROR;
@@ -62,7 +58,6 @@ DWORD ScriptedCard::OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* sen
 
 DWORD ScriptedCard::OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
     EXPECT_EQ(card, kHandle);
-    ++m_statusCalls;
     if (m_statusResult != SCARD_S_SUCCESS) return m_statusResult;
     if (protocol != nullptr) *protocol = m_activeProtocol;
     if (atr != nullptr && atrLength != nullptr) {
@@ -76,7 +71,6 @@ DWORD ScriptedCard::OnStatus(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD
 DWORD ScriptedCard::OnBeginTransaction(SCARDHANDLE card) {
     EXPECT_EQ(card, kHandle);
     ++m_transactions;
-    m_events.emplace_back("begin");
     return SCARD_S_SUCCESS;
 }
 
@@ -88,7 +82,6 @@ DWORD ScriptedCard::OnEndTransaction(SCARDHANDLE card, DWORD disposition) {
         return SCARD_E_NOT_TRANSACTED;
     }
     --m_transactions;
-    m_events.emplace_back("end");
     return SCARD_S_SUCCESS;
 }
 
@@ -97,7 +90,6 @@ namespace pcsc {
 
 DWORD Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                DWORD* recvLength) {
-    const AllocationsSpared spared;
     if (g_card == nullptr) {
         ADD_FAILURE() << "transmit without a card";
         return SCARD_E_NO_SMARTCARD;
@@ -110,11 +102,9 @@ DWORD Status(SCARDHANDLE card, DWORD* protocol, BYTE* atr, DWORD* atrLength) {
 }
 
 DWORD BeginTransaction(SCARDHANDLE card) {
-    const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnBeginTransaction(card);
 }
 DWORD EndTransaction(SCARDHANDLE card, DWORD disposition) {
-    const AllocationsSpared spared;
     return g_card == nullptr ? SCARD_E_NO_SMARTCARD : g_card->OnEndTransaction(card, disposition);
 }
 

@@ -43,17 +43,10 @@ public:
     ScriptedCard(const ScriptedCard&) = delete;
     ScriptedCard& operator=(const ScriptedCard&) = delete;
 
-    void SetAtr(const libapdu::ByteVector& atr) { m_atr = atr; }
     // The protocol argument of each transmit, in order.
     const std::vector<DWORD>& Protocols() const { return m_protocols; }
-    int StatusCalls() const { return m_statusCalls; }
     // Every command transmitted, in order.
     const std::vector<libapdu::ByteVector>& Received() const { return m_received; }
-    // Everything the module did with the card, in order: "begin" and "end" for the transaction
-    // calls, a command's hex for each transmit.
-    const std::vector<std::string>& Events() const { return m_events; }
-    // For runs that stop early on purpose: steps left over are not a failure.
-    void AllowUnusedSteps() { m_allowUnused = true; }
 
     DWORD OnTransmit(SCARDHANDLE card, DWORD protocol, const BYTE* send, DWORD sendLength, BYTE* recv,
                      DWORD* recvLength);
@@ -69,8 +62,5 @@ private:
     libapdu::ByteVector m_atr;
     std::vector<DWORD> m_protocols;
     std::vector<libapdu::ByteVector> m_received;
-    std::vector<std::string> m_events;
-    int m_statusCalls = 0;
     int m_transactions = 0;  // begun and not yet ended
-    bool m_allowUnused = false;
 };

@@ -35,31 +35,6 @@ TEST(PinPolicyRecords, TheFirstWholeRecordWithTheTagWins) {
     }
 }
 
-TEST(PinPolicyRecords, AnUpdateOverwritesOnlyAValueOfTheSameLength) {
-    ByteVector records = Hex("02C4 02 0000 02C4 01 00 02C7 01 00");
-    const uint8_t one = 1;
-    pinpolicy::Update(records, pinpolicy::kMustChange, ByteSpan(&one, 1));
-    EXPECT_EQ(ToHex(records),
-              "02C40200000"
-              "2C4010102C70100");
-    ByteVector truncated = Hex("02C4 02 00");
-    pinpolicy::Update(truncated, pinpolicy::kMustChange, ByteSpan(&one, 1));
-    EXPECT_EQ(ToHex(truncated), "02C40200");
-}
-
-TEST(PinPolicyRecords, AdministratorChallengeAtTheHeadOrByRecord) {
-    const ByteVector leading = Hex("02C0 07 0000000000 01 00");
-    const ByteVector later = Hex("02C2 01 00 02C0 07 0000000000 01 00");
-    const ByteVector off = Hex("02C0 07 0000000000 00 00");
-    const ByteVector shortValue = Hex("02C0 06 0000000000 01");
-    EXPECT_TRUE(pinpolicy::AdminChallengeLeads(Span(leading)));
-    EXPECT_FALSE(pinpolicy::AdminChallengeLeads(Span(later)));
-    EXPECT_TRUE(pinpolicy::AdminChallengeRecordEnabled(Span(later)));
-    EXPECT_FALSE(pinpolicy::AdminChallengeRecordEnabled(Span(off)));
-    EXPECT_FALSE(pinpolicy::AdminChallengeRecordEnabled(Span(shortValue)));
-    EXPECT_FALSE(pinpolicy::AdminChallengeLeads(Span(Hex("02C0070000000000"))));  // no byte 8
-}
-
 TEST(PinHistory, AFileThatDoesNotMatchItsDepthIsRefused) {
     const ByteVector digest(20, 0xAB);
     struct Case {

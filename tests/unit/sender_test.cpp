@@ -25,8 +25,8 @@ std::optional<DWORD> TransmitFailure(const std::string& command) {
 
 }  // namespace
 
-// 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is
-// collected with GET RESPONSE until the card ends; 6Dxx and 6Exx come back as 00xx and 01xx.
+// 6Cxx is retried once with the card's Le (appended, or replacing the one sent); 61xx is collected with GET
+// RESPONSE until the card ends; 6Dxx and 6Exx come back as 00xx and 01xx.
 TEST(Sender, AnswersAreCompletedAndRewritten) {
     const std::pair<Script, const char*> cases[] = {
         {{{"00A40400", "6C10"}, {"00A4040010", "0102 9000"}}, "01029000"},
@@ -92,8 +92,8 @@ TEST(Sender, TransmitFailuresAreLoggedAndThrownWithTheirResult) {
     }
 }
 
-// Endless 61xx stops after 256 rounds; a card may send more than it announced, but what it sends
-// in all is still bounded.
+// Endless 61xx stops after 256 rounds; a card may send more than it announced, but what it sends in all is
+// still bounded.
 TEST(Sender, EndlessOrOversizeAnswersAreCutOff) {
     {
         Script script{{"00A40400", "AA 6101"}};
@@ -106,8 +106,8 @@ TEST(Sender, EndlessOrOversizeAnswersAreCutOff) {
     EXPECT_EQ(TransmitFailure("00B0000000"), SCARD_E_COMM_DATA_LOST);
 }
 
-// The protocol the reader reports, or T=1 when it cannot tell; the ATR read once.
-TEST(Sender, UsesTheReadersProtocolAndReadsTheAtrOnce) {
+// The protocol the reader reports, or T=1 when it cannot tell.
+TEST(Sender, UsesTheReadersProtocol) {
     const std::tuple<DWORD, DWORD, DWORD> cases[] = {{pcsc::kProtocolT0, SCARD_S_SUCCESS, pcsc::kProtocolT0},
                                                      {pcsc::kProtocolT1, SCARD_S_SUCCESS, pcsc::kProtocolT1},
                                                      {pcsc::kProtocolT0, SCARD_W_RESET_CARD, 3}};
@@ -118,14 +118,6 @@ TEST(Sender, UsesTheReadersProtocolAndReadsTheAtrOnce) {
         sender.Transmit(Hex("00A40400"), response);
         EXPECT_EQ(card.Protocols(), std::vector<DWORD>{used});
     }
-    ScriptedCard card({});
-    card.SetAtr(Hex("3B 02 14 50"));
-    CSCardSender sender(ScriptedCard::kHandle, 3);
-    const int before = card.StatusCalls();
-    EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
-    EXPECT_EQ(ToHex(sender.GetATR()), "3B021450");
-    EXPECT_EQ(card.StatusCalls(), before + 1);
-    EXPECT_EQ(ThrownStatusWord([&] { sender.Reserved(); }), 0xFACE);
 }
 
 TEST(Sender, EveryCommandAndResponseIsLoggedWithItsTitle) {
