@@ -103,12 +103,6 @@ struct Session {
             SCARD_S_SUCCESS)
             FUZZ_REQUIRE(length <= room);
     }
-    template <class Info>
-    void Query(DWORD (*CARD_DATA::*slot)(PCARD_DATA, Info*), DWORD version) {
-        Info info{};
-        info.dwVersion = version;
-        Call([&] { return (card.*slot)(&card, &info); });
-    }
     void ContainerInfo(BYTE index) {
         CONTAINER_INFO info{};
         info.dwVersion = CONTAINER_INFO_CURRENT_VERSION;
@@ -194,11 +188,14 @@ const std::vector<BYTE> kCertificate = {0x30, 0x1C, 0x30, 0x1A, 0xA0, 0x03, 0x02
                                         0x41, 0x30, 0x00, 0x30, 0x03, 0x31, 0x01, 0x42};
 
 using S = Session&;
-// The calls by number (the seeds' plans name them so): 4 to 11 ask the key sizes of key specs 1 to 8.
+// The calls by number (the seeds' plans name them so); 4 to 11 ask the key sizes of dwKeySpec 1 to 8.
 const std::vector<std::function<void(S)>> kCalls = [] {
     std::vector<std::function<void(S)>> calls = {
         [](S s) { s.ReadFile(nullptr, g_cardid); }, [](S s) { s.ReadFile(nullptr, g_cardcf); },
-        [](S s) { s.Query(&CARD_DATA::pfnCardQueryCapabilities, CARD_CAPABILITIES_CURRENT_VERSION); },
+        [](S s) {
+            CARD_CAPABILITIES caps{CARD_CAPABILITIES_CURRENT_VERSION, FALSE, FALSE};
+            Call([&] { return s.card.pfnCardQueryCapabilities(&s.card, &caps); });
+        },
         [](S s) {
             CARD_FREE_SPACE_INFO space{CARD_FREE_SPACE_INFO_CURRENT_VERSION, 0, 0, 0};
             Call([&] { return s.card.pfnCardQueryFreeSpace(&s.card, 0, &space); });
