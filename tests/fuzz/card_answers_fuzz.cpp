@@ -113,28 +113,26 @@ struct Session {
     void Sign(BYTE index, DWORD keySpec) {
         std::vector<BYTE> digest(32, 0x5A);
         BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-        CARD_SIGNING_INFO info{};
-        info.dwVersion = CARD_SIGNING_INFO_CURRENT_VERSION;
-        info.bContainerIndex = index;
-        info.dwKeySpec = keySpec;
-        info.aiHashAlg = CALG_SHA_256;
-        info.pbData = digest.data();
-        info.cbData = static_cast<DWORD>(digest.size());
-        if (keySpec == AT_KEYEXCHANGE) {
-            info.dwSigningFlags = CARD_PADDING_INFO_PRESENT;
-            info.pPaddingInfo = &padding;
-            info.dwPaddingType = CARD_PADDING_PKCS1;
-        }
+        const bool pkcs1 = keySpec == AT_KEYEXCHANGE;
+        CARD_SIGNING_INFO info{CARD_SIGNING_INFO_CURRENT_VERSION,
+                               index,
+                               keySpec,
+                               pkcs1 ? CARD_PADDING_INFO_PRESENT : 0u,
+                               CALG_SHA_256,
+                               digest.data(),
+                               static_cast<DWORD>(digest.size()),
+                               nullptr,
+                               0,
+                               pkcs1 ? &padding : nullptr,
+                               pkcs1 ? CARD_PADDING_PKCS1 : 0u};
         TakeOutput(Call([&] { return card.pfnCardSignData(&card, &info); }), info.pbSignedData,
                    info.cbSignedData);
     }
     void Decrypt() {
         std::vector<BYTE> block(256, 0x33);
-        CARD_RSA_DECRYPT_INFO info{};
-        info.dwVersion = CARD_RSA_KEY_DECRYPT_INFO_VERSION_TWO;
-        info.dwKeySpec = AT_KEYEXCHANGE;
-        info.pbData = block.data();
-        info.cbData = static_cast<DWORD>(block.size());
+        CARD_RSA_DECRYPT_INFO info{
+            CARD_RSA_KEY_DECRYPT_INFO_VERSION_TWO, 0,       AT_KEYEXCHANGE,   block.data(),
+            static_cast<DWORD>(block.size()),      nullptr, CARD_PADDING_NONE};
         if (Call([&] { return card.pfnCardRSADecrypt(&card, &info); }) == SCARD_S_SUCCESS)
             FUZZ_REQUIRE(info.cbData <= block.size());
     }
