@@ -50,9 +50,6 @@ TEST(CallLock, EveryLockedCallWaitsForTheHolder) {
              return r.pfnCardQueryCapabilities(&r, &caps);
          },
          SCARD_S_SUCCESS, true},
-        {"ReadFileWithoutOutput",
-         [](CARD_DATA& r) { return r.pfnCardReadFile(&r, nullptr, g_cmapfile, 0, nullptr, nullptr); },
-         SCARD_E_INVALID_PARAMETER, true},
         {"GetProperty",
          [](CARD_DATA& r) { return r.pfnCardGetProperty(&r, CP_CARD_FREE_SPACE, nullptr, 0, nullptr, 0); },
          SCARD_E_INVALID_PARAMETER, true},
