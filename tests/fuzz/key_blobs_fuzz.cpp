@@ -1,9 +1,9 @@
 // The host's private key blobs as the module hands them to the card, and the public key blob it
 // hands back. A PRIVATEKEYBLOB or BCRYPT_ECCPRIVATE_BLOB exactly as long as its key size says
-// (the module is given no length) is read without a byte past it, every part lands in the card
+// (the module is given no length) is read without a byte past it, every field lands in the card
 // record most significant byte first, and the public blob made from that record carries the
 // host's modulus and exponent, or point, back.
-// Input: a key spec byte, a size byte, then the blob (cut or padded with zeros to its length).
+// Input: a dwKeySpec byte, a size byte, then the blob (cut or padded with zeros to its length).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -73,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(record.rsaExponent == Reversed(Slice(blob, 16, 3)));
         FUZZ_REQUIRE(Reversed(record.rsaModulus) == Slice(blob, 20, bytes));
         size_t at = 20 + bytes;
-        for (const auto* part :
+        for (const auto* field :
              {&record.prime1, &record.prime2, &record.exponent1, &record.exponent2, &record.coefficient}) {
-            FUZZ_REQUIRE(Reversed(*part) == Slice(blob, at, half));
+            FUZZ_REQUIRE(Reversed(*field) == Slice(blob, at, half));
             at += half;
         }
         FUZZ_REQUIRE(Reversed(record.rsaPrivateExponent) == Slice(blob, at, bytes));

@@ -256,7 +256,7 @@ TEST(FailureMapping, StatusAndLastEntry) {
     }
 }
 
-// An invalid key spec: whatever the method answers, both entry points answer alike.
+// An invalid dwKeySpec: whatever the method answers, both entry points answer alike.
 TEST(FailureMapping, CreateContainerExWithTheUserPinIsCardCreateContainer) {
     SimReader reader(kReader);
     Acquired card(reader.Record());
