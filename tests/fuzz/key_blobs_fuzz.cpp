@@ -1,9 +1,9 @@
 // The host's private key blobs as the module hands them to the card, and the public key blob it
 // hands back. A PRIVATEKEYBLOB or BCRYPT_ECCPRIVATE_BLOB exactly as long as its key size says
-// (the module is given no length) is read without a byte past it, every part lands in the card
+// (the module is given no length) is read without a byte past it, every field lands in the card
 // record most significant byte first, and the public blob made from that record carries the
 // host's modulus and exponent, or point, back.
-// Input: a key spec byte, a size byte, then the blob (cut or padded with zeros to its length).
+// Input: a dwKeySpec byte, a size byte, then the blob (cut or padded with zeros to its length).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -33,7 +33,7 @@ ByteVector Reversed(const Bytes& bytes) {
     return ByteVector(bytes.rbegin(), bytes.rend());
 }
 
-ByteVector Part(const std::vector<BYTE>& blob, size_t at, size_t length) {
+ByteVector Slice(const std::vector<BYTE>& blob, size_t at, size_t length) {
     return ByteVector(blob.begin() + static_cast<long>(at), blob.begin() + static_cast<long>(at + length));
 }
 
@@ -64,21 +64,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t publicKey[512] = {};
     uint32_t exponent = 0;
     if (key.Ec()) {
-        FUZZ_REQUIRE(record.ecPublic == Part(blob, 8, 2 * bytes));
+        FUZZ_REQUIRE(record.ecPublic == Slice(blob, 8, 2 * bytes));
         FUZZ_REQUIRE(ByteVector(record.ecPrivate.begin(), record.ecPrivate.end()) ==
-                     Part(blob, 8 + 2 * bytes, bytes));
+                     Slice(blob, 8 + 2 * bytes, bytes));
         publicKey[0] = 0x04;
         std::copy(record.ecPublic.begin(), record.ecPublic.end(), publicKey + 1);
     } else {
-        FUZZ_REQUIRE(record.rsaExponent == Reversed(Part(blob, 16, 3)));
-        FUZZ_REQUIRE(Reversed(record.rsaModulus) == Part(blob, 20, bytes));
+        FUZZ_REQUIRE(record.rsaExponent == Reversed(Slice(blob, 16, 3)));
+        FUZZ_REQUIRE(Reversed(record.rsaModulus) == Slice(blob, 20, bytes));
         size_t at = 20 + bytes;
-        for (const auto* part :
+        for (const auto* field :
              {&record.prime1, &record.prime2, &record.exponent1, &record.exponent2, &record.coefficient}) {
-            FUZZ_REQUIRE(Reversed(*part) == Part(blob, at, half));
+            FUZZ_REQUIRE(Reversed(*field) == Slice(blob, at, half));
             at += half;
         }
-        FUZZ_REQUIRE(Reversed(record.rsaPrivateExponent) == Part(blob, at, bytes));
+        FUZZ_REQUIRE(Reversed(record.rsaPrivateExponent) == Slice(blob, at, bytes));
         // The container list keeps the modulus least significant byte first.
         std::reverse_copy(record.rsaModulus.begin(), record.rsaModulus.end(), publicKey);
         for (uint8_t b : record.rsaExponent) exponent = exponent << 8 | b;
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_REQUIRE(out.size() == 20 + bytes && U32(out.data() + 12) == key.bits);
         FUZZ_REQUIRE(U32(out.data() + 16) == (U32(blob.data() + 16) & 0xFFFFFF));
-        FUZZ_REQUIRE(ByteVector(out.begin() + 20, out.end()) == Part(blob, 20, bytes));
+        FUZZ_REQUIRE(ByteVector(out.begin() + 20, out.end()) == Slice(blob, 20, bytes));
     }
     return 0;
 }

@@ -1,6 +1,6 @@
-// Runs a fuzz target over every file of the directories (or files) named on the command line,
-// without libFuzzer: the seed corpus and past findings replay as an ordinary test. A missing
-// directory is an empty one. Any failed invariant aborts, which fails the test.
+// Runs a fuzz target over every file of the directories named on the command line, without
+// libFuzzer: the seed corpus and past findings replay as an ordinary test. A missing directory is
+// an empty one. Any failed invariant aborts, which fails the test.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,29 +10,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-void Replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     size_t count = 0;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_regular_file(path)) {
-            Replay(path);
-            ++count;
-            continue;
-        }
-        if (!std::filesystem::is_directory(path)) continue;
-        for (const auto& entry : std::filesystem::directory_iterator(path)) {
-            if (!entry.is_regular_file()) continue;
-            Replay(entry.path());
+        if (!std::filesystem::is_directory(argv[i])) continue;
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
             ++count;
         }
     }

@@ -1,10 +1,10 @@
 // A card reset, removal or power loss at each command of an enrollment as the host program runs
 // it. The call that meets the fault fails with a status the host knows; once the host is back, a
 // fresh context finds what the card holds, which depends only on the last command the card carried
-// out. Every state between "as before" and "whole" is listed below by command, so that a change in
-// the module's command sequence or a wider window shows here.
+// out, and the host's enrollment run again answers as listed. Every state between "as before" and
+// "whole" is listed by command, so that a change in the module's command sequence or a wider
+// window shows here.
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -13,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 
@@ -37,11 +36,24 @@ char g_certificate[] = "ksc00";
 WCHAR g_user[] = u"user";
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
+// Of the same length in every run (an Ed25519 key and signature), so that the certificate's
+// writes, and what a torn one leaves, fall on the same commands.
+const ByteVector kCertificate = [] {
+    const ossl::Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    const ossl::Certificate x509(X509_new());
+    X509_set_version(x509.get(), 2);
+    ASN1_TIME_set(X509_getm_notBefore(x509.get()), 1796083200);
+    ASN1_TIME_set(X509_getm_notAfter(x509.get()), 1796169600);
+    X509_set_pubkey(x509.get(), key.get());
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(x509.get()), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("Enrolled"), -1, -1, 0);
+    X509_set_issuer_name(x509.get(), X509_get_subject_name(x509.get()));
+    X509_sign(x509.get(), key.get(), nullptr);
+    return ossl::Der(x509.get(), i2d_X509);
+}();
 // Container 0's signature key: private key file and key object in the key directory.
 const libapdu::CardPath kKeyFile{0x3F00, 0x3000, 0x3002, 0x0220};
 const libapdu::CardPath kKeyObject{0x3F00, 0x3000, 0x3002, 0x0061};
-constexpr uint16_t kCertificateId = 0x8420;
-
 constexpr uint32_t kEnrollmentCommands = 98;
 
 // What the card holds once it has carried out command k of the enrollment and no more, and what
@@ -78,31 +90,11 @@ Span Expected(Fault::Kind kind, uint32_t held) {
     return {0, 0, "?", 0};
 }
 
-// Of the same length in every run (an Ed25519 key and signature), so that the certificate's
-// writes, and what a torn one leaves, fall on the same commands.
-const ByteVector& Certificate() {
-    static const ByteVector der = [] {
-        const ossl::Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-        const ossl::Certificate x509(X509_new());
-        X509_set_version(x509.get(), 2);
-        ASN1_TIME_set(X509_getm_notBefore(x509.get()), 1796083200);
-        ASN1_TIME_set(X509_getm_notAfter(x509.get()), 1796169600);
-        X509_set_pubkey(x509.get(), key.get());
-        X509_NAME_add_entry_by_txt(X509_get_subject_name(x509.get()), "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("Enrolled"), -1, -1, 0);
-        X509_set_issuer_name(x509.get(), X509_get_subject_name(x509.get()));
-        X509_sign(x509.get(), key.get(), nullptr);
-        return ossl::Der(x509.get(), i2d_X509);
-    }();
-    return der;
-}
-
 std::pair<DWORD, ByteVector> Read(CARD_DATA& d, LPSTR directory, LPSTR file) {
     PBYTE data = nullptr;
     DWORD size = 0;
     const DWORD rv = d.pfnCardReadFile(&d, directory, file, 0, &data, &size);
-    ByteVector out;
-    if (rv == SCARD_S_SUCCESS) out.assign(data, data + size);
+    const ByteVector out = rv == SCARD_S_SUCCESS ? ByteVector(data, data + size) : ByteVector();
     HostMemory::Free(data);
     return {rv, out};
 }
@@ -133,16 +125,13 @@ DWORD Enroll(CARD_DATA& d) {
     if (mapRead != SCARD_S_SUCCESS) return mapRead;
     LPSTR names = nullptr;
     DWORD size = 0;
-    rv = d.pfnCardEnumFiles(&d, g_mscp, &names, &size, 0);
+    if ((rv = d.pfnCardEnumFiles(&d, g_mscp, &names, &size, 0)) != SCARD_S_SUCCESS) return rv;
     bool present = false;
-    for (DWORD at = 0; rv == SCARD_S_SUCCESS && at < size && names[at] != '\0';
-         at += std::strlen(names + at) + 1)
-        present = present || std::string(names + at) == g_certificate;
+    for (DWORD at = 0; at < size && names[at] != '\0'; at += static_cast<DWORD>(std::strlen(names + at)) + 1)
+        present = present || std::strcmp(names + at, g_certificate) == 0;
     HostMemory::Free(names);
-    if (rv != SCARD_S_SUCCESS) return rv;
     rv = d.pfnCardCreateContainer(&d, 0, CARD_CREATE_CONTAINER_KEY_GEN, AT_ECDSA_P256, 256, nullptr);
-    if (rv != SCARD_S_SUCCESS) return rv;
-    if ((rv = ContainerKey(d).first) != SCARD_S_SUCCESS) return rv;
+    if (rv != SCARD_S_SUCCESS || (rv = ContainerKey(d).first) != SCARD_S_SUCCESS) return rv;
 
     ByteVector record = moduletest::MapRecord(
         "{enrolled}", CONTAINER_MAP_VALID_CONTAINER | CONTAINER_MAP_DEFAULT_CONTAINER, 0);
@@ -150,11 +139,11 @@ DWORD Enroll(CARD_DATA& d) {
     map.resize(std::max(map.size(), record.size()));
     std::copy(record.begin(), record.end(), map.begin());
     if ((rv = Write(d, g_mscp, g_cmapfile, map)) != SCARD_S_SUCCESS) return rv;
-    const auto length = static_cast<DWORD>(Certificate().size());
+    const auto length = static_cast<DWORD>(kCertificate.size());
     if (!present &&
         (rv = d.pfnCardCreateFile(&d, g_mscp, g_certificate, length, EveryoneReadUserWriteAc)) != 0)
         return rv;
-    if ((rv = Write(d, g_mscp, g_certificate, Certificate())) != SCARD_S_SUCCESS) return rv;
+    if ((rv = Write(d, g_mscp, g_certificate, kCertificate)) != SCARD_S_SUCCESS) return rv;
 
     auto [cardcfRead, cardcf] = Read(d, nullptr, g_cardcf);
     if (cardcfRead != SCARD_S_SUCCESS) return cardcfRead;
@@ -164,13 +153,9 @@ DWORD Enroll(CARD_DATA& d) {
     return Write(d, nullptr, g_cardcf, cardcf);
 }
 
-struct CleanMaps {
-    ByteVector before, after;
-};
-
 // Container 0 as a fresh context and the card itself show it: "as before", "whole", or what
-// there is of the map file (against the clean run's), the key and the certificate.
-std::string Held(SimReader& reader, const CleanMaps& clean) {
+// there is of the map file (against the clean run's before and after), the key and the certificate.
+std::string Held(SimReader& reader, const std::pair<ByteVector, ByteVector>& clean) {
     Acquired d(reader.Record());
     const auto [mapRead, map] = Read(*d, g_mscp, g_cmapfile);
     const bool listed = map.size() > 80 && (map[80] & CONTAINER_MAP_VALID_CONTAINER) != 0;
@@ -179,86 +164,73 @@ std::string Held(SimReader& reader, const CleanMaps& clean) {
     const bool keyFile = reader.CardFile(kKeyFile).has_value();
     std::optional<helixsim::HelixCard::KeyObjectView> object;
     reader.WithCard([&](helixsim::HelixCard& card) { object = card.KeyObject(kKeyObject); });
-    const bool certificateFile = reader.CardFile(moduletest::CertificatePath(kCertificateId)).has_value();
-    const std::optional<ByteVector> mapFile = reader.CardFile(moduletest::kMapPath);
-    const bool blank =
-        mapFile && std::all_of(mapFile->begin(), mapFile->end(), [](uint8_t b) { return b == 0; });
-    const std::string onCard = !mapFile                   ? "gone"
-                               : *mapFile == clean.before ? "old"
-                               : *mapFile == clean.after  ? "new"
-                               : blank                    ? "blank"
-                                                          : "other";
-
+    const bool certificateFile = reader.CardFile(moduletest::CertificatePath(0x8420)).has_value();
+    const std::optional<ByteVector> file = reader.CardFile(moduletest::kMapPath);
+    const bool blank = file && std::all_of(file->begin(), file->end(), [](uint8_t b) { return b == 0; });
+    const std::string onCard = !file                   ? "gone"
+                               : *file == clean.first  ? "old"
+                               : *file == clean.second ? "new"
+                               : blank                 ? "blank"
+                                                       : "other";
     if (onCard == "old" && !listed && !keyFile && !object && !certificateFile) return "as before";
-    if (listed && keyFile && object && object->hasKey && !key.empty() && certificate == Certificate())
+    if (listed && keyFile && object && object->hasKey && !key.empty() && certificate == kCertificate)
         return "whole";
-    std::ostringstream s;
-    s << "map " << onCard << (mapRead != SCARD_S_SUCCESS ? " unreadable" : "") << ", key "
-      << (!keyFile         ? "none"
-          : !object        ? "file only"
-          : object->hasKey ? "whole"
-                           : "object empty")
-      << ", certificate "
-      << (!certificateFile                     ? "none"
-          : certificateRead != SCARD_S_SUCCESS ? "unreadable"
-          : certificate == Certificate()       ? "whole"
-                                               : "other");
-    return s.str();
+    return "map " + onCard + (mapRead != SCARD_S_SUCCESS ? " unreadable" : "") + ", key " +
+           (!keyFile         ? "none"
+            : !object        ? "file only"
+            : object->hasKey ? "whole"
+                             : "object empty") +
+           ", certificate " +
+           (!certificateFile                     ? "none"
+            : certificateRead != SCARD_S_SUCCESS ? "unreadable"
+            : certificate == kCertificate        ? "whole"
+                                                 : "other");
 }
 
-const std::set<DWORD> kKnownFailures{
-    SCARD_E_UNEXPECTED,   SCARD_E_FILE_NOT_FOUND, SCARD_E_NO_KEY_CONTAINER,  SCARD_W_RESET_CARD,
-    SCARD_W_REMOVED_CARD, SCARD_W_WRONG_CHV,      SCARD_W_SECURITY_VIOLATION};
-
-struct FaultKind {
-    const char* name;
-    Fault::Kind kind;
-    bool before;  // the card never carries out the command the fault is on
-};
-
 TEST(EnrollFaults, CardHoldsWhatItsLastCommandLeft) {
-    CleanMaps clean;
+    std::pair<ByteVector, ByteVector> clean;
     {
         SimReader reader;
-        clean.before = *reader.CardFile(moduletest::kMapPath);
+        clean.first = *reader.CardFile(moduletest::kMapPath);
         Acquired d(reader.Record());
         reader.Commands();
-        ASSERT_EQ(Certificate().size(), 213u);
         ASSERT_EQ(Enroll(*d), SCARD_S_SUCCESS);
         ASSERT_EQ(reader.Commands().size(), kEnrollmentCommands);
-        clean.after = *reader.CardFile(moduletest::kMapPath);
+        clean.second = *reader.CardFile(moduletest::kMapPath);
     }
-
-    const FaultKind kinds[] = {{"ResetBefore", Fault::Kind::ResetBefore, true},
-                               {"RemoveBefore", Fault::Kind::RemoveBefore, true},
-                               {"ResetAfter", Fault::Kind::ResetAfter, false},
-                               {"RemoveAfter", Fault::Kind::RemoveAfter, false},
-                               {"Tear", Fault::Kind::Tear, false}};
-    for (const FaultKind& k : kinds) {
+    const std::set<DWORD> knownFailures{
+        SCARD_E_UNEXPECTED,   SCARD_E_FILE_NOT_FOUND, SCARD_E_NO_KEY_CONTAINER,  SCARD_W_RESET_CARD,
+        SCARD_W_REMOVED_CARD, SCARD_W_WRONG_CHV,      SCARD_W_SECURITY_VIOLATION};
+    // The before-kinds keep the card from carrying out the command they are on.
+    const std::pair<Fault::Kind, bool> kinds[] = {{Fault::Kind::ResetBefore, true},
+                                                  {Fault::Kind::RemoveBefore, true},
+                                                  {Fault::Kind::ResetAfter, false},
+                                                  {Fault::Kind::RemoveAfter, false},
+                                                  {Fault::Kind::Tear, false}};
+    for (const auto& [kind, before] : kinds) {
         for (uint32_t at = 1; at <= kEnrollmentCommands; ++at) {
-            SCOPED_TRACE(std::string(k.name) + " at command " + std::to_string(at));
+            SCOPED_TRACE("fault " + std::to_string(static_cast<int>(kind)) + " at command " +
+                         std::to_string(at));
             SimReader reader;
             DWORD rv = 0;
             {
                 Acquired d(reader.Record());
-                reader.FaultAt(k.kind, at, 4);  // a torn write keeps its first 4 bytes
+                reader.FaultAt(kind, at, 4);  // a torn write keeps its first 4 bytes
                 rv = Enroll(*d);
             }
             helixsim::Readers::Instance().ReinsertCard(moduletest::kReader);
             DWORD protocol = 0;
             ASSERT_EQ(pcsc::Reconnect(reader.Card(), pcsc::kLeaveCard, &protocol), SCARD_S_SUCCESS);
             const std::string held = Held(reader, clean);
-            const Span expected = Expected(k.kind, k.before ? at - 1 : at);
-            EXPECT_EQ(held, expected.held);
-            EXPECT_TRUE(rv == SCARD_S_SUCCESS ? held == "whole" : kKnownFailures.count(rv) == 1)
+            const Span expected = Expected(kind, before ? at - 1 : at);
+            EXPECT_TRUE(rv == SCARD_S_SUCCESS ? held == "whole" : knownFailures.count(rv) == 1)
                 << std::hex << rv;
-
-            // The host tries again from the start.
             DWORD again = 0;
             {
                 Acquired d(reader.Record());
                 again = Enroll(*d);
             }
+            EXPECT_EQ(held, expected.held);
             EXPECT_EQ(again, expected.again) << std::hex << again;
             EXPECT_TRUE(again != SCARD_S_SUCCESS || Held(reader, clean) == "whole");
         }

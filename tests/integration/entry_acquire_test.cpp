@@ -1,5 +1,5 @@
-// CardAcquireContext as the host meets it: record checks, version negotiation over records of
-// each version's own length, the key-injection mode without a card, and its log lines.
+// CardAcquireContext as the host meets it: version negotiation over records of each version's own
+// length, the key-injection mode without a card, refusals, and its log lines.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -13,134 +13,70 @@
 namespace {
 
 using moduletest::HostRecord;
-using moduletest::Normalised;
 using moduletest::SimReader;
 
-constexpr char kReader[] = "Helix Sim 0";
 // Pointer-sized handles, of which a log line shows the low 32 bits.
 constexpr SCARDCONTEXT kFakeContext = static_cast<SCARDCONTEXT>(0xAB0000001234ABCDuLL);
 constexpr SCARDHANDLE kFakeCard = 0x00C0FFEE;
-constexpr size_t kGuard = 64;
-constexpr unsigned char kGuardByte = 0xA5;
 
-// Where the record of each version ends: where the next version's first slot would be.
-size_t RecordEnd(DWORD version) {
-    if (version <= CARD_DATA_VERSION_FOUR) return offsetof(CARD_DATA, pfnCardDeriveKey);
-    if (version == CARD_DATA_VERSION_FIVE) return offsetof(CARD_DATA, pfnCardGetChallengeEx);
-    if (version == CARD_DATA_VERSION_SIX) return offsetof(CARD_DATA, pfnCspUnpadData);
-    return sizeof(CARD_DATA);
-}
-
-// Slots that belong to the host or to nobody; the module never writes them.
-bool HostSlot(size_t offset) {
-    return offset == offsetof(CARD_DATA, pvUnused3) || offset == offsetof(CARD_DATA, pvUnused4) ||
-           offset == offsetof(CARD_DATA, pfnCspUnpadData);
-}
-
-void* SlotAt(const unsigned char* record, size_t offset) {
-    void* slot = nullptr;
-    std::memcpy(&slot, record + offset, sizeof slot);
-    return slot;
-}
-
-// Offsets of the pointer-sized words that differ between two records.
-std::set<size_t> ChangedWords(const CARD_DATA& before, const CARD_DATA& after) {
+// Offsets of the pointer-sized words of `after` that differ from `before`, over `length` bytes.
+std::set<size_t> ChangedWords(const void* before, const void* after, size_t length) {
     std::set<size_t> changed;
-    const auto* a = reinterpret_cast<const unsigned char*>(&before);
-    const auto* b = reinterpret_cast<const unsigned char*>(&after);
-    for (size_t at = 0; at < sizeof(CARD_DATA); at += sizeof(void*)) {
-        if (std::memcmp(a + at, b + at, sizeof(void*)) != 0) changed.insert(at);
+    for (size_t at = 0; at < length; at += sizeof(void*)) {
+        if (std::memcmp(static_cast<const char*>(before) + at, static_cast<const char*>(after) + at,
+                        sizeof(void*)) != 0)
+            changed.insert(at);
     }
     return changed;
 }
 
-// A record of exactly `length` bytes, followed by guard bytes the module must never touch.
-class ShortRecord {
-public:
-    ShortRecord(const CARD_DATA& record, size_t length) : m_length(length) {
-        std::memset(m_bytes, kGuardByte, sizeof m_bytes);
-        std::memcpy(m_bytes, &record, length);
-    }
-    CARD_DATA* get() { return reinterpret_cast<CARD_DATA*>(m_bytes); }
-    const unsigned char* bytes() const { return m_bytes; }
-    bool GuardIntact() const {
-        for (size_t i = m_length; i < sizeof m_bytes; ++i) {
-            if (m_bytes[i] != kGuardByte) return false;
+// Each record is exactly as long as its version (the next version's first slot ends it), followed
+// by guard bytes: the module fills every slot of that version but the host's and writes nothing else.
+TEST(AcquireContext, FillsOnlyTheSlotsOfTheNegotiatedVersion) {
+    const struct {
+        DWORD requested, negotiated;
+        size_t end;
+    } cases[] = {
+        {4, 4, offsetof(CARD_DATA, pfnCardDeriveKey)},
+        {5, 5, offsetof(CARD_DATA, pfnCardGetChallengeEx)},
+        {6, 6, offsetof(CARD_DATA, pfnCspUnpadData)},
+        {7, 7, sizeof(CARD_DATA)},
+        {8, 7, sizeof(CARD_DATA)},
+        {9, 7, sizeof(CARD_DATA)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.requested);
+        SimReader reader;
+        const CARD_DATA host = reader.Record(c.requested);
+        alignas(CARD_DATA) unsigned char bytes[sizeof(CARD_DATA) + 64];
+        std::memset(bytes, 0xA5, sizeof bytes);
+        std::memcpy(bytes, &host, c.end);
+        unsigned char before[sizeof bytes];
+        std::memcpy(before, bytes, sizeof bytes);
+        auto* record = reinterpret_cast<CARD_DATA*>(bytes);
+
+        ASSERT_EQ(CardAcquireContext(record, 0), SCARD_S_SUCCESS);
+        std::set<size_t> expected{offsetof(CARD_DATA, pvVendorSpecific)};
+        if (c.requested != c.negotiated) expected.insert(offsetof(CARD_DATA, dwVersion));
+        for (size_t at = offsetof(CARD_DATA, pfnCardDeleteContext); at < c.end; at += sizeof(void*)) {
+            if (at != offsetof(CARD_DATA, pvUnused3) && at != offsetof(CARD_DATA, pvUnused4) &&
+                at != offsetof(CARD_DATA, pfnCspUnpadData))
+                expected.insert(at);
         }
-        return true;
+        EXPECT_EQ(ChangedWords(before, bytes, sizeof bytes), expected);
+        EXPECT_EQ(record->dwVersion, c.negotiated);
+        if (c.requested == 9) {
+            CARD_CAPABILITIES caps{0, FALSE, FALSE};
+            EXPECT_EQ(record->pfnCardQueryCapabilities(record, &caps), SCARD_S_SUCCESS);
+            EXPECT_EQ(caps.dwVersion, 1u);
+            EXPECT_TRUE(caps.fCertificateCompression && caps.fKeyGen);
+            BYTE index = 0;
+            EXPECT_EQ(record->pfnCspGetDHAgreement(record, nullptr, &index, 0), SCARD_E_UNSUPPORTED_FEATURE);
+        }
+        EXPECT_EQ(record->pfnCardDeleteContext(record), SCARD_S_SUCCESS);
+        EXPECT_EQ(record->pvVendorSpecific, nullptr);
+        EXPECT_EQ(std::memcmp(bytes + c.end, before + c.end, sizeof bytes - c.end), 0);
     }
-
-private:
-    alignas(CARD_DATA) unsigned char m_bytes[sizeof(CARD_DATA) + kGuard]{};
-    size_t m_length;
-};
-
-struct VersionCase {
-    DWORD requested;
-    DWORD status;
-    DWORD negotiated;
-};
-
-class VersionNegotiation : public ::testing::TestWithParam<VersionCase> {};
-
-TEST_P(VersionNegotiation, FillsOnlyTheSlotsOfTheNegotiatedVersion) {
-    const VersionCase& c = GetParam();
-    SimReader reader(kReader);
-    const size_t length = RecordEnd(c.requested);
-    const CARD_DATA host = reader.Record(c.requested);
-    ShortRecord record(host, length);
-
-    ASSERT_EQ(CardAcquireContext(record.get(), 0), c.status);
-    // What the host set stays as it was, but for the version.
-    const size_t hostFrom = offsetof(CARD_DATA, pbAtr);
-    const size_t hostTo = offsetof(CARD_DATA, pvVendorSpecific);
-    EXPECT_EQ(std::memcmp(record.bytes() + hostFrom, reinterpret_cast<const unsigned char*>(&host) + hostFrom,
-                          hostTo - hostFrom),
-              0);
-    EXPECT_EQ(record.get()->dwVersion, c.negotiated);
-    EXPECT_TRUE(record.GuardIntact());
-    const bool bound = c.status == SCARD_S_SUCCESS;
-    EXPECT_EQ(record.get()->pvVendorSpecific != nullptr, bound);
-    for (size_t at = offsetof(CARD_DATA, pfnCardDeleteContext); at < length; at += sizeof(void*)) {
-        const bool filled = SlotAt(record.bytes(), at) != nullptr;
-        EXPECT_EQ(filled, bound && !HostSlot(at)) << "slot at offset " << at;
-    }
-    if (bound) {
-        EXPECT_EQ(record.get()->pfnCardDeleteContext(record.get()), SCARD_S_SUCCESS);
-        EXPECT_TRUE(record.GuardIntact());
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions3To9, VersionNegotiation,
-                         ::testing::Values(VersionCase{3, ERROR_REVISION_MISMATCH, 3}, VersionCase{4, 0, 4},
-                                           VersionCase{5, 0, 5}, VersionCase{6, 0, 6}, VersionCase{7, 0, 7},
-                                           VersionCase{8, 0, 7}, VersionCase{9, 0, 7}),
-                         [](const testing::TestParamInfo<VersionCase>& p) {
-                             return "Version" + std::to_string(p.param.requested);
-                         });
-
-TEST(AcquireContext, KeyInjectionWithoutACardFillsExactlyNineSlots) {
-    int marker = 0;
-    CARD_DATA record{};
-    record.dwVersion = CARD_DATA_VERSION_SEVEN;
-    record.pvVendorSpecific = &marker;
-    const CARD_DATA before = record;
-
-    ASSERT_EQ(CardAcquireContext(&record, CARD_SECURE_KEY_INJECTION_NO_CARD_MODE), SCARD_S_SUCCESS);
-    const std::set<size_t> expected{
-        offsetof(CARD_DATA, pfnMDImportSessionKey),       offsetof(CARD_DATA, pfnMDEncryptData),
-        offsetof(CARD_DATA, pfnCardGetSharedKeyHandle),   offsetof(CARD_DATA, pfnCardDestroyKey),
-        offsetof(CARD_DATA, pfnCardGetAlgorithmProperty), offsetof(CARD_DATA, pfnCardGetKeyProperty),
-        offsetof(CARD_DATA, pfnCardSetKeyProperty),       offsetof(CARD_DATA, pfnCardProcessEncryptedData),
-        offsetof(CARD_DATA, pfnCardDeleteContext)};
-    EXPECT_EQ(ChangedWords(before, record), expected);
-    EXPECT_EQ(record.dwVersion, CARD_DATA_VERSION_SEVEN);
-    EXPECT_EQ(record.pvVendorSpecific, &marker);
-
-    EXPECT_EQ(record.pfnCardDestroyKey(&record, 0), SCARD_E_UNSUPPORTED_FEATURE);
-    // The host's pointer is not a context of this module: deleting leaves it where it is.
-    EXPECT_EQ(record.pfnCardDeleteContext(&record), SCARD_S_SUCCESS);
-    EXPECT_EQ(record.pvVendorSpecific, &marker);
 }
 
 // Refusals answer their code and write nothing into the record. Handles are checked before the
@@ -149,8 +85,7 @@ TEST(AcquireContext, KeyInjectionWithoutACardFillsExactlyNineSlots) {
 TEST(AcquireContext, RefusalLeavesTheRecordAsItWas) {
     const struct {
         const char* name{};
-        DWORD flags{};
-        DWORD version{};
+        DWORD flags{}, version{};
         SCARDCONTEXT context{};
         SCARDHANDLE card{};
         DWORD status{};
@@ -182,7 +117,7 @@ TEST(AcquireContext, RefusalLeavesTheRecordAsItWas) {
     }
 }
 
-TEST(AcquireContext, LogLinesMatchTheExpectedFile) {
+TEST(AcquireContext, LogLinesMatchTheExpectedFileAndKeyInjectionFillsNineSlots) {
     LogCapture log;
     std::vector<BYTE> known = helixsim::DefaultProfile().atr;
     std::vector<BYTE> unknown = helixsim::ProfileByName("unknown-atr").atr;
@@ -193,26 +128,26 @@ TEST(AcquireContext, LogLinesMatchTheExpectedFile) {
     EXPECT_EQ(CardAcquireContext(&noCard, 0), SCARD_E_INVALID_HANDLE);
     CARD_DATA old = HostRecord(known, kFakeContext, kFakeCard, 3);
     EXPECT_EQ(CardAcquireContext(&old, 0), ERROR_REVISION_MISMATCH);
+    // Key injection without a card fills exactly nine slots; the host's pointer is not a context of
+    // this module, so deleting leaves it where it is.
     CARD_DATA injection = HostRecord(known, 0, 0);
+    injection.pvVendorSpecific = &known;
+    const CARD_DATA before = injection;
     EXPECT_EQ(CardAcquireContext(&injection, CARD_SECURE_KEY_INJECTION_NO_CARD_MODE), SCARD_S_SUCCESS);
+    const std::set<size_t> nine{
+        offsetof(CARD_DATA, pfnMDImportSessionKey),       offsetof(CARD_DATA, pfnMDEncryptData),
+        offsetof(CARD_DATA, pfnCardGetSharedKeyHandle),   offsetof(CARD_DATA, pfnCardDestroyKey),
+        offsetof(CARD_DATA, pfnCardGetAlgorithmProperty), offsetof(CARD_DATA, pfnCardGetKeyProperty),
+        offsetof(CARD_DATA, pfnCardSetKeyProperty),       offsetof(CARD_DATA, pfnCardProcessEncryptedData),
+        offsetof(CARD_DATA, pfnCardDeleteContext)};
+    EXPECT_EQ(ChangedWords(&before, &injection, sizeof injection), nine);
     CARD_DATA stranger = HostRecord(unknown, kFakeContext, kFakeCard);
     EXPECT_EQ(CardAcquireContext(&stranger, 0), SCARD_E_UNKNOWN_CARD);
 
-    EXPECT_EQ(Normalised(log.Read()), ReadTestData("entry/acquire.log"));
-}
-
-TEST(AcquireContext, NegotiatedRecordServesCapabilityQueries) {
-    SimReader reader(kReader);
-    moduletest::Acquired card(reader.Record(9));
-    ASSERT_EQ(card->dwVersion, CARD_DATA_VERSION_SEVEN);
-    CARD_CAPABILITIES caps{0, FALSE, FALSE};
-    EXPECT_EQ(card->pfnCardQueryCapabilities(card.get(), &caps), SCARD_S_SUCCESS);
-    EXPECT_EQ(caps.dwVersion, 1u);
-    EXPECT_TRUE(caps.fCertificateCompression);
-    EXPECT_TRUE(caps.fKeyGen);
-    // The host's own agreement lookup is not offered.
-    BYTE index = 0;
-    EXPECT_EQ(card->pfnCspGetDHAgreement(card.get(), nullptr, &index, 0), SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(moduletest::Normalised(log.Read()), ReadTestData("entry/acquire.log"));
+    EXPECT_EQ(injection.pfnCardDestroyKey(&injection, 0), SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(injection.pfnCardDeleteContext(&injection), SCARD_S_SUCCESS);
+    EXPECT_EQ(injection.pvVendorSpecific, &known);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-// The Helix facets and their key-packing channel against the simulated card: each operation's
-// effect as the card sees it afterwards.
+// The Helix facets, their key-packing channel and the transaction guard against the simulated
+// card: each operation's effect as the card sees it afterwards.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <stdexcept>
 
+#include "channel/transaction.h"
 #include "hex.h"
 #include "libapdu/applet_helix.h"
 #include "module_over_sim.h"
@@ -60,25 +61,21 @@ TEST(FacetsOverSimulator, LabelIsWrittenPaddedAndReadBackTrimmed) {
 
 // The default group's public value needs the extended form (256 bytes); the 1536-bit one fits
 // the short form (192 bytes).
-class PackOverSimulatorGroup : public testing::TestWithParam<const char*> {};
-
-INSTANTIATE_TEST_SUITE_P(Groups, PackOverSimulatorGroup, testing::Values("default", "dh-1536"),
-                         [](const testing::TestParamInfo<const char*>& param) {
-                             return std::string(param.param) == "default" ? "Modp2048" : "Modp1536";
-                         });
-
-TEST_P(PackOverSimulatorGroup, SecureSendSetsAPinTheCardThenAccepts) {
-    moduletest::ModuleCard m(helixsim::ProfileByName(GetParam()));
-    LoginAdmin(m.Token(), m);
-    m.Token().GetPin()->SelectPin({0x3F00, 0x20});  // the card sets the PIN of the current object
-    CSCardSender sender(m.Card(), 3);
-    libapdu::CAppletHelix direct(&sender);
-    ByteVector answer;
-    direct.Pack()->SecureSend(Hex("802400000B 6281088106 343332313939"), answer);
-    EXPECT_EQ(ToHex(answer), "9000");
-    libapdu::IToken& token = m.NewToken();
-    VerifyUser(token, {'4', '3', '2', '1', '9', '9'});
-    EXPECT_EQ(ThrownStatusWord([&] { VerifyUser(token, m.Profile().userPin); }), 0x6300);
+TEST(PackOverSimulator, SecureSendSetsAPinTheCardThenAccepts) {
+    for (const char* group : {"default", "dh-1536"}) {
+        SCOPED_TRACE(group);
+        moduletest::ModuleCard m(helixsim::ProfileByName(group));
+        LoginAdmin(m.Token(), m);
+        m.Token().GetPin()->SelectPin({0x3F00, 0x20});  // the card sets the PIN of the current object
+        CSCardSender sender(m.Card(), 3);
+        libapdu::CAppletHelix direct(&sender);
+        ByteVector answer;
+        direct.Pack()->SecureSend(Hex("802400000B 6281088106 343332313939"), answer);
+        EXPECT_EQ(ToHex(answer), "9000");
+        libapdu::IToken& token = m.NewToken();
+        VerifyUser(token, {'4', '3', '2', '1', '9', '9'});
+        EXPECT_EQ(ThrownStatusWord([&] { VerifyUser(token, m.Profile().userPin); }), 0x6300);
+    }
 }
 
 TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
@@ -93,4 +90,28 @@ TEST(PackOverSimulator, RefusedWrappedCommandEndsTheSessionAndThrowsItsWord) {
     const auto commands = m.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(ToHex(commands.back()), "8086FFFF");
+}
+
+TEST(TransactionGuard, FailureToBeginIsUnexpectedAndSendsNothing) {
+    moduletest::ModuleCard m;
+    m.Commands();
+    helixsim::Readers::Instance().ResetCard(moduletest::kReader);  // the handle now sees SCARD_W_RESET_CARD
+    EXPECT_EQ(ThrownStatus([&] { CTransactionGuard guard(m.Card()); }),
+              static_cast<StatusCode>(SCARD_E_UNEXPECTED));
+    EXPECT_TRUE(m.Commands().empty());
+}
+
+TEST(TransactionGuard, IsEndedWhenTheWorkInsideFails) {
+    moduletest::ModuleCard m;
+    try {
+        CTransactionGuard guard(m.Card());
+        throw std::runtime_error("card work failed");
+    } catch (const std::runtime_error&) {
+    }
+    // Ended with leave-card: another connection can take the card at once.
+    const SCARDHANDLE card = m.Connect();
+    helixsim::Readers::Instance().SetWaitLimit(std::chrono::milliseconds(200));
+    EXPECT_EQ(pcsc::BeginTransaction(card), SCARD_S_SUCCESS);
+    EXPECT_EQ(pcsc::EndTransaction(card, pcsc::kLeaveCard), SCARD_S_SUCCESS);
+    EXPECT_EQ(helixsim::Readers::Instance().BlockedCalls(), 0u);
 }
